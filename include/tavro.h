@@ -1,0 +1,261 @@
+/*
+ * tavro: an AllDebrid account handler for media player hosts.
+ *
+ * The model, in brief
+ * -------------------
+ * - The library opens no network connection. Every HTTP request goes through
+ *   a transport table (tavro_io) that the host installs with tavro_set_io, or
+ *   through the built-in fake transport selected with tavro_use_fake. Until
+ *   one of them is selected, every operation answers TAVRO_E_TRANSPORT with
+ *   the message "no transport".
+ * - Nothing needs initialising and nothing is torn down: all process-wide
+ *   state is zero when the library is loaded. The library starts no threads.
+ * - Every operation takes the account settings as a JSON text, one argument
+ *   and a caller-owned output buffer (out, out_len: capacity in bytes, the
+ *   terminating NUL included). It returns a result code (0 or a negative
+ *   TAVRO_E_* value) and writes a JSON document into out: the result on
+ *   success, or {"error":"<one-line message>"} on failure. When the document
+ *   does not fit, out[0] is set to NUL: a success then becomes
+ *   TAVRO_E_BUFFER, a failure keeps its own code.
+ * - Each thread also keeps a copy of its last result and its last error
+ *   message (tavro_result_json, tavro_last_error). A copy stays valid until
+ *   the next operation finishes on the same thread.
+ * - A call of an operation export without a buffer (out NULL or out_len <= 0)
+ *   runs the operation all the same: on success it returns TAVRO_OK and the
+ *   result is read with tavro_result_json. (The handler record's operations
+ *   do not make that conversion: they return TAVRO_E_BUFFER.)
+ * - Ownership: the host owns everything it passes in; the library owns every
+ *   text that an export returns (constants or per-thread copies). The host
+ *   never frees a text returned by the library.
+ * - Threads: every export may be called from any thread, concurrently. The
+ *   host's transport functions are then called concurrently too. Do not
+ *   replace a host transport with tavro_set_io(table) while operations are
+ *   in flight; tavro_use_fake and tavro_set_io(NULL) may be called any time.
+ * - The API key never leaves the library in clear: it is masked with '*'
+ *   inside every error message, and every URL quoted in a message has its
+ *   user-info and apikey values redacted.
+ */
+#ifndef TAVRO_H
+#define TAVRO_H
+
+#include <stddef.h>
+#include <stdint.h>
+
+#if defined(_WIN32)
+#if defined(TAVRO_BUILDING)
+#define TAVRO_API __declspec(dllexport)
+#else
+#define TAVRO_API __declspec(dllimport)
+#endif
+#elif defined(__GNUC__)
+#define TAVRO_API __attribute__((visibility("default")))
+#else
+#define TAVRO_API
+#endif
+
+#ifdef __cplusplus
+extern "C" {
+#endif
+
+/* ---- Result codes ------------------------------------------------------ */
+
+#define TAVRO_OK 0
+#define TAVRO_E_AUTH (-1)        /* HTTP 401/403, service AUTH_* errors */
+#define TAVRO_E_NOT_FOUND (-2)   /* HTTP 404, invalid link or magnet, unknown folder */
+#define TAVRO_E_LIMIT (-3)       /* HTTP 429, premium-only content, account limits */
+#define TAVRO_E_TRANSPORT (-4)   /* no transport, failed exchange, HTTP 5xx */
+#define TAVRO_E_FAILED (-5)      /* unexpected answer, other errors, out of memory */
+#define TAVRO_E_UNAVAILABLE (-6) /* the built-in network transport is absent */
+#define TAVRO_E_WRITES_OFF (-7)  /* a download while writes are not allowed */
+#define TAVRO_E_ARG (-8)         /* bad settings, entry, request or arguments */
+#define TAVRO_E_BUFFER (-9)      /* result does not fit; fake store out of memory */
+
+/* ---- Transport --------------------------------------------------------- */
+
+/*
+ * The transport table a host implements. The library calls:
+ *
+ *   get(ctx, url, &body, &status, &error)
+ *   post(ctx, url, body, content_type, &body, &status, &error)
+ *
+ * Both return 0 when the exchange completed (whatever the HTTP status) and
+ * hand back a NUL-terminated body and the HTTP status; any other return value
+ * is a failure, optionally with a NUL-terminated error text (its first line
+ * is quoted in the message). Every string handed back is released by the
+ * library exactly once, before the call returns, through free(ctx, string),
+ * or through the C library's free() when the free field is NULL.
+ *
+ * The url, body and content type passed in are valid only during the call.
+ * Bodies are text: a body ends at its first NUL byte. Torrent uploads use the
+ * content type "multipart/form-data; boundary=tavrotorrent" with the raw
+ * torrent bytes as the body; framing them on the wire is the transport's
+ * business. get and post are required; the functions may be called from
+ * several threads at once.
+ */
+typedef struct tavro_io {
+  void *ctx;
+  int (*get)(void *ctx, const char *url, char **body, int32_t *status, char **error);
+  int (*post)(void *ctx, const char *url, const char *body, const char *content_type,
+              char **out_body, int32_t *status, char **error);
+  void (*free)(void *ctx, void *text);
+} tavro_io;
+
+/*
+ * Selects the host's transport. The four fields are copied, so the table need
+ * not outlive the call. NULL returns to "no transport". A table whose get or
+ * post is NULL is refused with TAVRO_E_ARG and the selection is unchanged.
+ * Returns 0 otherwise.
+ */
+TAVRO_API int tavro_set_io(const tavro_io *io);
+
+/* Selects the built-in network transport. There is none in this build:
+ * always TAVRO_E_UNAVAILABLE, the selection unchanged. */
+TAVRO_API int tavro_use_curl(void);
+
+/* Selects the built-in fake transport (see below). Always 0. */
+TAVRO_API int tavro_use_fake(void);
+
+/* Allows (on != 0) or refuses (on == 0) writes to the account, that is
+ * tavro_download. Refused at load. Always 0. */
+TAVRO_API int tavro_allow_writes(int on);
+
+/* ---- Operations -------------------------------------------------------- */
+
+/*
+ * Settings: a JSON object (at most 1 MiB) with "APIKey" (or "ClientSecret"),
+ * and optionally "CustomName" (or "ClientId"), "ID" and "RuntimeType" (which,
+ * when given and not empty, must be "ALLDEBRID").
+ *
+ * All four return a result code and write the result or the error document
+ * into out (see the model above).
+ */
+
+/* Checks the account with one request. Result:
+ * {"ClientId":"...","RuntimeType":"ALLDEBRID","ID":"..."} with the settings'
+ * ID, or a fresh identifier when the settings have none. */
+TAVRO_API int tavro_validate(const char *settings, char *out, int32_t out_len);
+
+/* Lists a folder: NULL or "" is the root (one folder, "torrents");
+ * "torrents" lists the account's magnets as folders "m<id>"; "m<id>" lists
+ * the files of one magnet, each with its service link as "locator". Any
+ * other folder is TAVRO_E_NOT_FOUND. Result: a JSON array of entries. */
+TAVRO_API int tavro_list(const char *settings, const char *folder, char *out, int32_t out_len);
+
+/* Unlocks the link of a listed entry (a JSON object whose "locator", else
+ * "link", else "path" is used) into a direct URL. Result:
+ * {"url":"...","name":"..." or null,"size":<bytes or -1>}. */
+TAVRO_API int tavro_stream_url(const char *settings, const char *entry, char *out,
+                               int32_t out_len);
+
+/*
+ * Adds content to the account; refused with TAVRO_E_WRITES_OFF unless
+ * tavro_allow_writes(1) was called. The request is a JSON object:
+ * {"Link": magnet link, or web link answering with a magnet link or a torrent
+ * file (at most 3 KiB), "FullSeason": true, "Season": n, "Episode": n,
+ * "KeepInstantOnly": true}. Result: the service's description of the new
+ * magnet, or, when the service holds the content already,
+ * {"InstantURL":"...","InstantName":...,"InstantSize":n,"Payload":{...}}.
+ */
+TAVRO_API int tavro_download(const char *settings, const char *request, char *out,
+                             int32_t out_len);
+
+/* ---- Results ----------------------------------------------------------- */
+
+/* This thread's last result text, or "" (after a failure, or before any
+ * operation). Valid until the next operation ends on this thread. */
+TAVRO_API const char *tavro_result_json(void);
+
+/* This thread's last error message, or "" (after a success). Valid until the
+ * next operation ends on this thread. */
+TAVRO_API const char *tavro_last_error(void);
+
+/* ---- The handler record ------------------------------------------------ */
+
+/*
+ * The same four operations, taking the transport as their first argument
+ * (NULL gives "no transport"). They do not apply the no-buffer rule of the
+ * exports: a success without a buffer returns TAVRO_E_BUFFER, with the result
+ * in tavro_result_json.
+ */
+typedef struct tavro_handler {
+  const char *runtime_type; /* "ALLDEBRID" */
+  int32_t caps;             /* 47 */
+  int (*validate)(const tavro_io *io, const char *settings, char *out, int32_t out_len);
+  int (*list)(const tavro_io *io, const char *settings, const char *folder, char *out,
+              int32_t out_len);
+  int (*stream_url)(const tavro_io *io, const char *settings, const char *entry, char *out,
+                    int32_t out_len);
+  int (*download)(const tavro_io *io, const char *settings, const char *request, char *out,
+                  int32_t out_len);
+} tavro_handler;
+
+/* The constant handler record; never NULL. */
+TAVRO_API const tavro_handler *halvo_get(void);
+
+/* ---- About ------------------------------------------------------------- */
+
+TAVRO_API const char *tavro_version(void);      /* "1.0.0" */
+TAVRO_API const char *tavro_runtime_type(void); /* "ALLDEBRID" */
+TAVRO_API int tavro_caps(void);                 /* 47 */
+TAVRO_API const char *tavro_base_url(void);     /* "https://api.alldebrid.com/v4" */
+
+/* ---- Utilities --------------------------------------------------------- */
+
+/* Returns text with URL user-info and every apikey= query value redacted,
+ * cut to 2047 characters. The text lives in a per-thread buffer, valid until
+ * the next tavro_redact on the same thread. NULL gives "". */
+TAVRO_API const char *tavro_redact(const char *text);
+
+/* Recognises a season/episode pair in a file name or path (S01E02, 1x02,
+ * "Season 1 Episode 2", "Show - 05 - Title", ...). Returns 1 and writes each
+ * non-NULL output, or returns 0 and writes nothing. */
+TAVRO_API int tavro_parse_season_episode(const char *name, int *season, int *episode);
+
+/* 1 when the bytes look like a torrent file (a bencoded dictionary holding
+ * "4:info" and "8:announce", or "4:info", "4:path" and "6:length"); exactly
+ * len bytes are examined. */
+TAVRO_API int tavro_is_torrent_file(const void *data, uint64_t len);
+
+/* 1 when the text is a "magnet:?" link whose first xt=urn:btih: carries a
+ * 40-digit hex or 32-character base32 info-hash. */
+TAVRO_API int tavro_is_magnet_link(const char *text);
+
+/* ---- Fake transport ---------------------------------------------------- */
+
+/*
+ * A store of canned answers per (method, URL), for testing hosts without a
+ * network. Unknown requests answer HTTP 404; a URL holding
+ * "apikey=QV-NOT-KEY" answers the service's invalid-key error. An answer
+ * stored for a URL with agent=quorvelindash also answers the same URL with
+ * any other agent. The store is process-wide and guarded by a lock; these
+ * functions may be called from any thread at any time.
+ */
+
+/* Forgets every answer, counter and recorded body. */
+TAVRO_API void tavro_fake_reset(void);
+
+/* Answers method ("GET" or "POST", exactly) on url with status and body
+ * (NULL means ""). TAVRO_E_ARG for a bad method or a NULL url,
+ * TAVRO_E_BUFFER when memory runs out, else 0. */
+TAVRO_API int tavro_fake_set(const char *method, const char *url, int status, const char *body);
+
+/* Makes method on url fail at the transport level with message (NULL means
+ * "connection refused"). Codes as for tavro_fake_set. */
+TAVRO_API int tavro_fake_fail(const char *method, const char *url, const char *message);
+
+/* With url NULL: all transport calls since the last reset. Otherwise the calls
+ * answered by the entries for url (and method, when not NULL). */
+TAVRO_API int tavro_fake_calls(const char *method, const char *url);
+
+/* The last non-empty body posted to url, or "". The text is valid until the
+ * next tavro_fake_last_body or tavro_fake_last_url on the same thread. */
+TAVRO_API const char *tavro_fake_last_body(const char *url);
+
+/* The URL of the most recent transport call, or "". Lifetime as above. */
+TAVRO_API const char *tavro_fake_last_url(void);
+
+#ifdef __cplusplus
+}
+#endif
+
+#endif /* TAVRO_H */

@@ -1,0 +1,479 @@
+// The service's dialect: request URLs on the API root, the per-call session,
+// and the operations proper (validate, the listings, stream, download with
+// its file selection), plus the magnet link test. The frame around them,
+// settings parsing and result delivery, belongs to the handler.
+#include "tavro_dialect.h"
+
+#include "tavro_season.h"
+#include "tavro_wire.h"
+
+#include <chrono>
+#include <cstdio>
+#include <cstring>
+#include <random>
+#include <string_view>
+
+// ---- Session and URLs -----------------------------------------------------
+
+void tavro_sess_open(tavro_sess *sess, const tavro_io *io, const tavro_cfg *cfg) {
+  sess->io = io;
+  sess->cfg = cfg;
+}
+
+void tavro_sess_close(tavro_sess *sess) { *sess = tavro_sess{}; }
+
+// The API root, the endpoint path, then agent and apikey.
+static int url_start(tavro_buf *url, const tavro_sess *sess, const char *path) {
+  const char *client = sess->cfg && sess->cfg->client ? sess->cfg->client : TAVRO_DEFAULT_AGENT;
+  const char *key = sess->cfg ? sess->cfg->api_key : nullptr;
+  if (tavro_buf_adds(url, TAVRO_API_ROOT) || tavro_buf_adds(url, path) ||
+      tavro_buf_query(url, "agent", client) || tavro_buf_query(url, "apikey", key))
+    return -1;
+  return 0;
+}
+
+// url_start plus one further query value (none when key is null).
+static int build_url(tavro_buf *url, const tavro_sess *sess, const char *path, const char *key,
+                     const char *value) {
+  if (url_start(url, sess, path)) return -1;
+  if (key && tavro_buf_query(url, key, value)) return -1;
+  return 0;
+}
+
+static constexpr const char kOom[] = "out of memory";
+
+// Room for the message of an exchange whose failure is not reported.
+#define TAVRO_ERR_LINE 768
+
+// Builds the URL, sends the GET and accepts only a 2xx status. On success the
+// response is in resp; otherwise the message is written and the code
+// returned. what names the request in the status message ("magnet/files").
+static int get_ok(const tavro_sess *sess, const char *path, const char *key, const char *value,
+                  const char *what, tavro::Resp &resp, char *err, size_t err_size) {
+  int rc;
+  {
+    tavro::Buf url;
+    if (build_url(url.get(), sess, path, key, value))
+      return tavro_fail(err, err_size, TAVRO_E_FAILED, kOom);
+    rc = tavro_http(sess->io, url.c_str(), nullptr, resp.get(), err, err_size);
+  }
+  if (rc) return TAVRO_E_TRANSPORT;
+  int code = tavro_map_status(resp->status);
+  if (code) {
+    long status = resp->status;
+    tavro_resp_free(resp.get());
+    return tavro_fail(err, err_size, code, "%s answered HTTP %ld", what, status);
+  }
+  return TAVRO_OK;
+}
+
+// ---- Validation -----------------------------------------------------------
+
+// A generator seeded once per thread from the random device, mixed with the
+// clock and the thread's own address so that threads and runs differ even
+// where the device is missing.
+static std::mt19937 seeded_engine() {
+  uint32_t mix = (uint32_t)std::chrono::steady_clock::now().time_since_epoch().count();
+  uint32_t here = (uint32_t)(uintptr_t)&mix;
+  try {
+    std::random_device dev;
+    uint32_t seed[4] = {dev(), dev(), dev() ^ mix, dev() ^ here};
+    std::seed_seq seq(seed, seed + 4);
+    return std::mt19937(seq);
+  } catch (...) {
+    return std::mt19937(mix ^ (here * 2654435761u));
+  }
+}
+
+// A fresh identifier in the layout of a version-4 UUID with variant digit 9.
+static void fresh_id(char (&out)[40]) {
+  thread_local std::mt19937 engine = seeded_engine();
+  uint32_t w[4];
+  for (auto &x : w) x = (uint32_t)engine();
+  std::snprintf(out, sizeof out, "%08x-%04x-4%03x-9%03x-%08x%04x", (unsigned)w[0],
+                (unsigned)(w[1] >> 16), (unsigned)(w[1] & 0xfff), (unsigned)(w[2] & 0xfff),
+                (unsigned)w[3], (unsigned)(w[2] & 0xffff));
+}
+
+int tavro_do_validate(const tavro_sess *sess, const char *id, tavro_buf *out, char *err,
+                      size_t err_size) {
+  tavro::Resp resp;
+  int code = get_ok(sess, "/user", nullptr, nullptr, "user request", resp, err, err_size);
+  if (code) return code;
+  {
+    tavro::Doc doc;
+    yyjson_val *data = nullptr;
+    code = tavro_parse_envelope(resp->body, resp->body_len, doc.out(), &data, err, err_size);
+    tavro_resp_free(resp.get());
+    if (code) return code;
+  }
+  char fresh[40];
+  fresh_id(fresh);
+  const char *client = sess->cfg && sess->cfg->client ? sess->cfg->client : TAVRO_DEFAULT_AGENT;
+  const char *shown = id && *id ? id : fresh;
+  if (tavro_buf_adds(out, "{\"ClientId\":") || tavro_buf_json_str(out, client) ||
+      tavro_buf_adds(out, ",\"RuntimeType\":\"ALLDEBRID\",\"ID\":") ||
+      tavro_buf_json_str(out, shown) || tavro_buf_adds(out, "}"))
+    return tavro_fail(err, err_size, TAVRO_E_FAILED, kOom);
+  return TAVRO_OK;
+}
+
+// ---- Listings and stream --------------------------------------------------
+
+int tavro_do_list_root(tavro_buf *out) {
+  if (tavro_buf_adds(out, "[{\"name\":\"torrents\",\"path\":\"torrents\",\"folder\":true,"
+                          "\"size\":-1}]"))
+    return TAVRO_E_FAILED;
+  return TAVRO_OK;
+}
+
+// The comma before every entry but the first; the buffer holds "[" first.
+static int comma(tavro_buf *out) { return out->len > 1 ? tavro_buf_add(out, ",", 1) : 0; }
+
+static int64_t int_or(yyjson_val *v, int64_t fallback) {
+  if (yyjson_is_sint(v)) return yyjson_get_sint(v);
+  if (yyjson_is_uint(v)) return (int64_t)yyjson_get_uint(v);
+  return fallback;
+}
+
+static int magnet_entry(tavro_buf *out, yyjson_val *m) {
+  if (!yyjson_is_obj(m) || yyjson_obj_size(m) == 0) return 0;
+  yyjson_val *id = yyjson_obj_get(m, "id");
+  yyjson_val *name = yyjson_obj_get(m, "filename");
+  if (!yyjson_is_int(id) || !yyjson_is_str(name) || yyjson_get_len(name) == 0) return 0;
+  long long mid = (long long)int_or(id, -1);
+  long long size = (long long)int_or(yyjson_obj_get(m, "size"), -1);
+  if (comma(out) || tavro_buf_adds(out, "{\"name\":") ||
+      tavro_buf_json_str(out, yyjson_get_str(name)) ||
+      tavro_buf_addf(out, ",\"path\":\"m%lld\",\"folder\":true,\"size\":%lld,\"id\":\"m%lld\","
+                          "\"locator\":\"m%lld\"}",
+                     mid, size, mid, mid))
+    return -1;
+  return 0;
+}
+
+int tavro_do_list_torrents(const tavro_sess *sess, tavro_buf *out, char *err,
+                           size_t err_size) {
+  tavro::Resp resp;
+  int code = get_ok(sess, "/magnet/status", nullptr, nullptr, "magnet/status", resp, err,
+                    err_size);
+  if (code) return code;
+  tavro::Doc doc;
+  yyjson_val *data = nullptr;
+  code = tavro_parse_envelope(resp->body, resp->body_len, doc.out(), &data, err, err_size);
+  tavro_resp_free(resp.get());
+  if (code) return code;
+  if (tavro_buf_add(out, "[", 1)) return tavro_fail(err, err_size, TAVRO_E_FAILED, kOom);
+  yyjson_val *magnets = yyjson_is_obj(data) ? yyjson_obj_get(data, "magnets") : nullptr;
+  if (yyjson_is_arr(magnets)) {
+    yyjson_arr_iter it = yyjson_arr_iter_with(magnets);
+    for (yyjson_val *m; (m = yyjson_arr_iter_next(&it));)
+      if (magnet_entry(out, m)) return tavro_fail(err, err_size, TAVRO_E_FAILED, kOom);
+  }
+  if (tavro_buf_add(out, "]", 1)) return tavro_fail(err, err_size, TAVRO_E_FAILED, kOom);
+  return TAVRO_OK;
+}
+
+static int file_entry(tavro_buf *out, const tavro_link &f) {
+  if (comma(out) || tavro_buf_adds(out, "{\"name\":") || tavro_buf_json_str(out, f.path) ||
+      tavro_buf_adds(out, ",\"path\":") || tavro_buf_json_str(out, f.path) ||
+      tavro_buf_addf(out, ",\"folder\":false,\"size\":%lld,\"locator\":", (long long)f.size) ||
+      tavro_buf_json_str(out, f.link) || tavro_buf_adds(out, ",\"id\":") ||
+      tavro_buf_json_str(out, f.path) || tavro_buf_add(out, "}", 1))
+    return -1;
+  return 0;
+}
+
+// Owns a tavro_links.
+namespace {
+class Links {
+public:
+  Links() = default;
+  ~Links() { tavro_links_free(&l_); }
+  Links(const Links &) = delete;
+  Links &operator=(const Links &) = delete;
+  tavro_links *get() { return &l_; }
+  const tavro_links *operator->() const { return &l_; }
+
+private:
+  tavro_links l_{};
+};
+} // namespace
+
+// Fetches and flattens the files of one magnet.
+static int fetch_files(const tavro_sess *sess, int64_t id, Links &files, int *has_entries,
+                       char *err, size_t err_size) {
+  char idtext[64];
+  std::snprintf(idtext, sizeof idtext, "%lld", (long long)id);
+  tavro::Resp resp;
+  int code = get_ok(sess, "/magnet/files", "id[]", idtext, "magnet/files", resp, err, err_size);
+  if (code) return code;
+  return tavro_parse_files(resp->body, resp->body_len, files.get(), has_entries, err, err_size);
+}
+
+int tavro_do_list_folder(const tavro_sess *sess, int64_t id, tavro_buf *out, char *err,
+                         size_t err_size) {
+  Links files;
+  int has_entries = 0;
+  int code = fetch_files(sess, id, files, &has_entries, err, err_size);
+  if (code) return code;
+  if (tavro_buf_add(out, "[", 1)) return tavro_fail(err, err_size, TAVRO_E_FAILED, kOom);
+  for (uint64_t i = 0; i < files->len; ++i)
+    if (file_entry(out, files->data[i])) return tavro_fail(err, err_size, TAVRO_E_FAILED, kOom);
+  if (tavro_buf_add(out, "]", 1)) return tavro_fail(err, err_size, TAVRO_E_FAILED, kOom);
+  return TAVRO_OK;
+}
+
+// Unlocks a service link into (url, name, size).
+static int unlock(const tavro_sess *sess, const char *link, tavro::Text &url, tavro::Text &name,
+                  int64_t *size, char *err, size_t err_size) {
+  tavro::Resp resp;
+  int code = get_ok(sess, "/link/unlock", "link", link, "link/unlock", resp, err, err_size);
+  if (code) return code;
+  return tavro_parse_unlock(resp->body, resp->body_len, url.out(), name.out(), size, err,
+                            err_size);
+}
+
+int tavro_do_stream(const tavro_sess *sess, const char *link, tavro_buf *out, char *err,
+                    size_t err_size) {
+  tavro::Text url, name;
+  int64_t size = -1;
+  int code = unlock(sess, link, url, name, &size, err, err_size);
+  if (code) return code;
+  if (tavro_buf_adds(out, "{\"url\":") || tavro_buf_json_str(out, url.get()) ||
+      tavro_buf_adds(out, ",\"name\":") || tavro_buf_json_str(out, name.get()) ||
+      tavro_buf_addf(out, ",\"size\":%lld}", (long long)size))
+    return tavro_fail(err, err_size, TAVRO_E_FAILED, kOom);
+  return TAVRO_OK;
+}
+
+// ---- Magnet links ---------------------------------------------------------
+
+static bool hex_digit(char c) {
+  return (c >= '0' && c <= '9') || (c >= 'a' && c <= 'f') || (c >= 'A' && c <= 'F');
+}
+static bool base32_digit(char c) {
+  return (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || (c >= '2' && c <= '7');
+}
+
+int tavro_link_is_magnet(const char *text) {
+  if (!text) return 0;
+  std::string_view s(text);
+  if (!s.starts_with("magnet:?")) return 0;
+  static constexpr std::string_view xt = "xt=urn:btih:";
+  size_t at = s.find(xt);
+  if (at == std::string_view::npos) return 0;
+  std::string_view hash = s.substr(at + xt.size());
+  hash = hash.substr(0, hash.find('&'));
+  bool (*ok)(char) = hash.size() == 40 ? hex_digit : hash.size() == 32 ? base32_digit : nullptr;
+  if (!ok) return 0;
+  for (char c : hash)
+    if (!ok(c)) return 0;
+  return 1;
+}
+
+// ---- Download -------------------------------------------------------------
+
+void tavro_dlcfg_free(tavro_dlcfg *cfg) {
+  std::free(cfg->link);
+  *cfg = tavro_dlcfg{};
+}
+
+// The low 32 bits of an integer member as a signed int; 0 when not an integer.
+static int32_t low32(yyjson_val *v) {
+  if (!yyjson_is_int(v)) return 0;
+  return (int32_t)(uint32_t)(yyjson_is_uint(v) ? yyjson_get_uint(v)
+                                               : (uint64_t)yyjson_get_sint(v));
+}
+
+int tavro_dlcfg_parse(const char *text, tavro_dlcfg *cfg, char *err, size_t err_size) {
+  *cfg = tavro_dlcfg{};
+  tavro::Doc doc(text ? tavro_json_read(text, std::strlen(text)) : nullptr);
+  yyjson_val *root = doc.root();
+  if (!yyjson_is_obj(root))
+    return tavro_fail(err, err_size, TAVRO_E_ARG, "config is not a JSON object");
+  yyjson_val *link = yyjson_obj_get(root, "Link");
+  if (yyjson_is_str(link) && yyjson_get_len(link) > 0)
+    cfg->link = tavro_strndup(yyjson_get_str(link), yyjson_get_len(link));
+  cfg->full_season = yyjson_is_true(yyjson_obj_get(root, "FullSeason"));
+  cfg->season = low32(yyjson_obj_get(root, "Season"));
+  cfg->episode = low32(yyjson_obj_get(root, "Episode"));
+  cfg->keep_instant_only = yyjson_is_true(yyjson_obj_get(root, "KeepInstantOnly"));
+  doc.reset();
+  if (!cfg->link) return tavro_fail(err, err_size, TAVRO_E_ARG, "config has no Link");
+  if (std::strlen(cfg->link) > TAVRO_LINK_MAX) {
+    tavro_dlcfg_free(cfg);
+    return tavro_fail(err, err_size, TAVRO_E_ARG, "Link longer than 3 KiB");
+  }
+  return 0;
+}
+
+int tavro_do_delete(const tavro_sess *sess, int64_t id, char *err, size_t err_size) {
+  char idtext[64];
+  std::snprintf(idtext, sizeof idtext, "%lld", (long long)id);
+  tavro::Resp resp;
+  int code = get_ok(sess, "/magnet/delete", "id", idtext, "magnet/delete", resp, err, err_size);
+  if (code) return code;
+  tavro::Doc doc;
+  yyjson_val *data = nullptr;
+  return tavro_parse_envelope(resp->body, resp->body_len, doc.out(), &data, err, err_size);
+}
+
+// A magnet that is not handed over at once: deleted again when only instant
+// ones are wanted, then the payload is the result.
+static int not_ready(const tavro_sess *sess, int64_t id, const tavro_dlcfg &req,
+                     const char *payload, tavro_buf *out, char *err, size_t err_size) {
+  if (req.keep_instant_only) {
+    int code = tavro_do_delete(sess, id, err, err_size);
+    if (code) return code;
+  }
+  if (tavro_buf_adds(out, payload)) return tavro_fail(err, err_size, TAVRO_E_FAILED, kOom);
+  return TAVRO_OK;
+}
+
+// The entry to unlock: in episode mode the first whose path is the wanted
+// episode, else the first of the largest known size. Null when none fits.
+static const tavro_link *pick(const tavro_links *files, const tavro_dlcfg &req) {
+  bool episode_mode = req.full_season == 1 && req.episode >= 1;
+  const tavro_link *best = nullptr;
+  for (uint64_t i = 0; i < files->len; ++i) {
+    const tavro_link &f = files->data[i];
+    if (!f.link) continue;
+    if (episode_mode) {
+      int s = 0, e = 0;
+      if (f.path && tavro_season_episode(f.path, &s, &e) && s == req.season && e == req.episode)
+        return &f;
+    } else if (f.size >= 0 && (!best || f.size > best->size)) {
+      best = &f;
+    }
+  }
+  return best;
+}
+
+// A ready magnet: list its files, pick one, unlock it and write the instant
+// result around the payload.
+static int instant(const tavro_sess *sess, int64_t id, const tavro_dlcfg &req,
+                   const char *payload, tavro_buf *out, char *err, size_t err_size) {
+  Links files;
+  int has_entries = 0;
+  int code = fetch_files(sess, id, files, &has_entries, err, err_size);
+  if (code) return code;
+  if (!has_entries) return not_ready(sess, id, req, payload, out, err, err_size);
+  const tavro_link *chosen = pick(files.get(), req);
+  if (!chosen) {
+    if (req.full_season == 1 && req.episode >= 1) {
+      if (tavro_buf_adds(out, payload)) return tavro_fail(err, err_size, TAVRO_E_FAILED, kOom);
+      return TAVRO_OK;
+    }
+    return tavro_fail(err, err_size, TAVRO_E_FAILED, "ready magnet has no usable links");
+  }
+  tavro::Text url, name;
+  int64_t size = -1;
+  code = unlock(sess, chosen->link, url, name, &size, err, err_size);
+  if (code) return code;
+  if (tavro_buf_adds(out, "{\"InstantURL\":") || tavro_buf_json_str(out, url.get()) ||
+      tavro_buf_adds(out, ",\"InstantName\":") || tavro_buf_json_str(out, name.get()) ||
+      tavro_buf_addf(out, ",\"InstantSize\":%lld,\"Payload\":", (long long)size) ||
+      tavro_buf_adds(out, payload) || tavro_buf_add(out, "}", 1))
+    return tavro_fail(err, err_size, TAVRO_E_FAILED, kOom);
+  return TAVRO_OK;
+}
+
+// The first line of a body that redirects to a magnet, or null.
+static char *redirect_magnet(const tavro_resp &r) {
+  std::string_view body(r.body, r.body_len);
+  if (!body.starts_with("magnet:?")) return nullptr;
+  return tavro_strndup(body.data(), body.substr(0, body.find_first_of("\r\n")).size());
+}
+
+// Posts the link as a magnet to the account.
+static int add_magnet(const tavro_sess *sess, const char *magnet, tavro::Resp &resp, char *err,
+                      size_t err_size) {
+  int rc;
+  {
+    tavro::Buf url;
+    if (build_url(url.get(), sess, "/magnet/upload", "magnets[]", magnet))
+      return tavro_fail(err, err_size, TAVRO_E_FAILED, kOom);
+    rc = tavro_http_post(sess->io, url.c_str(), TAVRO_FORM_TYPE, "", resp.get(), err, err_size);
+  }
+  return rc ? TAVRO_E_TRANSPORT : TAVRO_OK;
+}
+
+// Uploads a fetched torrent file; the fetched response is released here.
+static int add_torrent(const tavro_sess *sess, tavro::Resp &fetched, tavro::Resp &resp,
+                       char *err, size_t err_size) {
+  int rc;
+  {
+    tavro::Buf url;
+    if (build_url(url.get(), sess, "/magnet/upload/file", nullptr, nullptr))
+      return tavro_fail(err, err_size, TAVRO_E_FAILED, kOom);
+    rc = tavro_http(sess->io, url.c_str(), fetched->body, resp.get(), err, err_size);
+  }
+  tavro_resp_free(fetched.get());
+  return rc ? TAVRO_E_TRANSPORT : TAVRO_OK;
+}
+
+// Classifies the link and adds it; resp receives the add answer.
+static int add_link(const tavro_sess *sess, const char *link, tavro::Resp &resp, char *err,
+                    size_t err_size) {
+  if (tavro_link_is_magnet(link)) return add_magnet(sess, link, resp, err, err_size);
+  {
+    // A failure of this first fetch is not reported: the torrent fetch below
+    // tries again and reports its own.
+    tavro::Resp first;
+    char ignored[TAVRO_ERR_LINE];
+    if (tavro_http(sess->io, link, nullptr, first.get(), ignored, sizeof ignored) == 0) {
+      tavro::Text magnet(redirect_magnet(*first.get()));
+      if (magnet.get()) {
+        tavro_resp_free(first.get());
+        return add_magnet(sess, magnet.get(), resp, err, err_size);
+      }
+    }
+  }
+  tavro::Resp fetched;
+  if (tavro_http(sess->io, link, nullptr, fetched.get(), err, err_size)) return TAVRO_E_TRANSPORT;
+  if (fetched->body_len == 0 || !tavro_sniff_torrent(fetched->body, fetched->body_len))
+    return tavro_fail(err, err_size, TAVRO_E_FAILED,
+                      "Link is not a magnet, a redirect-to-magnet or a torrent file");
+  return add_torrent(sess, fetched, resp, err, err_size);
+}
+
+int tavro_do_download(const tavro_sess *sess, const char *request, int writes_allowed,
+                      tavro_buf *out, char *err, size_t err_size) {
+  if (!writes_allowed)
+    return tavro_fail(err, err_size, TAVRO_E_WRITES_OFF,
+                      "download() adds transfers to the account; call tavro_allow_writes(1) "
+                      "first");
+  tavro_dlcfg req{};
+  struct ReqHolder {
+    tavro_dlcfg *r;
+    ~ReqHolder() { tavro_dlcfg_free(r); }
+  } req_holder{&req};
+  int code = tavro_dlcfg_parse(request, &req, err, err_size);
+  if (code) return code;
+
+  tavro::Resp resp;
+  code = add_link(sess, req.link, resp, err, err_size);
+  if (code) return code;
+  code = tavro_map_status(resp->status);
+  if (code) {
+    long status = resp->status;
+    tavro_resp_free(resp.get());
+    return tavro_fail(err, err_size, code, "magnet/upload answered HTTP %ld", status);
+  }
+  int64_t id = -1;
+  int ready = 0;
+  tavro::Text payload;
+  {
+    tavro::Text parsed;
+    code = tavro_parse_upload(resp->body, resp->body_len, &id, &ready, parsed.out(), err,
+                              err_size);
+    tavro_resp_free(resp.get());
+    if (code) return code;
+    payload.reset(tavro_strdup(parsed.get()));
+    if (!payload.get()) return tavro_fail(err, err_size, TAVRO_E_FAILED, kOom);
+  }
+  if (id < 0) return tavro_fail(err, err_size, TAVRO_E_FAILED, "upload returned no magnet id");
+  if (!ready) return not_ready(sess, id, req, payload.get(), out, err, err_size);
+  return instant(sess, id, req, payload.get(), out, err, err_size);
+}

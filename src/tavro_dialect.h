@@ -1,0 +1,44 @@
+// The service's dialect: request URLs on the API root, the session of one
+// call, and the work of each operation (validate, list, stream, download).
+#pragma once
+
+#include "tavro_util.h"
+
+#define TAVRO_API_ROOT "https://api.alldebrid.com/v4"
+#define TAVRO_DEFAULT_AGENT "quorvelindash"
+#define TAVRO_LINK_MAX 3072
+
+// The transport and settings of one call; both borrowed.
+struct tavro_sess {
+  const tavro_io *io;
+  const tavro_cfg *cfg;
+};
+
+void tavro_sess_open(tavro_sess *sess, const tavro_io *io, const tavro_cfg *cfg);
+void tavro_sess_close(tavro_sess *sess);
+
+int tavro_do_validate(const tavro_sess *sess, const char *id, tavro_buf *out, char *err,
+                      size_t err_size);
+int tavro_do_list_root(tavro_buf *out);
+int tavro_do_list_torrents(const tavro_sess *sess, tavro_buf *out, char *err, size_t err_size);
+int tavro_do_list_folder(const tavro_sess *sess, int64_t id, tavro_buf *out, char *err,
+                         size_t err_size);
+int tavro_do_stream(const tavro_sess *sess, const char *link, tavro_buf *out, char *err,
+                    size_t err_size);
+
+// The parsed download request.
+struct tavro_dlcfg {
+  char *link;
+  int full_season;
+  int32_t season;
+  int32_t episode;
+  int keep_instant_only;
+};
+
+int tavro_dlcfg_parse(const char *text, tavro_dlcfg *cfg, char *err, size_t err_size);
+void tavro_dlcfg_free(tavro_dlcfg *cfg);
+int tavro_do_delete(const tavro_sess *sess, int64_t id, char *err, size_t err_size);
+int tavro_do_download(const tavro_sess *sess, const char *request, int writes_allowed,
+                      tavro_buf *out, char *err, size_t err_size);
+
+int tavro_link_is_magnet(const char *text);

@@ -1,0 +1,169 @@
+// The exported functions: dispatch of the four operations through the handler
+// record, the per-thread result copies, the transport selection, and the
+// utility exports. Operation frames live in the handler module.
+#include "tavro_exports.h"
+
+#include "tavro_dialect.h"
+#include "tavro_handler.h"
+#include "tavro_io_curl.h"
+#include "tavro_io_fake.h"
+#include "tavro_lock.h"
+#include "tavro_season.h"
+#include "tavro_util.h"
+
+namespace {
+
+// This thread's last result and last error; released when the thread ends.
+struct ThreadCopies {
+  tavro::Text result;
+  tavro::Text error;
+};
+
+thread_local ThreadCopies t_copies;
+thread_local char t_redact[2048];
+
+tavro::Lock g_io_lock;
+const tavro_io *g_io = nullptr;
+tavro_io g_user_io = {};
+
+} // namespace
+
+void tavro_publish(int code, const char *error, const char *result) {
+  t_copies.error.reset(tavro_strdup(code != 0 && error ? error : ""));
+  t_copies.result.reset(tavro_strdup(result ? result : ""));
+}
+
+const char *tavro_thread_result(void) { return t_copies.result.get(); }
+
+const tavro_io *tavro_io_current(void) {
+  tavro::Guard hold(g_io_lock);
+  return g_io ? g_io : tavro_io_curl();
+}
+
+// ---- Operations -----------------------------------------------------------
+
+namespace {
+
+using op_fn = int (*)(const tavro_io *, const char *, const char *, char *, int32_t);
+
+int f_validate(const tavro_io *io, const char *settings, const char *, char *out,
+               int32_t out_len) {
+  return g_handler.validate(io, settings, out, out_len);
+}
+int f_list(const tavro_io *io, const char *settings, const char *arg, char *out,
+           int32_t out_len) {
+  return g_handler.list(io, settings, arg, out, out_len);
+}
+int f_stream(const tavro_io *io, const char *settings, const char *arg, char *out,
+             int32_t out_len) {
+  return g_handler.stream_url(io, settings, arg, out, out_len);
+}
+int f_download(const tavro_io *io, const char *settings, const char *arg, char *out,
+               int32_t out_len) {
+  return g_handler.download(io, settings, arg, out, out_len);
+}
+
+// Runs an operation on the current transport. A call without a buffer that
+// succeeds returns TAVRO_OK, its result waiting in tavro_result_json.
+int flat(op_fn op, const char *settings, const char *arg, char *out, int32_t out_len) {
+  const tavro_io *io = tavro_io_current();
+  if (out && out_len > 0) return op(io, settings, arg, out, out_len);
+  int code = op(io, settings, arg, nullptr, 0);
+  if (code != TAVRO_E_BUFFER) return code;
+  const char *result = tavro_thread_result();
+  if (!result || !*result) return code;
+  t_copies.error.reset(tavro_strdup(""));
+  return TAVRO_OK;
+}
+
+} // namespace
+
+extern "C" {
+
+TAVRO_API int tavro_validate(const char *settings, char *out, int32_t out_len) {
+  return flat(f_validate, settings, nullptr, out, out_len);
+}
+
+TAVRO_API int tavro_list(const char *settings, const char *folder, char *out, int32_t out_len) {
+  return flat(f_list, settings, folder, out, out_len);
+}
+
+TAVRO_API int tavro_stream_url(const char *settings, const char *entry, char *out,
+                               int32_t out_len) {
+  return flat(f_stream, settings, entry, out, out_len);
+}
+
+TAVRO_API int tavro_download(const char *settings, const char *request, char *out,
+                             int32_t out_len) {
+  return flat(f_download, settings, request, out, out_len);
+}
+
+// ---- Results --------------------------------------------------------------
+
+TAVRO_API const char *tavro_result_json(void) {
+  const char *r = t_copies.result.get();
+  return r ? r : "";
+}
+
+TAVRO_API const char *tavro_last_error(void) {
+  const char *e = t_copies.error.get();
+  return e ? e : "";
+}
+
+// ---- Transport selection --------------------------------------------------
+
+TAVRO_API int tavro_set_io(const tavro_io *io) {
+  if (!io) {
+    tavro::Guard hold(g_io_lock);
+    g_io = nullptr;
+    return 0;
+  }
+  if (!io->get || !io->post) return TAVRO_E_ARG;
+  tavro::Guard hold(g_io_lock);
+  g_user_io = *io;
+  g_io = &g_user_io;
+  return 0;
+}
+
+TAVRO_API int tavro_use_curl(void) {
+  tavro::Guard hold(g_io_lock);
+  if (!tavro_io_curl()) return TAVRO_E_UNAVAILABLE;
+  g_io = nullptr;
+  return 0;
+}
+
+TAVRO_API int tavro_use_fake(void) {
+  tavro::Guard hold(g_io_lock);
+  g_io = tavro_io_fake();
+  return 0;
+}
+
+// ---- About ----------------------------------------------------------------
+
+TAVRO_API const char *tavro_version(void) { return "1.0.0"; }
+TAVRO_API const char *tavro_runtime_type(void) { return g_handler.runtime_type; }
+TAVRO_API int tavro_caps(void) { return g_handler.caps; }
+TAVRO_API const char *tavro_base_url(void) { return TAVRO_API_ROOT; }
+
+// ---- Utilities ------------------------------------------------------------
+
+TAVRO_API const char *tavro_redact(const char *text) {
+  tavro_redact_into(text, t_redact, sizeof t_redact);
+  return t_redact;
+}
+
+TAVRO_API int tavro_parse_season_episode(const char *name, int *season, int *episode) {
+  int s = 0, e = 0;
+  if (!tavro_season_episode(name, &s, &e)) return 0;
+  if (season) *season = s;
+  if (episode) *episode = e;
+  return 1;
+}
+
+TAVRO_API int tavro_is_torrent_file(const void *data, uint64_t len) {
+  return tavro_sniff_torrent(data, (size_t)(len > SIZE_MAX ? SIZE_MAX : len));
+}
+
+TAVRO_API int tavro_is_magnet_link(const char *text) { return tavro_link_is_magnet(text); }
+
+} // extern "C"

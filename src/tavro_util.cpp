@@ -1,0 +1,468 @@
+// Text foundations (growable buffer, JSON and query escapes, copies, masking),
+// secret redaction, the HTTP exchange over the host's transport table, the
+// settings parser and the torrent sniffer. Service endpoints and result
+// documents are left to the operations.
+#include "tavro_util.h"
+
+#include <cinttypes>
+#include <climits>
+#include <cstdarg>
+#include <cstdio>
+#include <cstring>
+#include <string_view>
+
+#if defined(TAVRO_FAULT_INJECTION)
+#include <atomic>
+// Test builds: tavro_fi_countdown > 0 counts allocations down; the one that
+// brings it to zero fails. Zero or below: no failures.
+std::atomic<long> tavro_fi_countdown{0};
+std::atomic<long> tavro_fi_calls{0};
+static bool fi_fail() {
+  tavro_fi_calls.fetch_add(1, std::memory_order_relaxed);
+  long v = tavro_fi_countdown.load(std::memory_order_relaxed);
+  while (v > 0) {
+    if (tavro_fi_countdown.compare_exchange_weak(v, v - 1, std::memory_order_relaxed))
+      return v == 1;
+  }
+  return false;
+}
+#endif
+
+// ---- Allocation -----------------------------------------------------------
+
+void *tavro_malloc(size_t n) {
+#if defined(TAVRO_FAULT_INJECTION)
+  if (fi_fail()) return nullptr;
+#endif
+  return std::malloc(n ? n : 1);
+}
+
+void *tavro_realloc(void *p, size_t n) {
+#if defined(TAVRO_FAULT_INJECTION)
+  if (fi_fail()) return nullptr;
+#endif
+  return std::realloc(p, n ? n : 1);
+}
+
+static void *alc_malloc(void *, size_t size) { return tavro_malloc(size); }
+static void *alc_realloc(void *, void *ptr, size_t, size_t size) {
+  return tavro_realloc(ptr, size);
+}
+static void alc_free(void *, void *ptr) { std::free(ptr); }
+
+const yyjson_alc tavro_json_alc = {alc_malloc, alc_realloc, alc_free, nullptr};
+
+yyjson_doc *tavro_json_read(const char *text, size_t len) {
+  if (!text) return nullptr;
+  // Without the in-situ flag yyjson copies the input and never writes to it.
+  return yyjson_read_opts(const_cast<char *>(text), len, 0, &tavro_json_alc, nullptr);
+}
+
+// ---- Text buffer ----------------------------------------------------------
+
+int tavro_buf_add(tavro_buf *b, const void *bytes, uint64_t count) {
+  if (!b) return -1;
+  if (count > (uint64_t)INT64_MAX - b->len - 1) return -1;
+  uint64_t need = b->len + count + 1;
+  if (need > b->cap) {
+    uint64_t cap = b->cap ? b->cap : 256;
+    while (cap < need) {
+      if (cap > (uint64_t)INT64_MAX / 2) return -1;
+      cap *= 2;
+    }
+    if (cap > SIZE_MAX) return -1;
+    char *p = static_cast<char *>(tavro_realloc(b->data, (size_t)cap));
+    if (!p) return -1;
+    b->data = p;
+    b->cap = cap;
+  }
+  if (count) std::memcpy(b->data + b->len, bytes, (size_t)count);
+  b->len += count;
+  b->data[b->len] = '\0';
+  return 0;
+}
+
+int tavro_buf_adds(tavro_buf *b, const char *text) {
+  return tavro_buf_add(b, text, text ? std::strlen(text) : 0);
+}
+
+int tavro_buf_addf(tavro_buf *b, const char *fmt, ...) {
+  char local[512];
+  va_list ap;
+  va_start(ap, fmt);
+  int n = std::vsnprintf(local, sizeof local, fmt, ap);
+  va_end(ap);
+  if (n < 0) return -1;
+  if ((size_t)n < sizeof local) return tavro_buf_add(b, local, (uint64_t)n);
+  tavro::Text heap(static_cast<char *>(tavro_malloc((size_t)n + 1)));
+  if (!heap.get()) return -1;
+  va_start(ap, fmt);
+  int m = std::vsnprintf(heap.get(), (size_t)n + 1, fmt, ap);
+  va_end(ap);
+  if (m != n) return -1;
+  return tavro_buf_add(b, heap.get(), (uint64_t)n);
+}
+
+int tavro_buf_json_str(tavro_buf *b, const char *text) {
+  if (!text) return tavro_buf_add(b, "null", 4);
+  if (tavro_buf_add(b, "\"", 1)) return -1;
+  static constexpr char hex[] = "0123456789abcdef";
+  const char *run = text;
+  const char *p = text;
+  for (; *p; ++p) {
+    unsigned char c = (unsigned char)*p;
+    char esc[7];
+    size_t n = 0;
+    switch (c) {
+    case '"': esc[0] = '\\', esc[1] = '"', n = 2; break;
+    case '\\': esc[0] = '\\', esc[1] = '\\', n = 2; break;
+    case '\t': esc[0] = '\\', esc[1] = 't', n = 2; break;
+    case '\n': esc[0] = '\\', esc[1] = 'n', n = 2; break;
+    case '\r': esc[0] = '\\', esc[1] = 'r', n = 2; break;
+    default:
+      if (c < 0x20 || c == 0x7f) {
+        std::memcpy(esc, "\\u00", 4);
+        esc[4] = hex[c >> 4];
+        esc[5] = hex[c & 15];
+        n = 6;
+      }
+    }
+    if (!n) continue;
+    if (tavro_buf_add(b, run, (uint64_t)(p - run)) || tavro_buf_add(b, esc, n)) return -1;
+    run = p + 1;
+  }
+  if (tavro_buf_add(b, run, (uint64_t)(p - run))) return -1;
+  return tavro_buf_add(b, "\"", 1);
+}
+
+static bool unreserved(unsigned char c) {
+  return (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') ||
+         c == '-' || c == '.' || c == '_' || c == '~';
+}
+
+int tavro_buf_query(tavro_buf *b, const char *key, const char *value) {
+  size_t vlen = value ? std::strlen(value) : 0;
+  if (vlen > (SIZE_MAX - 1) / 3) return -1;
+  tavro::Text enc(static_cast<char *>(tavro_malloc(vlen * 3 + 1)));
+  if (!enc.get()) return -1;
+  static constexpr char hex[] = "0123456789ABCDEF";
+  char *w = enc.get();
+  for (size_t i = 0; i < vlen; ++i) {
+    unsigned char c = (unsigned char)value[i];
+    if (unreserved(c)) {
+      *w++ = (char)c;
+    } else {
+      *w++ = '%';
+      *w++ = hex[c >> 4];
+      *w++ = hex[c & 15];
+    }
+  }
+  *w = '\0';
+  bool has_query = b && b->data && std::memchr(b->data, '?', (size_t)b->len);
+  if (tavro_buf_add(b, has_query ? "&" : "?", 1) || tavro_buf_adds(b, key ? key : "") ||
+      tavro_buf_add(b, "=", 1) || tavro_buf_add(b, enc.get(), (uint64_t)(w - enc.get())))
+    return -1;
+  return 0;
+}
+
+void tavro_buf_free(tavro_buf *b) {
+  std::free(b->data);
+  b->data = nullptr;
+  b->len = 0;
+  b->cap = 0;
+}
+
+// ---- Copies and masking ---------------------------------------------------
+
+char *tavro_strndup(const char *bytes, size_t count) {
+  if (!bytes || count == SIZE_MAX) return nullptr;
+  char *p = static_cast<char *>(tavro_malloc(count + 1));
+  if (!p) return nullptr;
+  if (count) std::memcpy(p, bytes, count);
+  p[count] = '\0';
+  return p;
+}
+
+char *tavro_strdup(const char *text) {
+  return text ? tavro_strndup(text, std::strlen(text)) : nullptr;
+}
+
+static bool blank(char c) { return c == ' ' || c == '\t' || c == '\n' || c == '\r'; }
+
+// A heap copy without surrounding blanks; null when nothing remains.
+static char *trimdup(const char *text) {
+  if (!text) return nullptr;
+  while (blank(*text)) ++text;
+  size_t n = std::strlen(text);
+  while (n && blank(text[n - 1])) --n;
+  return n ? tavro_strndup(text, n) : nullptr;
+}
+
+void tavro_scrub(char *text, const char *secret) {
+  if (!text || !secret) return;
+  size_t n = std::strlen(secret);
+  if (n <= 3) return;
+  for (char *p = std::strstr(text, secret); p; p = std::strstr(p, secret)) {
+    std::memset(p, '*', n);
+    p += n;
+  }
+}
+
+// ---- Failing --------------------------------------------------------------
+
+int tavro_fail(char *err, size_t err_size, int code, const char *fmt, ...) {
+  if (err && err_size) {
+    va_list ap;
+    va_start(ap, fmt);
+    int n = std::vsnprintf(err, err_size, fmt, ap);
+    va_end(ap);
+    if (n < 0) err[0] = '\0';
+  }
+  return code;
+}
+
+// ---- Redaction ------------------------------------------------------------
+
+static bool ascii_alpha(char c) { return (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z'); }
+static bool ascii_digit(char c) { return c >= '0' && c <= '9'; }
+
+// Offset of the first "://" when it ends a scheme (a letter, then letters,
+// digits, '+', '-' or '.'), else npos.
+static size_t scheme_end(std::string_view s) {
+  size_t pos = s.find("://");
+  if (pos == std::string_view::npos || pos == 0 || !ascii_alpha(s[0]))
+    return std::string_view::npos;
+  for (size_t i = 1; i < pos; ++i) {
+    char c = s[i];
+    if (!ascii_alpha(c) && !ascii_digit(c) && c != '+' && c != '-' && c != '.')
+      return std::string_view::npos;
+  }
+  return pos;
+}
+
+static bool starts_apikey(std::string_view s) {
+  static constexpr std::string_view key = "apikey=";
+  if (s.size() < key.size()) return false;
+  for (size_t i = 0; i < key.size(); ++i) {
+    char c = s[i];
+    if (c >= 'A' && c <= 'Z') c = (char)(c - 'A' + 'a');
+    if (c != key[i]) return false;
+  }
+  return true;
+}
+
+// Builds the redacted text; on exhausted memory it stops with what it has,
+// which never holds a dropped or skipped secret.
+static void redact_build(std::string_view s, tavro_buf *b) {
+  size_t pos = 0;
+  size_t sch = scheme_end(s);
+  if (sch != std::string_view::npos) {
+    pos = sch + 3;
+    if (tavro_buf_add(b, s.data(), pos)) return;
+    size_t auth_end = s.find_first_of("/?#", pos);
+    if (auth_end == std::string_view::npos) auth_end = s.size();
+    size_t at = s.substr(pos, auth_end - pos).rfind('@');
+    if (at != std::string_view::npos) pos += at + 1;
+  }
+  while (pos < s.size()) {
+    size_t sep = s.find_first_of("?&", pos);
+    if (sep == std::string_view::npos) {
+      tavro_buf_add(b, s.data() + pos, s.size() - pos);
+      return;
+    }
+    if (tavro_buf_add(b, s.data() + pos, sep + 1 - pos)) return;
+    pos = sep + 1;
+    if (starts_apikey(s.substr(pos))) {
+      if (tavro_buf_add(b, "apikey=***", 10)) return;
+      size_t stop = s.find_first_of("&#", pos);
+      pos = stop == std::string_view::npos ? s.size() : stop;
+    }
+  }
+}
+
+void tavro_redact_into(const char *text, char *out, size_t out_size) {
+  if (!out_size) return;
+  out[0] = '\0';
+  if (!text) return;
+  tavro::Buf b;
+  redact_build(text, b.get());
+  size_t n = (size_t)b.size();
+  if (n > out_size - 1) n = out_size - 1;
+  if (n) std::memcpy(out, b.c_str(), n);
+  out[n] = '\0';
+}
+
+// ---- HTTP exchange --------------------------------------------------------
+
+#define TAVRO_URL_MAX 8192
+
+void tavro_body_line(const char *text, char *out, size_t size) {
+  if (!out || !size) return;
+  out[0] = '\0';
+  if (!text) return;
+  while (*text == ' ' || *text == '\t' || *text == '\r' || *text == '\n') ++text;
+  size_t n = 0;
+  while (n + 1 < size && text[n] && text[n] != '\r' && text[n] != '\n') {
+    out[n] = text[n];
+    ++n;
+  }
+  out[n] = '\0';
+}
+
+int tavro_map_status(int32_t status) {
+  if (status >= 200 && status <= 299) return TAVRO_OK;
+  if (status == 401 || status == 403) return TAVRO_E_AUTH;
+  if (status == 429) return TAVRO_E_LIMIT;
+  if (status >= 500 && status <= 599) return TAVRO_E_TRANSPORT;
+  if (status == 404) return TAVRO_E_NOT_FOUND;
+  return TAVRO_E_FAILED;
+}
+
+void tavro_resp_free(tavro_resp *resp) {
+  std::free(resp->body);
+  resp->body = nullptr;
+  resp->body_len = 0;
+  resp->status = 0;
+}
+
+static void io_release(const tavro_io *io, char *text) {
+  if (!text) return;
+  if (io->free)
+    io->free(io->ctx, text);
+  else
+    std::free(text);
+}
+
+// Takes over what one transport call handed back: on success the body is
+// copied into resp, on failure the message is written. The transport's
+// strings are released on every path.
+static int exchange_end(const tavro_io *io, int rc, char *body, int32_t status, char *error,
+                        const char *method, const char *url, tavro_resp *resp, char *err,
+                        size_t err_size) {
+  if (rc == 0 && body) {
+    io_release(io, error);
+    size_t n = std::strlen(body);
+    char *copy = tavro_strndup(body, n);
+    io_release(io, body);
+    if (!copy) return tavro_fail(err, err_size, -1, "out of memory");
+    resp->body = copy;
+    resp->body_len = n;
+    resp->status = status;
+    return 0;
+  }
+  char shown[512];
+  tavro_redact_into(url, shown, sizeof shown);
+  char line[200];
+  tavro_body_line(error ? error : "transport failure", line, sizeof line);
+  io_release(io, body);
+  io_release(io, error);
+  if (method) return tavro_fail(err, err_size, -1, "%s %s: %s", method, shown, line);
+  return tavro_fail(err, err_size, -1, "POST %s: %s", shown, line);
+}
+
+int tavro_http(const tavro_io *io, const char *url, const char *body, tavro_resp *resp,
+               char *err, size_t err_size) {
+  *resp = tavro_resp{};
+  if (!io || !io->get || !io->post) return tavro_fail(err, err_size, -1, "no transport");
+  if (!url || strnlen(url, TAVRO_URL_MAX + 1) > TAVRO_URL_MAX)
+    return tavro_fail(err, err_size, -1, "request URL longer than 8 KiB");
+  char *out = nullptr, *error = nullptr;
+  int32_t status = 0;
+  int rc = body ? io->post(io->ctx, url, body, TAVRO_MULTIPART_TYPE, &out, &status, &error)
+                : io->get(io->ctx, url, &out, &status, &error);
+  return exchange_end(io, rc, out, status, error, body ? "POST" : "GET", url, resp, err,
+                      err_size);
+}
+
+int tavro_http_post(const tavro_io *io, const char *url, const char *content_type,
+                    const char *body, tavro_resp *resp, char *err, size_t err_size) {
+  *resp = tavro_resp{};
+  if (!io || !io->post) return tavro_fail(err, err_size, -1, "no transport");
+  if (!url || strnlen(url, TAVRO_URL_MAX + 1) > TAVRO_URL_MAX)
+    return tavro_fail(err, err_size, -1, "request URL longer than 8 KiB");
+  char *out = nullptr, *error = nullptr;
+  int32_t status = 0;
+  int rc = io->post(io->ctx, url, body ? body : "", content_type ? content_type : TAVRO_FORM_TYPE,
+                    &out, &status, &error);
+  return exchange_end(io, rc, out, status, error, nullptr, url, resp, err, err_size);
+}
+
+// ---- Settings -------------------------------------------------------------
+
+// The first member named key read as text: strings as they are, integers in
+// decimal, true/false as words; anything else is absent. Numbers are written
+// into scratch.
+static const char *sval(yyjson_val *obj, const char *key, char (&scratch)[256]) {
+  yyjson_val *v = yyjson_obj_get(obj, key);
+  if (yyjson_is_str(v)) return yyjson_get_str(v);
+  if (yyjson_is_uint(v)) {
+    std::snprintf(scratch, sizeof scratch, "%" PRIu64, yyjson_get_uint(v));
+    return scratch;
+  }
+  if (yyjson_is_sint(v)) {
+    std::snprintf(scratch, sizeof scratch, "%" PRId64, yyjson_get_sint(v));
+    return scratch;
+  }
+  if (yyjson_is_bool(v)) return yyjson_get_bool(v) ? "true" : "false";
+  return nullptr;
+}
+
+// The trimmed text of the first key that gives one, else null.
+static char *trimmed(yyjson_val *obj, const char *first, const char *second) {
+  char scratch[256];
+  char *v = trimdup(sval(obj, first, scratch));
+  if (!v && second) v = trimdup(sval(obj, second, scratch));
+  return v;
+}
+
+void tavro_cfg_free(tavro_cfg *cfg) {
+  std::free(cfg->api_key);
+  std::free(cfg->client);
+  std::free(cfg->id);
+  *cfg = tavro_cfg{};
+}
+
+int tavro_cfg_parse(const char *settings, int require_key, tavro_cfg *cfg, char *err,
+                    size_t err_size) {
+  *cfg = tavro_cfg{};
+  if (!settings) return tavro_fail(err, err_size, TAVRO_E_ARG, "settings are NULL");
+  size_t len = strnlen(settings, TAVRO_SETTINGS_MAX + 1);
+  if (len > TAVRO_SETTINGS_MAX)
+    return tavro_fail(err, err_size, TAVRO_E_ARG, "settings are larger than 1 MiB");
+  tavro::Doc doc(tavro_json_read(settings, len));
+  yyjson_val *root = doc.root();
+  if (!yyjson_is_obj(root))
+    return tavro_fail(err, err_size, TAVRO_E_ARG, "settings are not a JSON object");
+  char scratch[256];
+  const char *type = sval(root, "RuntimeType", scratch);
+  if (type && *type && std::strcmp(type, "ALLDEBRID") != 0)
+    return tavro_fail(err, err_size, TAVRO_E_ARG,
+                      "RuntimeType is \"%s\", this handler is \"ALLDEBRID\"", type);
+  cfg->api_key = trimmed(root, "APIKey", "ClientSecret");
+  cfg->client = trimmed(root, "CustomName", "ClientId");
+  cfg->id = trimmed(root, "ID", nullptr);
+  doc.reset();
+  if (require_key && !cfg->api_key) {
+    tavro_cfg_free(cfg);
+    return tavro_fail(err, err_size, TAVRO_E_ARG, "APIKey is empty");
+  }
+  return 0;
+}
+
+// ---- Torrent sniffing -----------------------------------------------------
+
+int tavro_sniff_torrent(const void *data, size_t len) {
+  if (!data || len < 16) return 0;
+  std::string_view s(static_cast<const char *>(data), len);
+  if (s[0] != 'd') return 0;
+  bool info = false, announce = false, path = false, length = false;
+  for (size_t i = 0; i < s.size(); ++i) {
+    std::string_view rest = s.substr(i);
+    if (rest.starts_with("4:info")) info = true;
+    else if (rest.starts_with("8:announce")) announce = true;
+    else if (rest.starts_with("4:path")) path = true;
+    else if (rest.starts_with("6:length")) length = true;
+    if (info && (announce || (path && length))) return 1;
+  }
+  return 0;
+}

@@ -1,0 +1,50 @@
+// Readers of the service's answers (the envelope, the magnet file tree, the
+// upload and unlock payloads) and of the entries a host hands back. They turn
+// JSON into plain values; requests and results are the operations' business.
+#pragma once
+
+#include "tavro_util.h"
+
+#include <yyjson.h>
+
+// Reads the answer envelope. On TAVRO_OK *doc owns the parsed answer and
+// *data points at its "data" value; otherwise both are null and err holds the
+// message.
+int tavro_parse_envelope(const char *text, size_t len, yyjson_doc **doc, yyjson_val **data,
+                         char *err, size_t err_size);
+
+// One file of a magnet: its "/"-joined path (or null), its service link (or
+// null) and its size (-1 when unknown).
+struct tavro_link {
+  char *path;
+  char *link;
+  int64_t size;
+};
+
+struct tavro_links {
+  tavro_link *data;
+  uint64_t len;
+  uint64_t cap;
+};
+
+#define TAVRO_FILES_MAX 65536
+
+// Flattens the files answer of one magnet. On success the caller owns the
+// list; on failure it is empty and *has_entries is 0.
+int tavro_parse_files(const char *text, size_t len, tavro_links *list, int *has_entries,
+                      char *err, size_t err_size);
+void tavro_links_free(tavro_links *list);
+
+// The add answer: the first magnet's id, its ready flag and the magnet as
+// compact JSON text (heap, the caller frees it).
+int tavro_parse_upload(const char *text, size_t len, int64_t *id, int *ready, char **payload,
+                       char *err, size_t err_size);
+
+// The unlock answer: the direct link (heap), the file name (heap, or null) and
+// the size (-1 when unknown).
+int tavro_parse_unlock(const char *text, size_t len, char **link, char **name, int64_t *size,
+                       char *err, size_t err_size);
+
+// The link to unlock from a host's entry: its "locator", else "link", else
+// "path" (heap copy).
+int tavro_entry_link(const char *entry, char **link, char *err, size_t err_size);

@@ -1,0 +1,412 @@
+// Text foundations, redaction, the HTTP exchange, settings and the torrent
+// sniffer.
+#include "support.h"
+#include "tavro_util.h"
+
+#include <gtest/gtest.h>
+
+#include <string>
+
+namespace {
+
+std::string text(tavro_buf &b) { return b.data ? std::string(b.data, b.len) : std::string(); }
+
+// ---- Text buffer ------------------------------------------------------------
+
+TEST(Buf, EmptyAppendAllocatesAndDoublesFrom256) {
+  tavro::Buf b;
+  ASSERT_EQ(tavro_buf_add(b.get(), nullptr, 0), 0);
+  EXPECT_STREQ(b.get()->data, "");
+  EXPECT_EQ(b.get()->cap, 256u);
+  tavro::Buf c;
+  std::string s(256, 'x');
+  ASSERT_EQ(tavro_buf_add(c.get(), s.data(), s.size()), 0);
+  EXPECT_EQ(c.get()->cap, 512u);
+  EXPECT_EQ(c.get()->len, 256u);
+  EXPECT_EQ(c.get()->data[256], '\0');
+  EXPECT_EQ(tavro_buf_add(nullptr, "x", 1), -1);
+}
+
+TEST(Buf, FormattedAppendIsTheSameOnTheStackAndHeapPaths) {
+  for (size_t n : {511u, 512u, 5000u}) {
+    std::string s(n, 'a');
+    tavro::Buf b;
+    ASSERT_EQ(tavro_buf_addf(b.get(), "%s", s.c_str()), 0) << n;
+    EXPECT_EQ(text(*b.get()), s) << n;
+  }
+  tavro::Buf b;
+  ASSERT_EQ(tavro_buf_addf(b.get(), "%lld|%lld", (long long)INT64_MIN, (long long)INT64_MAX), 0);
+  EXPECT_EQ(text(*b.get()), "-9223372036854775808|9223372036854775807");
+}
+
+TEST(Buf, JsonStringEscapes) {
+  struct Row {
+    const char *in;
+    const char *out;
+  } rows[] = {
+      {nullptr, "null"},
+      {"", "\"\""},
+      {"\t\x01\"", "\"\\t\\u0001\\\"\""},
+      {"a\\b/c", "\"a\\\\b/c\""},
+      {"\n\r\x08\x0c\x1f\x7f", "\"\\n\\r\\u0008\\u000c\\u001f\\u007f\""},
+      {"caf\xc3\xa9 \xff", "\"caf\xc3\xa9 \xff\""},
+  };
+  for (auto &r : rows) {
+    tavro::Buf b;
+    ASSERT_EQ(tavro_buf_json_str(b.get(), r.in), 0);
+    EXPECT_EQ(text(*b.get()), r.out) << (r.in ? r.in : "(null)");
+  }
+}
+
+TEST(Buf, QueryEncodesValuesAndPicksTheSeparator) {
+  tavro::Buf b;
+  ASSERT_EQ(tavro_buf_query(b.get(), "agent", "a b/c"), 0);
+  ASSERT_EQ(tavro_buf_query(b.get(), "x", nullptr), 0);
+  EXPECT_EQ(text(*b.get()), "?agent=a%20b%2Fc&x=");
+
+  tavro::Buf u;
+  tavro_buf_adds(u.get(), "https://h/p?q=1");
+  ASSERT_EQ(tavro_buf_query(u.get(), "id[]", "\xc3-._~Zz09"), 0);
+  EXPECT_EQ(text(*u.get()), "https://h/p?q=1&id[]=%C3-._~Zz09");
+}
+
+TEST(Copies, DuplicatesExactlyTheGivenBytes) {
+  tavro::Text empty(tavro_strndup("abc", 0));
+  EXPECT_STREQ(empty.get(), "");
+  tavro::Text nul(tavro_strndup("a\0b", 3));
+  EXPECT_EQ(std::string(nul.get(), 3), std::string("a\0b", 3));
+  EXPECT_EQ(tavro_strndup(nullptr, 3), nullptr);
+  EXPECT_EQ(tavro_strdup(nullptr), nullptr);
+}
+
+TEST(Scrub, MasksSecretsLongerThanThreeCharacters) {
+  struct Row {
+    const char *text, *secret, *out;
+  } rows[] = {
+      {"key abc here", "abc", "key abc here"},
+      {"abcd and abcd", "abcd", "**** and ****"},
+      {"aaaaa", "aaaa", "****a"},
+      {"no match", "zzzz", "no match"},
+      {"x", nullptr, "x"},
+  };
+  for (auto &r : rows) {
+    std::string s = r.text;
+    tavro_scrub(s.data(), r.secret);
+    EXPECT_EQ(s, r.out) << r.text;
+  }
+  tavro_scrub(nullptr, "abcd");
+}
+
+// ---- Redaction --------------------------------------------------------------
+
+TEST(Redact, DropsUserInfoAndApiKeyValues) {
+  struct Row {
+    const char *in, *out;
+  } rows[] = {
+      {"https://user:pw@host.example/p?a=1&apikey=SECRET&b=2",
+       "https://host.example/p?a=1&apikey=***&b=2"},
+      {"https://a@b@host/x@y", "https://host/x@y"},
+      {"svn+ssh://u@h/r", "svn+ssh://h/r"},
+      {"1http://u@h/?apikey=k", "1http://u@h/?apikey=***"},
+      {"ht_tp://u@h/?apikey=k", "ht_tp://u@h/?apikey=***"},
+      {"a=1&apikey=k&b=2", "a=1&apikey=***&b=2"},
+      {"apikey=k&x=1", "apikey=k&x=1"},
+      {"GET https://u:p@h/?apikey=k: refused", "GET https://u:p@h/?apikey=***"},
+      {"h?APIKey=K&ApIkEy=K2", "h?apikey=***&apikey=***"},
+      {"h?apikey=&x", "h?apikey=***&x"},
+      {"h?apikey", "h?apikey"},
+      {"h?apikey=k#frag?apikey=k2&z", "h?apikey=***#frag?apikey=***&z"},
+      {"https://host", "https://host"},
+      {"://x@y", "://x@y"},
+      {"", ""},
+  };
+  for (auto &r : rows) {
+    char out[256];
+    tavro_redact_into(r.in, out, sizeof out);
+    EXPECT_STREQ(out, r.out) << r.in;
+  }
+}
+
+TEST(Redact, CutsAfterRedactingAndHonoursSmallBuffers) {
+  char out[8] = "XXXXXXX";
+  tavro_redact_into("abc", out, 0);
+  EXPECT_STREQ(out, "XXXXXXX");
+  tavro_redact_into("abc", out, 1);
+  EXPECT_STREQ(out, "");
+  tavro_redact_into(nullptr, out, sizeof out);
+  EXPECT_STREQ(out, "");
+  tavro_redact_into("h?apikey=SECRETVALUE", out, sizeof out);
+  EXPECT_STREQ(out, "h?apike");
+}
+
+// ---- HTTP exchange ----------------------------------------------------------
+
+TEST(BodyLine, FirstNonBlankLineCutToFit) {
+  struct Row {
+    const char *in;
+    size_t size;
+    const char *out;
+  } rows[] = {
+      {"\r\n  \n\t first line\r\nsecond", 64, "first line"},
+      {" \t\r\n ", 64, ""},
+      {"abcdef", 4, "abc"},
+      {"abc", 1, ""},
+      {nullptr, 8, ""},
+      {"\vvt\fkept\nx", 64, "\vvt\fkept"},
+  };
+  for (auto &r : rows) {
+    char out[64];
+    tavro_body_line(r.in, out, r.size);
+    EXPECT_STREQ(out, r.out) << (r.in ? r.in : "(null)");
+  }
+}
+
+TEST(MapStatus, ClassifiesHttpStatuses) {
+  struct Row {
+    int32_t status;
+    int code;
+  } rows[] = {{200, TAVRO_OK},          {299, TAVRO_OK},           {300, TAVRO_E_FAILED},
+              {401, TAVRO_E_AUTH},      {403, TAVRO_E_AUTH},       {404, TAVRO_E_NOT_FOUND},
+              {429, TAVRO_E_LIMIT},     {500, TAVRO_E_TRANSPORT},  {503, TAVRO_E_TRANSPORT},
+              {599, TAVRO_E_TRANSPORT}, {600, TAVRO_E_FAILED},     {0, TAVRO_E_FAILED},
+              {-1, TAVRO_E_FAILED},     {100, TAVRO_E_FAILED},     {400, TAVRO_E_FAILED}};
+  for (auto &r : rows) EXPECT_EQ(tavro_map_status(r.status), r.code) << r.status;
+}
+
+class Exchange : public ::testing::Test {
+protected:
+  tt::Host host;
+  tavro_io io = host.table();
+  tavro::Resp resp;
+  char err[768] = {};
+
+  void TearDown() override {
+    EXPECT_EQ(host.live(), 0u) << "every string handed back is released";
+    EXPECT_EQ(host.bad_releases(), 0);
+  }
+};
+
+TEST_F(Exchange, AnyStatusIsAnExchangeThatSucceeded) {
+  host.answer("GET", "u", 404, "missing");
+  ASSERT_EQ(tavro_http(&io, "u", nullptr, resp.get(), err, sizeof err), 0);
+  EXPECT_EQ(resp->status, 404);
+  EXPECT_STREQ(resp->body, "missing");
+  EXPECT_EQ(resp->body_len, 7u);
+  EXPECT_EQ(tavro_map_status(resp->status), TAVRO_E_NOT_FOUND);
+}
+
+TEST_F(Exchange, BodyIsCutAtItsFirstNulAndExtraErrorTextIsReleased) {
+  host.raw("GET", "u", {0, 200, std::string("ab\0cd", 5), std::string("ignored")});
+  ASSERT_EQ(tavro_http(&io, "u", nullptr, resp.get(), err, sizeof err), 0);
+  EXPECT_EQ(resp->body_len, 2u);
+  EXPECT_EQ(host.handed(), 2);
+  EXPECT_EQ(host.released(), 2);
+}
+
+TEST_F(Exchange, FailuresQuoteMethodRedactedUrlAndFirstLine) {
+  std::string url = "https://h/x?agent=a&apikey=SECRET";
+  struct Row {
+    const char *name;
+    tt::Host::Answer a;
+    const char *body;
+    std::string msg;
+  } rows[] = {
+      {"no body, no error", {0, 200, std::nullopt, std::nullopt}, nullptr,
+       "GET https://h/x?agent=a&apikey=***: transport failure"},
+      {"error lines", {-1, 0, std::nullopt, std::string("\n\n  refused here\nmore")}, nullptr,
+       "GET https://h/x?agent=a&apikey=***: refused here"},
+      {"blank error", {7, 0, std::string("body"), std::string(" \r\n ")}, nullptr,
+       "GET https://h/x?agent=a&apikey=***: "},
+      {"long error", {-1, 0, std::nullopt, std::string(300, 'e')}, nullptr,
+       "GET https://h/x?agent=a&apikey=***: " + std::string(199, 'e')},
+      {"multipart post", {-1, 0, std::nullopt, std::string("down")}, "payload",
+       "POST https://h/x?agent=a&apikey=***: down"},
+  };
+  for (auto &r : rows) {
+    host.raw(r.body ? "POST" : "GET", url, r.a);
+    tavro::Resp out;
+    EXPECT_EQ(tavro_http(&io, url.c_str(), r.body, out.get(), err, sizeof err), -1) << r.name;
+    EXPECT_EQ(std::string(err), r.msg) << r.name;
+    EXPECT_EQ(out->body, nullptr) << r.name;
+    EXPECT_EQ(out->status, 0) << r.name;
+  }
+}
+
+TEST_F(Exchange, MultipartPostCarriesTheBodyAndItsContentType) {
+  host.answer("POST", "u", 200, "{}");
+  ASSERT_EQ(tavro_http(&io, "u", "d8:announce", resp.get(), err, sizeof err), 0);
+  auto calls = host.calls();
+  ASSERT_EQ(calls.size(), 1u);
+  EXPECT_EQ(calls[0].body, "d8:announce");
+  EXPECT_EQ(calls[0].content_type, "multipart/form-data; boundary=tavrotorrent");
+}
+
+TEST_F(Exchange, FormPostDefaultsAndNeedsOnlyPost) {
+  host.answer("POST", "u", 201, "ok");
+  tavro_io post_only = io;
+  post_only.get = nullptr;
+  ASSERT_EQ(tavro_http_post(&post_only, "u", nullptr, nullptr, resp.get(), err, sizeof err), 0);
+  EXPECT_EQ(resp->status, 201);
+  auto calls = host.calls();
+  ASSERT_EQ(calls.size(), 1u);
+  EXPECT_EQ(calls[0].body, "");
+  EXPECT_EQ(calls[0].content_type, "application/x-www-form-urlencoded");
+
+  host.fail("POST", "v?apikey=K", -1, std::string("gone"));
+  tavro::Resp r2;
+  EXPECT_EQ(tavro_http_post(&io, "v?apikey=K", nullptr, nullptr, r2.get(), err, sizeof err), -1);
+  EXPECT_STREQ(err, "POST v?apikey=***: gone");
+}
+
+TEST_F(Exchange, MissingTransportOrOverlongUrlNeverCallsTheTransport) {
+  tavro_io get_only = io;
+  get_only.post = nullptr;
+  EXPECT_EQ(tavro_http(nullptr, "u", nullptr, resp.get(), err, sizeof err), -1);
+  EXPECT_STREQ(err, "no transport");
+  EXPECT_EQ(tavro_http(&get_only, "u", nullptr, resp.get(), err, sizeof err), -1);
+  EXPECT_STREQ(err, "no transport");
+  EXPECT_EQ(tavro_http_post(nullptr, "u", nullptr, nullptr, resp.get(), err, sizeof err), -1);
+  EXPECT_STREQ(err, "no transport");
+
+  std::string exact(8192, 'u'), over(8193, 'u');
+  host.answer("GET", exact, 200, "ok");
+  EXPECT_EQ(tavro_http(&io, over.c_str(), nullptr, resp.get(), err, sizeof err), -1);
+  EXPECT_STREQ(err, "request URL longer than 8 KiB");
+  EXPECT_EQ(host.calls().size(), 0u);
+  EXPECT_EQ(tavro_http(&io, exact.c_str(), nullptr, resp.get(), err, sizeof err), 0);
+}
+
+TEST(ExchangeNullFree, StringsAreReleasedWithTheStandardFree) {
+  // Run under LeakSanitizer: a string not released with free() shows as a leak.
+  tt::Host host;
+  tavro_io io = host.table(false);
+  host.raw("GET", "u", {0, 200, std::string("body"), std::string("extra")});
+  tavro::Resp resp;
+  char err[64];
+  ASSERT_EQ(tavro_http(&io, "u", nullptr, resp.get(), err, sizeof err), 0);
+  host.fail("GET", "f", -1, std::string("why"), std::string("partial"));
+  EXPECT_EQ(tavro_http(&io, "f", nullptr, resp.get(), err, sizeof err), -1);
+  EXPECT_STREQ(err, "GET f: why");
+}
+
+// ---- Settings ---------------------------------------------------------------
+
+struct CfgRow {
+  const char *name;
+  std::string settings;
+  int code;
+  const char *msg;
+  const char *key, *client, *id;
+};
+
+TEST(Settings, ParsesKeysClientAndId) {
+  const char *N = nullptr;
+  CfgRow rows[] = {
+      {"empty object", "{}", TAVRO_E_ARG, "APIKey is empty", N, N, N},
+      {"empty array", "[]", TAVRO_E_ARG, "settings are not a JSON object", N, N, N},
+      {"empty text", "", TAVRO_E_ARG, "settings are not a JSON object", N, N, N},
+      {"trailing comma", R"({"APIKey":"k",})", TAVRO_E_ARG, "settings are not a JSON object", N,
+       N, N},
+      {"comment", R"({"APIKey":"k"} // x)", TAVRO_E_ARG, "settings are not a JSON object", N, N,
+       N},
+      {"invalid utf-8", "{\"APIKey\":\"k\xff\"}", TAVRO_E_ARG, "settings are not a JSON object", N,
+       N, N},
+      {"runtime small letters", R"({"RuntimeType":"alldebrid","APIKey":"k"})", TAVRO_E_ARG,
+       R"(RuntimeType is "alldebrid", this handler is "ALLDEBRID")", N, N, N},
+      {"runtime leading space", R"({"RuntimeType":" ALLDEBRID"})", TAVRO_E_ARG,
+       R"(RuntimeType is " ALLDEBRID", this handler is "ALLDEBRID")", N, N, N},
+      {"runtime number before key check", R"({"RuntimeType":5})", TAVRO_E_ARG,
+       R"(RuntimeType is "5", this handler is "ALLDEBRID")", N, N, N},
+      {"runtime empty passes", R"({"RuntimeType":"","APIKey":"k"})", 0, "", "k", N, N},
+      {"runtime null passes", R"({"RuntimeType":null,"APIKey":"k"})", 0, "", "k", N, N},
+      {"runtime exact", R"({"RuntimeType":"ALLDEBRID","APIKey":"k"})", 0, "", "k", N, N},
+      {"blank key falls back", R"({"APIKey":" \t","ClientSecret":"cs"})", 0, "", "cs", N, N},
+      {"integer key", R"({"APIKey":12345})", 0, "", "12345", N, N},
+      {"negative key", R"({"APIKey":-42})", 0, "", "-42", N, N},
+      {"huge unsigned key", R"({"APIKey":18446744073709551615})", 0, "",
+       "18446744073709551615", N, N},
+      {"true key", R"({"APIKey":true})", 0, "", "true", N, N},
+      {"real key is absent", R"({"APIKey":1.5})", TAVRO_E_ARG, "APIKey is empty", N, N, N},
+      {"object key is absent", R"({"APIKey":{}})", TAVRO_E_ARG, "APIKey is empty", N, N, N},
+      {"trimmed", "{\"APIKey\":\" \\t\\r\\nkk \\n\"}", 0, "", "kk", N, N},
+      {"first duplicate counts", R"({"APIKey":" ","APIKey":"second","ClientSecret":"cs"})", 0,
+       "", "cs", N, N},
+      {"client and id",
+       R"({"APIKey":"k","CustomName":" me ","ClientId":"other","ID":" 7 "})", 0, "", "k", "me",
+       "7"},
+      {"client fallback", R"({"APIKey":"k","CustomName":"","ClientId":"cid","ID":""})", 0, "",
+       "k", "cid", N},
+  };
+  for (auto &r : rows) {
+    tavro_cfg cfg{};
+    char err[768] = {};
+    EXPECT_EQ(tavro_cfg_parse(r.settings.c_str(), 1, &cfg, err, sizeof err), r.code) << r.name;
+    EXPECT_STREQ(err, r.msg) << r.name;
+    auto same = [&](const char *got, const char *want) {
+      if (!want)
+        EXPECT_EQ(got, nullptr) << r.name;
+      else
+        EXPECT_STREQ(got, want) << r.name;
+    };
+    same(cfg.api_key, r.key);
+    same(cfg.client, r.client);
+    same(cfg.id, r.id);
+    tavro_cfg_free(&cfg);
+  }
+}
+
+TEST(Settings, NullAndSizeLimit) {
+  tavro_cfg cfg{};
+  char err[768];
+  EXPECT_EQ(tavro_cfg_parse(nullptr, 1, &cfg, err, sizeof err), TAVRO_E_ARG);
+  EXPECT_STREQ(err, "settings are NULL");
+
+  std::string head = R"({"APIKey":"k","pad":")", tail = "\"}";
+  std::string exact = head + std::string(TAVRO_SETTINGS_MAX - head.size() - tail.size(), 'p') + tail;
+  ASSERT_EQ(exact.size(), TAVRO_SETTINGS_MAX);
+  EXPECT_EQ(tavro_cfg_parse(exact.c_str(), 1, &cfg, err, sizeof err), 0);
+  EXPECT_STREQ(cfg.api_key, "k");
+  tavro_cfg_free(&cfg);
+  std::string over = exact + " ";
+  EXPECT_EQ(tavro_cfg_parse(over.c_str(), 1, &cfg, err, sizeof err), TAVRO_E_ARG);
+  EXPECT_STREQ(err, "settings are larger than 1 MiB");
+  EXPECT_EQ(cfg.api_key, nullptr);
+}
+
+TEST(Settings, KeyIsOptionalWhenNotRequired) {
+  tavro_cfg cfg{};
+  char err[64] = {};
+  EXPECT_EQ(tavro_cfg_parse("{}", 0, &cfg, err, sizeof err), 0);
+  EXPECT_EQ(cfg.api_key, nullptr);
+}
+
+// ---- Torrent sniffing -------------------------------------------------------
+
+TEST(Sniff, RecognisesTorrentKeysWithinTheGivenLength) {
+  struct Row {
+    const char *data;
+    size_t len;
+    int want;
+  } rows[] = {
+      {"d8:announce4:infoe", 18, 1},
+      {"d8:announce4:infoe", 17, 1},
+      {"d8:announce4:infoe", 16, 0},
+      {"d4:info8:announcee", 18, 1},
+      {"d4:infod6:lengthi5e4:pathl1:aeee", 32, 1},
+      {"d4:infod6:lengthi5eee", 21, 0},
+      {"d8:announce3:abce", 17, 0},
+      {"d13:announce-list4:infoe", 24, 0},
+      {"d4:INFO8:announcee", 18, 0},
+      {"x8:announce4:infoe", 18, 0},
+      {"d4:info8:announc", 15, 0},
+      {nullptr, 100, 0},
+  };
+  for (auto &r : rows)
+    EXPECT_EQ(tavro_sniff_torrent(r.data, r.len), r.want) << (r.data ? r.data : "(null)")
+                                                          << " len " << r.len;
+  // NUL bytes inside the data are ordinary bytes.
+  std::string with_nul("d8:announce\0\0\0\x00" "4:infoe", 21);
+  EXPECT_EQ(tavro_sniff_torrent(with_nul.data(), with_nul.size()), 1);
+}
+
+} // namespace
