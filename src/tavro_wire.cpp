@@ -1,0 +1,333 @@
+// Readers of the service's JSON answers (the envelope and its error codes, the
+// magnet file tree, the upload and unlock payloads) and of the host's entries.
+// They only decode; building requests and results is left to the operations.
+#include "tavro_wire.h"
+
+#include <cstring>
+#include <initializer_list>
+#include <string_view>
+
+namespace {
+
+// ---- Envelope -------------------------------------------------------------
+
+struct ErrorRule {
+  std::string_view text;
+  bool prefix; // compare only the first text.size() characters of the code
+  int code;
+};
+
+// The service's error codes, first matching rule wins; anything else (the
+// empty code included) is a plain failure.
+constexpr ErrorRule kErrorRules[] = {
+    {"AUTH_MAX_TOKENS", false, TAVRO_E_LIMIT},
+    {"AUTH_", true, TAVRO_E_AUTH},
+    {"MAGNET_MUST_BE_PREMIUM", true, TAVRO_E_LIMIT},
+    {"FREE_ACCOUNT_LIMIT_REACHED", false, TAVRO_E_LIMIT},
+    {"MAGNET_INVALID", true, TAVRO_E_NOT_FOUND},
+    {"LINK_HOST_NOT_SUPPORTED", false, TAVRO_E_NOT_FOUND},
+    {"LINK_NOT_SUPPORTED", false, TAVRO_E_NOT_FOUND},
+    {"BAD_LINK", false, TAVRO_E_NOT_FOUND},
+};
+
+static_assert(kErrorRules[1].text.size() == 5 && kErrorRules[2].text.size() == 22 &&
+                  kErrorRules[4].text.size() == 14,
+              "prefix rules compare 5, 22 and 14 characters");
+
+constexpr int map_error_code(std::string_view code) {
+  for (const ErrorRule &rule : kErrorRules) {
+    if (rule.prefix ? code.starts_with(rule.text) : code == rule.text) return rule.code;
+  }
+  return TAVRO_E_FAILED;
+}
+
+static_assert(map_error_code("AUTH_MAX_TOKENS") == TAVRO_E_LIMIT);
+static_assert(map_error_code("AUTH_BAD_APIKEY") == TAVRO_E_AUTH);
+static_assert(map_error_code("") == TAVRO_E_FAILED);
+
+// The text of a string member, or "" when the member is missing or not a
+// string. JSON texts are read as C texts: an embedded NUL ends them.
+const char *str_member(yyjson_val *obj, const char *key) {
+  const char *s = yyjson_get_str(yyjson_obj_get(obj, key));
+  return s ? s : "";
+}
+
+// A string member with at least one character, or null.
+const char *nonempty_str_member(yyjson_val *obj, const char *key) {
+  const char *s = yyjson_get_str(yyjson_obj_get(obj, key));
+  return s && s[0] != '\0' ? s : nullptr;
+}
+
+// ---- File tree ------------------------------------------------------------
+
+constexpr int32_t kFilesMax = TAVRO_FILES_MAX;
+
+// One folder being walked: the iterator over its entries and the length the
+// path had before the folder's name was appended.
+struct Frame {
+  yyjson_arr_iter iter;
+  uint64_t path_len;
+};
+
+// The walk's own stack, on the heap so that nesting depth costs no call stack.
+struct FrameStack {
+  Frame *data = nullptr;
+  uint64_t len = 0;
+  uint64_t cap = 0;
+
+  FrameStack() = default;
+  FrameStack(const FrameStack &) = delete;
+  FrameStack &operator=(const FrameStack &) = delete;
+  ~FrameStack() { std::free(data); }
+
+  // 0, or -1 when the stack cannot grow.
+  int push(yyjson_val *arr, uint64_t path_len) {
+    if (len == cap) {
+      uint64_t want = cap ? cap * 2 : 16;
+      void *grown = tavro_realloc(data, want * sizeof(Frame));
+      if (!grown) return -1;
+      data = static_cast<Frame *>(grown);
+      cap = want;
+    }
+    Frame &f = data[len++];
+    yyjson_arr_iter_init(arr, &f.iter);
+    f.path_len = path_len;
+    return 0;
+  }
+};
+
+void cut_path(tavro_buf *path, uint64_t len) {
+  path->len = len;
+  if (path->data) path->data[len] = '\0';
+}
+
+// Adds one file with the current path (null when the path is empty). The
+// link is a copy of link_src, or null. 0, or -1 with the message written.
+int add_entry(tavro_links *list, const tavro_buf *path, const char *link_src, int64_t size,
+              int32_t *count, char *err, size_t err_size) {
+  tavro::Text p(path->len ? tavro_strndup(path->data, path->len) : nullptr);
+  tavro::Text l(link_src ? tavro_strdup(link_src) : nullptr);
+  if ((path->len && !p.get()) || (link_src && !l.get())) {
+    return tavro_fail(err, err_size, -1, "out of memory");
+  }
+  if (list->len == list->cap) {
+    uint64_t want = list->cap ? list->cap * 2 : 16;
+    void *grown = tavro_realloc(list->data, want * sizeof(tavro_link));
+    if (!grown) return tavro_fail(err, err_size, -1, "out of memory");
+    list->data = static_cast<tavro_link *>(grown);
+    list->cap = want;
+  }
+  list->data[list->len++] = tavro_link{p.release(), l.release(), size};
+  ++*count;
+  return 0;
+}
+
+// Walks the nodes of one files array depth first, in document order, adding
+// one entry per file. Folders are frames on a heap stack; the shared path
+// gets a node's name on the way in and is cut back when the node is done.
+// 0, or -1 with the message written (the path may then be left longer).
+int flatten(yyjson_val *nodes, tavro_buf *path, tavro_links *list, int32_t *count, char *err,
+            size_t err_size) {
+  FrameStack stack;
+  if (stack.push(nodes, path->len) != 0) return tavro_fail(err, err_size, -1, "out of memory");
+  while (stack.len) {
+    Frame &top = stack.data[stack.len - 1];
+    yyjson_val *node = yyjson_arr_iter_next(&top.iter);
+    if (!node) {
+      // A folder is done: its children no longer see its name.
+      cut_path(path, top.path_len);
+      --stack.len;
+      continue;
+    }
+    uint64_t entry_len = path->len;
+    if (!yyjson_is_obj(node) || yyjson_obj_size(node) == 0) {
+      if (add_entry(list, path, nullptr, -1, count, err, err_size) != 0) return -1;
+    } else {
+      const char *name = nonempty_str_member(node, "n");
+      yyjson_val *children = yyjson_obj_get(node, "e");
+      if (name) {
+        if ((entry_len != 0 && tavro_buf_add(path, "/", 1) != 0) ||
+            tavro_buf_adds(path, name) != 0) {
+          return tavro_fail(err, err_size, -1, "out of memory");
+        }
+      }
+      if (yyjson_is_arr(children)) {
+        // The folder's entries are walked next; an empty one adds nothing.
+        if (stack.push(children, entry_len) != 0) {
+          return tavro_fail(err, err_size, -1, "out of memory");
+        }
+        continue;
+      }
+      yyjson_val *s = yyjson_obj_get(node, "s");
+      int64_t size = yyjson_is_int(s) ? yyjson_get_sint(s) : -1;
+      if (add_entry(list, path, yyjson_get_str(yyjson_obj_get(node, "l")), size, count, err,
+                    err_size) != 0) {
+        return -1;
+      }
+      cut_path(path, entry_len);
+    }
+    // Every entry counts at once, so the walk stops at the first one too many.
+    if (*count > kFilesMax) {
+      return tavro_fail(err, err_size, -1, "magnet tree larger than %d files", kFilesMax);
+    }
+  }
+  return 0;
+}
+
+// Owns a tavro_links until released to the caller.
+class Links {
+public:
+  explicit Links(tavro_links *list) : list_(list) {}
+  ~Links() { tavro_links_free(list_); }
+  Links(const Links &) = delete;
+  Links &operator=(const Links &) = delete;
+  void release() { list_ = nullptr; }
+
+private:
+  tavro_links *list_;
+};
+
+} // namespace
+
+int tavro_parse_envelope(const char *text, size_t len, yyjson_doc **doc, yyjson_val **data,
+                         char *err, size_t err_size) {
+  *doc = nullptr;
+  *data = nullptr;
+  if (!text || len == 0) return tavro_fail(err, err_size, TAVRO_E_FAILED, "empty response body");
+  tavro::Doc parsed(tavro_json_read(text, len));
+  yyjson_val *root = parsed.root();
+  if (!yyjson_is_obj(root)) {
+    return tavro_fail(err, err_size, TAVRO_E_FAILED, "response is not a JSON object");
+  }
+  yyjson_val *status = yyjson_obj_get(root, "status");
+  if (!yyjson_is_str(status)) {
+    return tavro_fail(err, err_size, TAVRO_E_FAILED, "response has no status field");
+  }
+  if (yyjson_equals_str(status, "success")) {
+    yyjson_val *payload = yyjson_obj_get(root, "data");
+    if (!payload) return tavro_fail(err, err_size, TAVRO_E_FAILED, "success response has no data");
+    *data = payload;
+    *doc = parsed.get();
+    *parsed.out() = nullptr;
+    return TAVRO_OK;
+  }
+  // Any other status is the service's failure: map its code, quote its text.
+  yyjson_val *error = yyjson_obj_get(root, "error");
+  const char *code = "";
+  const char *message = "";
+  if (yyjson_is_obj(error)) {
+    code = str_member(error, "code");
+    message = str_member(error, "message");
+  }
+  return tavro_fail(err, err_size, map_error_code(code), "AllDebrid error %s: %s",
+                    code[0] ? code : "(no code)", message[0] ? message : "(no message)");
+}
+
+void tavro_links_free(tavro_links *list) {
+  if (!list) return;
+  for (uint64_t i = 0; i < list->len; ++i) {
+    std::free(list->data[i].path);
+    std::free(list->data[i].link);
+  }
+  std::free(list->data);
+  *list = tavro_links{};
+}
+
+int tavro_parse_files(const char *text, size_t len, tavro_links *list, int *has_entries, char *err,
+                      size_t err_size) {
+  *list = tavro_links{};
+  *has_entries = 0;
+  tavro::Doc doc;
+  yyjson_val *data = nullptr;
+  int rc = tavro_parse_envelope(text, len, doc.out(), &data, err, err_size);
+  if (rc != TAVRO_OK) return rc;
+
+  // Anything but the expected shape is a magnet without files.
+  yyjson_val *magnets = yyjson_obj_get(data, "magnets");
+  if (yyjson_arr_size(magnets) == 0) return TAVRO_OK;
+  yyjson_val *first = yyjson_arr_get_first(magnets);
+  if (yyjson_obj_size(first) == 0) return TAVRO_OK;
+  yyjson_val *files = yyjson_obj_get(first, "files");
+  if (yyjson_arr_size(files) == 0) return TAVRO_OK;
+
+  Links holder(list);
+  tavro::Buf path;
+  int32_t count = 0;
+  if (flatten(files, path.get(), list, &count, err, err_size) != 0) return TAVRO_E_FAILED;
+  holder.release();
+  *has_entries = list->len > 0;
+  return TAVRO_OK;
+}
+
+int tavro_parse_upload(const char *text, size_t len, int64_t *id, int *ready, char **payload,
+                       char *err, size_t err_size) {
+  *id = -1;
+  *ready = 0;
+  *payload = nullptr;
+  tavro::Doc doc;
+  yyjson_val *data = nullptr;
+  int rc = tavro_parse_envelope(text, len, doc.out(), &data, err, err_size);
+  if (rc != TAVRO_OK) return rc;
+
+  yyjson_val *magnet = yyjson_arr_get_first(yyjson_obj_get(data, "magnets"));
+  yyjson_val *magnet_id = yyjson_obj_get(magnet, "id");
+  if (yyjson_obj_size(magnet) == 0 || !yyjson_is_int(magnet_id)) {
+    return tavro_fail(err, err_size, TAVRO_E_FAILED, "magnet/upload returned no magnet id");
+  }
+  *id = yyjson_get_sint(magnet_id);
+  *ready = yyjson_is_true(yyjson_obj_get(magnet, "ready")) ? 1 : 0;
+
+  // The magnet goes back to the host as it came, in compact form.
+  size_t written = 0;
+  *payload = yyjson_val_write_opts(magnet, 0, &tavro_json_alc, &written, nullptr);
+  if (!*payload) {
+    return tavro_fail(err, err_size, TAVRO_E_FAILED, "out of memory serialising the add result");
+  }
+  return TAVRO_OK;
+}
+
+int tavro_parse_unlock(const char *text, size_t len, char **link, char **name, int64_t *size,
+                       char *err, size_t err_size) {
+  *link = nullptr;
+  *name = nullptr;
+  *size = -1;
+  tavro::Doc doc;
+  yyjson_val *data = nullptr;
+  int rc = tavro_parse_envelope(text, len, doc.out(), &data, err, err_size);
+  if (rc != TAVRO_OK) return rc;
+
+  // An empty link counts as missing.
+  const char *direct = nonempty_str_member(data, "link");
+  if (!direct) return tavro_fail(err, err_size, TAVRO_E_FAILED, "link/unlock returned no link");
+  tavro::Text link_copy(tavro_strdup(direct));
+  if (!link_copy.get()) return tavro_fail(err, err_size, TAVRO_E_FAILED, "out of memory");
+
+  // A name that cannot be copied is left out rather than failing the unlock.
+  *name = tavro_strdup(yyjson_get_str(yyjson_obj_get(data, "filename")));
+  yyjson_val *filesize = yyjson_obj_get(data, "filesize");
+  if (yyjson_is_int(filesize)) *size = yyjson_get_sint(filesize);
+  *link = link_copy.release();
+  return TAVRO_OK;
+}
+
+int tavro_entry_link(const char *entry, char **link, char *err, size_t err_size) {
+  *link = nullptr;
+  tavro::Doc doc(entry ? tavro_json_read(entry, std::strlen(entry)) : nullptr);
+  yyjson_val *root = doc.root();
+  if (!yyjson_is_obj(root)) {
+    return tavro_fail(err, err_size, TAVRO_E_ARG, "entry is not a JSON object");
+  }
+  // The first non-empty string of the three wins; empty or other types are
+  // passed over as if missing.
+  const char *chosen = nullptr;
+  for (const char *key : {"locator", "link", "path"}) {
+    chosen = nonempty_str_member(root, key);
+    if (chosen) break;
+  }
+  if (!chosen) {
+    return tavro_fail(err, err_size, TAVRO_E_NOT_FOUND, "entry has no locator/link/path");
+  }
+  *link = tavro_strdup(chosen);
+  if (!*link) return tavro_fail(err, err_size, TAVRO_E_FAILED, "out of memory");
+  return TAVRO_OK;
+}
