@@ -1,0 +1,76 @@
+#!/usr/bin/env bash
+# Installs what building and testing tavro needs on Debian 12, when it is
+# missing: the toolchain and test libraries from the machine's own apt
+# sources, and yyjson 0.10 from Debian 13 (trixie), fetched from the same
+# mirror through an apt configuration of the project's own. The machine's
+# apt sources are left as they are. Safe to run again: it does nothing when
+# everything is in place.
+set -euo pipefail
+
+root=$(cd "$(dirname "$0")/.." && pwd)
+sudo=""
+[ "$(id -u)" -eq 0 ] || sudo=sudo
+
+packages=(cmake ninja-build g++ clang libclang-rt-14-dev libgtest-dev libgmock-dev
+  libbenchmark-dev pkgconf binutils xz-utils python3 ca-certificates)
+
+installed() { dpkg-query -W -f='${Status}' "$1" 2>/dev/null | grep -q "install ok installed"; }
+
+missing=()
+for p in "${packages[@]}"; do installed "$p" || missing+=("$p"); done
+if ((${#missing[@]})); then
+  echo "setup: installing ${missing[*]}"
+  $sudo apt-get update -qq
+  $sudo env DEBIAN_FRONTEND=noninteractive apt-get install -y -qq --no-install-recommends \
+    "${missing[@]}"
+fi
+
+yyjson_ok() {
+  local v
+  v=$(dpkg-query -W -f='${Version}' libyyjson-dev 2>/dev/null) || return 1
+  installed libyyjson-dev && installed libyyjson0 && dpkg --compare-versions "$v" ge 0.10
+}
+
+# The Debian mirror that the machine's own sources name.
+debian_mirror() {
+  local uri
+  uri=$(awk '
+    /^[[:space:]]*$/ { if (uris != "" && suites ~ /(^| )bookworm( |$)/) { print uris; exit } uris = ""; suites = ""; next }
+    /^URIs:/ { uris = $2 }
+    /^Suites:/ { $1 = ""; suites = $0 " " }
+    END { if (uris != "" && suites ~ /(^| )bookworm( |$)/) print uris }
+  ' /etc/apt/sources.list.d/*.sources 2>/dev/null | head -n 1)
+  if [ -z "$uri" ] && [ -f /etc/apt/sources.list ]; then
+    uri=$(sed -nE 's/^deb[[:space:]]+(\[[^]]*\][[:space:]]+)?([^[:space:]]+)[[:space:]]+bookworm[[:space:]].*/\2/p' \
+      /etc/apt/sources.list | head -n 1)
+  fi
+  echo "${uri:-http://deb.debian.org/debian}"
+}
+
+# Runs apt-get against trixie's main component only, with lists and caches
+# kept under .deps/apt.
+trixie_apt() {
+  local dir=$root/.deps/apt
+  mkdir -p "$dir/lists/partial" "$dir/cache/archives/partial" "$dir/etc"
+  local mirror
+  mirror=$(debian_mirror)
+  cat >"$dir/etc/sources.list" <<SOURCES
+deb [signed-by=/usr/share/keyrings/debian-archive-keyring.gpg] $mirror trixie main
+deb-src [signed-by=/usr/share/keyrings/debian-archive-keyring.gpg] $mirror trixie main
+SOURCES
+  apt-get -q \
+    -o Dir::Etc::SourceList="$dir/etc/sources.list" -o Dir::Etc::SourceParts=/nonexistent \
+    -o Dir::State::Lists="$dir/lists" -o Dir::Cache="$dir/cache" \
+    -o APT::Sandbox::User=root -o Debug::NoLocking=1 "$@"
+}
+
+if ! yyjson_ok; then
+  echo "setup: fetching yyjson 0.10 from Debian trixie ($(debian_mirror))"
+  trixie_apt update -qq >/dev/null
+  debs=$root/.deps/debs
+  rm -rf "$debs" && mkdir -p "$debs"
+  (cd "$debs" && trixie_apt download libyyjson0 libyyjson-dev >/dev/null)
+  $sudo dpkg -i "$debs"/libyyjson0_*.deb "$debs"/libyyjson-dev_*.deb >/dev/null
+fi
+yyjson_ok || { echo "setup: yyjson 0.10 could not be installed" >&2; exit 1; }
+echo "setup: ok (yyjson $(dpkg-query -W -f='${Version}' libyyjson-dev))"

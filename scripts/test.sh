@@ -1,0 +1,15 @@
+#!/usr/bin/env bash
+# The whole test suite from a fresh Debian 12 machine: installs what is
+# missing, then builds and runs the tests three times: a GCC release build,
+# a Clang build under AddressSanitizer and UndefinedBehaviorSanitizer (leak
+# detection on), and a GCC build under ThreadSanitizer.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+scripts/setup.sh
+
+for preset in ${TAVRO_PRESETS:-release asan tsan}; do
+  echo "== $preset"
+  cmake --preset "$preset" >/dev/null
+  cmake --build --preset "$preset"
+  ctest --preset "$preset" -j2
+done
