@@ -20,7 +20,9 @@ void tavro_sess_open(tavro_sess *sess, const tavro_io *io, const tavro_cfg *cfg)
   sess->cfg = cfg;
 }
 
-void tavro_sess_close(tavro_sess *sess) { *sess = tavro_sess{}; }
+void tavro_sess_close(tavro_sess *sess) {
+  *sess = tavro_sess{};
+}
 
 // The API root, the endpoint path, then agent and apikey.
 static int url_start(tavro_buf *url, const tavro_sess *sess, const char *path) {
@@ -128,7 +130,9 @@ int tavro_do_list_root(tavro_buf *out) {
 }
 
 // The comma before every entry but the first; the buffer holds "[" first.
-static int comma(tavro_buf *out) { return out->len > 1 ? tavro_buf_add(out, ",", 1) : 0; }
+static int comma(tavro_buf *out) {
+  return out->len > 1 ? tavro_buf_add(out, ",", 1) : 0;
+}
 
 static int64_t int_or(yyjson_val *v, int64_t fallback) {
   if (yyjson_is_sint(v)) return yyjson_get_sint(v);
@@ -145,18 +149,17 @@ static int magnet_entry(tavro_buf *out, yyjson_val *m) {
   long long size = (long long)int_or(yyjson_obj_get(m, "size"), -1);
   if (comma(out) || tavro_buf_adds(out, "{\"name\":") ||
       tavro_buf_json_str(out, yyjson_get_str(name)) ||
-      tavro_buf_addf(out, ",\"path\":\"m%lld\",\"folder\":true,\"size\":%lld,\"id\":\"m%lld\","
-                          "\"locator\":\"m%lld\"}",
+      tavro_buf_addf(out,
+                     ",\"path\":\"m%lld\",\"folder\":true,\"size\":%lld,\"id\":\"m%lld\","
+                     "\"locator\":\"m%lld\"}",
                      mid, size, mid, mid))
     return -1;
   return 0;
 }
 
-int tavro_do_list_torrents(const tavro_sess *sess, tavro_buf *out, char *err,
-                           size_t err_size) {
+int tavro_do_list_torrents(const tavro_sess *sess, tavro_buf *out, char *err, size_t err_size) {
   tavro::Resp resp;
-  int code = get_ok(sess, "/magnet/status", nullptr, nullptr, "magnet/status", resp, err,
-                    err_size);
+  int code = get_ok(sess, "/magnet/status", nullptr, nullptr, "magnet/status", resp, err, err_size);
   if (code) return code;
   tavro::Doc doc;
   yyjson_val *data = nullptr;
@@ -230,8 +233,7 @@ static int unlock(const tavro_sess *sess, const char *link, tavro::Text &url, ta
   tavro::Resp resp;
   int code = get_ok(sess, "/link/unlock", "link", link, "link/unlock", resp, err, err_size);
   if (code) return code;
-  return tavro_parse_unlock(resp->body, resp->body_len, url.out(), name.out(), size, err,
-                            err_size);
+  return tavro_parse_unlock(resp->body, resp->body_len, url.out(), name.out(), size, err, err_size);
 }
 
 int tavro_do_stream(const tavro_sess *sess, const char *link, tavro_buf *out, char *err,
@@ -282,8 +284,7 @@ void tavro_dlcfg_free(tavro_dlcfg *cfg) {
 // The low 32 bits of an integer member as a signed int; 0 when not an integer.
 static int32_t low32(yyjson_val *v) {
   if (!yyjson_is_int(v)) return 0;
-  return (int32_t)(uint32_t)(yyjson_is_uint(v) ? yyjson_get_uint(v)
-                                               : (uint64_t)yyjson_get_sint(v));
+  return (int32_t)(uint32_t)(yyjson_is_uint(v) ? yyjson_get_uint(v) : (uint64_t)yyjson_get_sint(v));
 }
 
 int tavro_dlcfg_parse(const char *text, tavro_dlcfg *cfg, char *err, size_t err_size) {
@@ -352,8 +353,8 @@ static const tavro_link *pick(const tavro_links *files, const tavro_dlcfg &req) 
 
 // A ready magnet: list its files, pick one, unlock it and write the instant
 // result around the payload.
-static int instant(const tavro_sess *sess, int64_t id, const tavro_dlcfg &req,
-                   const char *payload, tavro_buf *out, char *err, size_t err_size) {
+static int instant(const tavro_sess *sess, int64_t id, const tavro_dlcfg &req, const char *payload,
+                   tavro_buf *out, char *err, size_t err_size) {
   Links files;
   int has_entries = 0;
   int code = fetch_files(sess, id, files, &has_entries, err, err_size);
@@ -400,8 +401,8 @@ static int add_magnet(const tavro_sess *sess, const char *magnet, tavro::Resp &r
 }
 
 // Uploads a fetched torrent file; the fetched response is released here.
-static int add_torrent(const tavro_sess *sess, tavro::Resp &fetched, tavro::Resp &resp,
-                       char *err, size_t err_size) {
+static int add_torrent(const tavro_sess *sess, tavro::Resp &fetched, tavro::Resp &resp, char *err,
+                       size_t err_size) {
   int rc;
   {
     tavro::Buf url;
@@ -466,8 +467,7 @@ int tavro_do_download(const tavro_sess *sess, const char *request, int writes_al
   tavro::Text payload;
   {
     tavro::Text parsed;
-    code = tavro_parse_upload(resp->body, resp->body_len, &id, &ready, parsed.out(), err,
-                              err_size);
+    code = tavro_parse_upload(resp->body, resp->body_len, &id, &ready, parsed.out(), err, err_size);
     tavro_resp_free(resp.get());
     if (code) return code;
     payload.reset(tavro_strdup(parsed.get()));

@@ -33,7 +33,9 @@ void tavro_publish(int code, const char *error, const char *result) {
   t_copies.result.reset(tavro_strdup(result ? result : ""));
 }
 
-const char *tavro_thread_result(void) { return t_copies.result.get(); }
+const char *tavro_thread_result(void) {
+  return t_copies.result.get();
+}
 
 const tavro_io *tavro_io_current(void) {
   tavro::Guard hold(g_io_lock);
@@ -46,12 +48,10 @@ namespace {
 
 using op_fn = int (*)(const tavro_io *, const char *, const char *, char *, int32_t);
 
-int f_validate(const tavro_io *io, const char *settings, const char *, char *out,
-               int32_t out_len) {
+int f_validate(const tavro_io *io, const char *settings, const char *, char *out, int32_t out_len) {
   return g_handler.validate(io, settings, out, out_len);
 }
-int f_list(const tavro_io *io, const char *settings, const char *arg, char *out,
-           int32_t out_len) {
+int f_list(const tavro_io *io, const char *settings, const char *arg, char *out, int32_t out_len) {
   return g_handler.list(io, settings, arg, out, out_len);
 }
 int f_stream(const tavro_io *io, const char *settings, const char *arg, char *out,
@@ -140,10 +140,18 @@ TAVRO_API int tavro_use_fake(void) {
 
 // ---- About ----------------------------------------------------------------
 
-TAVRO_API const char *tavro_version(void) { return "1.0.0"; }
-TAVRO_API const char *tavro_runtime_type(void) { return g_handler.runtime_type; }
-TAVRO_API int tavro_caps(void) { return g_handler.caps; }
-TAVRO_API const char *tavro_base_url(void) { return TAVRO_API_ROOT; }
+TAVRO_API const char *tavro_version(void) {
+  return "1.0.0";
+}
+TAVRO_API const char *tavro_runtime_type(void) {
+  return g_handler.runtime_type;
+}
+TAVRO_API int tavro_caps(void) {
+  return g_handler.caps;
+}
+TAVRO_API const char *tavro_base_url(void) {
+  return TAVRO_API_ROOT;
+}
 
 // ---- Utilities ------------------------------------------------------------
 
@@ -164,6 +172,8 @@ TAVRO_API int tavro_is_torrent_file(const void *data, uint64_t len) {
   return tavro_sniff_torrent(data, (size_t)(len > SIZE_MAX ? SIZE_MAX : len));
 }
 
-TAVRO_API int tavro_is_magnet_link(const char *text) { return tavro_link_is_magnet(text); }
+TAVRO_API int tavro_is_magnet_link(const char *text) {
+  return tavro_link_is_magnet(text);
+}
 
 } // extern "C"

@@ -100,7 +100,9 @@ static int frame(Op op, const tavro_io *io, const char *settings, const char *ar
     case Op::validate:
       code = tavro_do_validate(&sess, cfg.v.id, result.get(), err, sizeof err);
       break;
-    case Op::list: code = list_folder(&sess, arg, result.get(), err, sizeof err); break;
+    case Op::list:
+      code = list_folder(&sess, arg, result.get(), err, sizeof err);
+      break;
     case Op::stream:
       code = tavro_do_stream(&sess, locator.get(), result.get(), err, sizeof err);
       break;
@@ -143,4 +145,6 @@ static int h_download(const tavro_io *io, const char *settings, const char *requ
 
 const tavro_handler g_handler = {"ALLDEBRID", 47, h_validate, h_list, h_stream_url, h_download};
 
-extern "C" TAVRO_API const tavro_handler *halvo_get(void) { return &g_handler; }
+extern "C" TAVRO_API const tavro_handler *halvo_get(void) {
+  return &g_handler;
+}

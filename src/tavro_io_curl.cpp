@@ -2,4 +2,6 @@
 // connection itself: hosts install their own transport with tavro_set_io.
 #include "tavro_io_curl.h"
 
-const tavro_io *tavro_io_curl(void) { return nullptr; }
+const tavro_io *tavro_io_curl(void) {
+  return nullptr;
+}

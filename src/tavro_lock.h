@@ -21,14 +21,22 @@ public:
   Lock &operator=(const Lock &) = delete;
 
 #if defined(_WIN32)
-  void lock() { AcquireSRWLockExclusive(&l_); }
-  void unlock() { ReleaseSRWLockExclusive(&l_); }
+  void lock() {
+    AcquireSRWLockExclusive(&l_);
+  }
+  void unlock() {
+    ReleaseSRWLockExclusive(&l_);
+  }
 
 private:
   SRWLOCK l_ = SRWLOCK_INIT;
 #else
-  void lock() { pthread_mutex_lock(&l_); }
-  void unlock() { pthread_mutex_unlock(&l_); }
+  void lock() {
+    pthread_mutex_lock(&l_);
+  }
+  void unlock() {
+    pthread_mutex_unlock(&l_);
+  }
 
 private:
   pthread_mutex_t l_ = PTHREAD_MUTEX_INITIALIZER;

@@ -44,11 +44,15 @@ void *tavro_realloc(void *p, size_t n) {
   return std::realloc(p, n ? n : 1);
 }
 
-static void *alc_malloc(void *, size_t size) { return tavro_malloc(size); }
+static void *alc_malloc(void *, size_t size) {
+  return tavro_malloc(size);
+}
 static void *alc_realloc(void *, void *ptr, size_t, size_t size) {
   return tavro_realloc(ptr, size);
 }
-static void alc_free(void *, void *ptr) { std::free(ptr); }
+static void alc_free(void *, void *ptr) {
+  std::free(ptr);
+}
 
 const yyjson_alc tavro_json_alc = {alc_malloc, alc_realloc, alc_free, nullptr};
 
@@ -114,11 +118,21 @@ int tavro_buf_json_str(tavro_buf *b, const char *text) {
     char esc[7];
     size_t n = 0;
     switch (c) {
-    case '"': esc[0] = '\\', esc[1] = '"', n = 2; break;
-    case '\\': esc[0] = '\\', esc[1] = '\\', n = 2; break;
-    case '\t': esc[0] = '\\', esc[1] = 't', n = 2; break;
-    case '\n': esc[0] = '\\', esc[1] = 'n', n = 2; break;
-    case '\r': esc[0] = '\\', esc[1] = 'r', n = 2; break;
+    case '"':
+      esc[0] = '\\', esc[1] = '"', n = 2;
+      break;
+    case '\\':
+      esc[0] = '\\', esc[1] = '\\', n = 2;
+      break;
+    case '\t':
+      esc[0] = '\\', esc[1] = 't', n = 2;
+      break;
+    case '\n':
+      esc[0] = '\\', esc[1] = 'n', n = 2;
+      break;
+    case '\r':
+      esc[0] = '\\', esc[1] = 'r', n = 2;
+      break;
     default:
       if (c < 0x20 || c == 0x7f) {
         std::memcpy(esc, "\\u00", 4);
@@ -136,8 +150,8 @@ int tavro_buf_json_str(tavro_buf *b, const char *text) {
 }
 
 static bool unreserved(unsigned char c) {
-  return (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') ||
-         c == '-' || c == '.' || c == '_' || c == '~';
+  return (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') || c == '-' ||
+         c == '.' || c == '_' || c == '~';
 }
 
 int tavro_buf_query(tavro_buf *b, const char *key, const char *value) {
@@ -187,7 +201,9 @@ char *tavro_strdup(const char *text) {
   return text ? tavro_strndup(text, std::strlen(text)) : nullptr;
 }
 
-static bool blank(char c) { return c == ' ' || c == '\t' || c == '\n' || c == '\r'; }
+static bool blank(char c) {
+  return c == ' ' || c == '\t' || c == '\n' || c == '\r';
+}
 
 // A heap copy without surrounding blanks; null when nothing remains.
 static char *trimdup(const char *text) {
@@ -223,8 +239,12 @@ int tavro_fail(char *err, size_t err_size, int code, const char *fmt, ...) {
 
 // ---- Redaction ------------------------------------------------------------
 
-static bool ascii_alpha(char c) { return (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z'); }
-static bool ascii_digit(char c) { return c >= '0' && c <= '9'; }
+static bool ascii_alpha(char c) {
+  return (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z');
+}
+static bool ascii_digit(char c) {
+  return c >= '0' && c <= '9';
+}
 
 // Offset of the first "://" when it ends a scheme (a letter, then letters,
 // digits, '+', '-' or '.'), else npos.
@@ -360,8 +380,8 @@ static int exchange_end(const tavro_io *io, int rc, char *body, int32_t status, 
   return tavro_fail(err, err_size, -1, "POST %s: %s", shown, line);
 }
 
-int tavro_http(const tavro_io *io, const char *url, const char *body, tavro_resp *resp,
-               char *err, size_t err_size) {
+int tavro_http(const tavro_io *io, const char *url, const char *body, tavro_resp *resp, char *err,
+               size_t err_size) {
   *resp = tavro_resp{};
   if (!io || !io->get || !io->post) return tavro_fail(err, err_size, -1, "no transport");
   if (!url || strnlen(url, TAVRO_URL_MAX + 1) > TAVRO_URL_MAX)
@@ -370,12 +390,11 @@ int tavro_http(const tavro_io *io, const char *url, const char *body, tavro_resp
   int32_t status = 0;
   int rc = body ? io->post(io->ctx, url, body, TAVRO_MULTIPART_TYPE, &out, &status, &error)
                 : io->get(io->ctx, url, &out, &status, &error);
-  return exchange_end(io, rc, out, status, error, body ? "POST" : "GET", url, resp, err,
-                      err_size);
+  return exchange_end(io, rc, out, status, error, body ? "POST" : "GET", url, resp, err, err_size);
 }
 
-int tavro_http_post(const tavro_io *io, const char *url, const char *content_type,
-                    const char *body, tavro_resp *resp, char *err, size_t err_size) {
+int tavro_http_post(const tavro_io *io, const char *url, const char *content_type, const char *body,
+                    tavro_resp *resp, char *err, size_t err_size) {
   *resp = tavro_resp{};
   if (!io || !io->post) return tavro_fail(err, err_size, -1, "no transport");
   if (!url || strnlen(url, TAVRO_URL_MAX + 1) > TAVRO_URL_MAX)
@@ -458,10 +477,14 @@ int tavro_sniff_torrent(const void *data, size_t len) {
   bool info = false, announce = false, path = false, length = false;
   for (size_t i = 0; i < s.size(); ++i) {
     std::string_view rest = s.substr(i);
-    if (rest.starts_with("4:info")) info = true;
-    else if (rest.starts_with("8:announce")) announce = true;
-    else if (rest.starts_with("4:path")) path = true;
-    else if (rest.starts_with("6:length")) length = true;
+    if (rest.starts_with("4:info"))
+      info = true;
+    else if (rest.starts_with("8:announce"))
+      announce = true;
+    else if (rest.starts_with("4:path"))
+      path = true;
+    else if (rest.starts_with("6:length"))
+      length = true;
     if (info && (announce || (path && length))) return 1;
   }
   return 0;

@@ -86,11 +86,11 @@ struct tavro_resp {
 #define TAVRO_FORM_TYPE "application/x-www-form-urlencoded"
 
 // GET (body null) or multipart POST (body given). 0, or -1 with a message.
-int tavro_http(const tavro_io *io, const char *url, const char *body, tavro_resp *resp,
-               char *err, size_t err_size);
+int tavro_http(const tavro_io *io, const char *url, const char *body, tavro_resp *resp, char *err,
+               size_t err_size);
 // Form POST; content type null means the form type, body null means "".
-int tavro_http_post(const tavro_io *io, const char *url, const char *content_type,
-                    const char *body, tavro_resp *resp, char *err, size_t err_size);
+int tavro_http_post(const tavro_io *io, const char *url, const char *content_type, const char *body,
+                    tavro_resp *resp, char *err, size_t err_size);
 void tavro_resp_free(tavro_resp *resp);
 int tavro_map_status(int32_t status);
 // The first non-blank line of text, cut to size - 1 characters.

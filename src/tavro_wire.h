@@ -31,8 +31,8 @@ struct tavro_links {
 
 // Flattens the files answer of one magnet. On success the caller owns the
 // list; on failure it is empty and *has_entries is 0.
-int tavro_parse_files(const char *text, size_t len, tavro_links *list, int *has_entries,
-                      char *err, size_t err_size);
+int tavro_parse_files(const char *text, size_t len, tavro_links *list, int *has_entries, char *err,
+                      size_t err_size);
 void tavro_links_free(tavro_links *list);
 
 // The add answer: the first magnet's id, its ready flag and the magnet as

@@ -30,8 +30,7 @@ TEST(Exports, DynamicSymbolTableHoldsExactlyTheExports) {
     char addr[64], type[8], name[512];
     if (std::sscanf(line, "%63s %7s %511s", addr, type, name) != 3) continue;
     std::string n = name, t = type;
-    if (t != "T" && t != "W" && t != "D" && t != "B" && t != "R" && t != "V" && t != "i")
-      continue;
+    if (t != "T" && t != "W" && t != "D" && t != "B" && t != "R" && t != "V" && t != "i") continue;
     // Sanitizer builds add the runtime's own hooks; they are not the library's.
     if (n.rfind("__asan", 0) == 0 || n.rfind("__ubsan", 0) == 0 || n.rfind("__tsan", 0) == 0 ||
         n.rfind("__odr_asan", 0) == 0 || n.rfind("__sanitizer", 0) == 0)
@@ -126,7 +125,9 @@ TEST_F(Abi, FolderIdsAreReadAsFarAsTheDigitsGo) {
   ASSERT_EQ(T.tavro_set_io(&io), 0);
   struct Row {
     const char *folder, *id;
-  } rows[] = {{"m12abc", "12"}, {"m0", "0"}, {"m007", "7"},
+  } rows[] = {{"m12abc", "12"},
+              {"m0", "0"},
+              {"m007", "7"},
               {"m99999999999999999999", "9223372036854775807"}};
   for (auto &r : rows) {
     host.answer("GET", tt::api("/magnet/files", std::string("id[]=") + r.id), 200,

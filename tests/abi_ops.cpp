@@ -99,8 +99,8 @@ TEST_F(Ops, ValidationFailures) {
   }
   host.fail("GET", api("/user"), -1, std::string("connect: refused\nsecond line"));
   EXPECT_EQ(validate(), TAVRO_E_TRANSPORT);
-  EXPECT_EQ(got(), err("GET " + tt::kRoot +
-                       "/user?agent=quorvelindash&apikey=***: connect: refused"));
+  EXPECT_EQ(got(),
+            err("GET " + tt::kRoot + "/user?agent=quorvelindash&apikey=***: connect: refused"));
 }
 
 TEST_F(Ops, KeyIsMaskedInEveryMessageAndUrl) {
@@ -126,10 +126,11 @@ TEST_F(Ops, MagnetListingSkipsUnusableMagnets) {
       {"id":14,"filename":"x","id":99}
   ]})"));
   ASSERT_EQ(list("torrents"), TAVRO_OK) << got();
-  EXPECT_EQ(got(),
-            R"([{"name":"Film","path":"m12","folder":true,"size":700,"id":"m12","locator":"m12"},)"
-            R"({"name":"Say \"hi\"","path":"m13","folder":true,"size":-1,"id":"m13","locator":"m13"},)"
-            R"({"name":"x","path":"m14","folder":true,"size":-1,"id":"m14","locator":"m14"}])");
+  EXPECT_EQ(
+      got(),
+      R"([{"name":"Film","path":"m12","folder":true,"size":700,"id":"m12","locator":"m12"},)"
+      R"({"name":"Say \"hi\"","path":"m13","folder":true,"size":-1,"id":"m13","locator":"m13"},)"
+      R"({"name":"x","path":"m14","folder":true,"size":-1,"id":"m14","locator":"m14"}])");
   EXPECT_EQ(list("/torrents"), TAVRO_OK);
 }
 
@@ -151,11 +152,12 @@ TEST_F(Ops, FileListingFlattensTheTree) {
       {"s":1,"l":"L3"}
   ]}]})"));
   ASSERT_EQ(list("m12"), TAVRO_OK) << got();
-  EXPECT_EQ(got(),
-            R"([{"name":"Show/E1.mkv","path":"Show/E1.mkv","folder":false,"size":5,"locator":"L1","id":"Show/E1.mkv"},)"
-            R"({"name":"Show/Sub/E2.mkv","path":"Show/Sub/E2.mkv","folder":false,"size":-1,"locator":"L2","id":"Show/Sub/E2.mkv"},)"
-            R"({"name":"notes.txt","path":"notes.txt","folder":false,"size":9,"locator":null,"id":"notes.txt"},)"
-            R"({"name":null,"path":null,"folder":false,"size":1,"locator":"L3","id":null}])");
+  EXPECT_EQ(
+      got(),
+      R"([{"name":"Show/E1.mkv","path":"Show/E1.mkv","folder":false,"size":5,"locator":"L1","id":"Show/E1.mkv"},)"
+      R"({"name":"Show/Sub/E2.mkv","path":"Show/Sub/E2.mkv","folder":false,"size":-1,"locator":"L2","id":"Show/Sub/E2.mkv"},)"
+      R"({"name":"notes.txt","path":"notes.txt","folder":false,"size":9,"locator":null,"id":"notes.txt"},)"
+      R"({"name":null,"path":null,"folder":false,"size":1,"locator":"L3","id":null}])");
 }
 
 TEST_F(Ops, FileListingFailures) {
@@ -181,7 +183,8 @@ TEST_F(Ops, StreamUnlocksTheEntrysLocatorLinkOrPath) {
        R"({"url":"https://cdn/f.mkv","name":"f.mkv","size":700})"},
       {R"({"locator":"","link":"L 1"})",
        R"({"url":"https://cdn/f.mkv","name":"f.mkv","size":700})"},
-      {R"({"locator":null,"link":5,"path":"p"})", R"({"url":"https://cdn/p","name":null,"size":-1})"},
+      {R"({"locator":null,"link":5,"path":"p"})",
+       R"({"url":"https://cdn/p","name":null,"size":-1})"},
   };
   for (auto &r : rows) {
     EXPECT_EQ(stream(r.entry), TAVRO_OK) << r.entry;
@@ -344,8 +347,9 @@ TEST_F(Ops, AddAnswerFailures) {
   EXPECT_EQ(got(), err("magnet/upload answered HTTP 429"));
   host.fail("POST", url, 1, std::nullopt);
   EXPECT_EQ(download(req), TAVRO_E_TRANSPORT);
-  EXPECT_EQ(got(), err("POST " + tt::kRoot + "/magnet/upload?agent=quorvelindash&apikey=***&magnets[]=" +
-                       kMagnetEnc + ": transport failure"));
+  EXPECT_EQ(got(), err("POST " + tt::kRoot +
+                       "/magnet/upload?agent=quorvelindash&apikey=***&magnets[]=" + kMagnetEnc +
+                       ": transport failure"));
 }
 
 // ---- Download: the instant pick --------------------------------------------------
@@ -397,7 +401,8 @@ TEST_F(Instant, UnknownSizesNeverWin) {
 }
 
 TEST_F(Instant, EpisodeModePicksTheRequestedEpisode) {
-  files(R"([{"n":"Show.S01","e":[{"n":"E01.mkv","s":900,"l":"E1"},{"n":"E02.mkv","s":5,"l":"E2"}]}])");
+  files(
+      R"([{"n":"Show.S01","e":[{"n":"E01.mkv","s":900,"l":"E1"},{"n":"E02.mkv","s":5,"l":"E2"}]}])");
   unlocks("E2", R"({"link":"https://cdn/e2","filename":"E02.mkv","filesize":5})");
   ASSERT_EQ(add(R"(,"FullSeason":true,"Season":1,"Episode":2)"), TAVRO_OK) << got();
   EXPECT_EQ(got(), R"({"InstantURL":"https://cdn/e2","InstantName":"E02.mkv","InstantSize":5,)"
@@ -407,8 +412,8 @@ TEST_F(Instant, EpisodeModePicksTheRequestedEpisode) {
 TEST_F(Instant, ModeNeedsFullSeasonAndAnEpisode) {
   files(R"([{"n":"Show.S01E01.mkv","s":900,"l":"E1"},{"n":"Show.S01E02.mkv","s":5,"l":"E2"}])");
   unlocks("E1", R"({"link":"https://cdn/e1"})");
-  for (std::string extra : {R"(,"FullSeason":true,"Season":1)",
-                            R"(,"Season":1,"Episode":2)", R"(,"FullSeason":"true","Episode":2)"}) {
+  for (std::string extra : {R"(,"FullSeason":true,"Season":1)", R"(,"Season":1,"Episode":2)",
+                            R"(,"FullSeason":"true","Episode":2)"}) {
     ASSERT_EQ(add(extra), TAVRO_OK) << extra;
     EXPECT_EQ(got().substr(0, 30), R"({"InstantURL":"https://cdn/e1")") << extra;
   }

@@ -35,8 +35,7 @@ inline std::string ok(const std::string &data) {
   return R"({"status":"success","data":)" + data + "}";
 }
 inline std::string error_env(const std::string &code, const std::string &message) {
-  return R"({"status":"error","error":{"code":")" + code + R"(","message":")" + message +
-         R"("}})";
+  return R"({"status":"error","error":{"code":")" + code + R"(","message":")" + message + R"("}})";
 }
 
 struct Call {
@@ -112,13 +111,13 @@ private:
     live_.insert(p);
     return p;
   }
-  int serve(const char *method, const char *url, const char *body, const char *ctype,
-            char **out, int32_t *status, char **error) {
+  int serve(const char *method, const char *url, const char *body, const char *ctype, char **out,
+            int32_t *status, char **error) {
     std::lock_guard<std::mutex> g(m_);
     calls_.push_back({method, url, body ? body : "", ctype ? ctype : ""});
     auto it = table_.find({method, url});
-    Answer a = it == table_.end() ? Answer{0, 404, std::string("not found"), std::nullopt}
-                                  : it->second;
+    Answer a =
+        it == table_.end() ? Answer{0, 404, std::string("not found"), std::nullopt} : it->second;
     if (a.body) *out = hand(*a.body);
     if (a.error) *error = hand(*a.error);
     *status = a.status;

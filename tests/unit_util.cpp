@@ -9,7 +9,9 @@
 
 namespace {
 
-std::string text(tavro_buf &b) { return b.data ? std::string(b.data, b.len) : std::string(); }
+std::string text(tavro_buf &b) {
+  return b.data ? std::string(b.data, b.len) : std::string();
+}
 
 // ---- Text buffer ------------------------------------------------------------
 
@@ -165,11 +167,11 @@ TEST(MapStatus, ClassifiesHttpStatuses) {
   struct Row {
     int32_t status;
     int code;
-  } rows[] = {{200, TAVRO_OK},          {299, TAVRO_OK},           {300, TAVRO_E_FAILED},
-              {401, TAVRO_E_AUTH},      {403, TAVRO_E_AUTH},       {404, TAVRO_E_NOT_FOUND},
-              {429, TAVRO_E_LIMIT},     {500, TAVRO_E_TRANSPORT},  {503, TAVRO_E_TRANSPORT},
-              {599, TAVRO_E_TRANSPORT}, {600, TAVRO_E_FAILED},     {0, TAVRO_E_FAILED},
-              {-1, TAVRO_E_FAILED},     {100, TAVRO_E_FAILED},     {400, TAVRO_E_FAILED}};
+  } rows[] = {{200, TAVRO_OK},          {299, TAVRO_OK},          {300, TAVRO_E_FAILED},
+              {401, TAVRO_E_AUTH},      {403, TAVRO_E_AUTH},      {404, TAVRO_E_NOT_FOUND},
+              {429, TAVRO_E_LIMIT},     {500, TAVRO_E_TRANSPORT}, {503, TAVRO_E_TRANSPORT},
+              {599, TAVRO_E_TRANSPORT}, {600, TAVRO_E_FAILED},    {0, TAVRO_E_FAILED},
+              {-1, TAVRO_E_FAILED},     {100, TAVRO_E_FAILED},    {400, TAVRO_E_FAILED}};
   for (auto &r : rows) EXPECT_EQ(tavro_map_status(r.status), r.code) << r.status;
 }
 
@@ -211,15 +213,25 @@ TEST_F(Exchange, FailuresQuoteMethodRedactedUrlAndFirstLine) {
     const char *body;
     std::string msg;
   } rows[] = {
-      {"no body, no error", {0, 200, std::nullopt, std::nullopt}, nullptr,
+      {"no body, no error",
+       {0, 200, std::nullopt, std::nullopt},
+       nullptr,
        "GET https://h/x?agent=a&apikey=***: transport failure"},
-      {"error lines", {-1, 0, std::nullopt, std::string("\n\n  refused here\nmore")}, nullptr,
+      {"error lines",
+       {-1, 0, std::nullopt, std::string("\n\n  refused here\nmore")},
+       nullptr,
        "GET https://h/x?agent=a&apikey=***: refused here"},
-      {"blank error", {7, 0, std::string("body"), std::string(" \r\n ")}, nullptr,
+      {"blank error",
+       {7, 0, std::string("body"), std::string(" \r\n ")},
+       nullptr,
        "GET https://h/x?agent=a&apikey=***: "},
-      {"long error", {-1, 0, std::nullopt, std::string(300, 'e')}, nullptr,
+      {"long error",
+       {-1, 0, std::nullopt, std::string(300, 'e')},
+       nullptr,
        "GET https://h/x?agent=a&apikey=***: " + std::string(199, 'e')},
-      {"multipart post", {-1, 0, std::nullopt, std::string("down")}, "payload",
+      {"multipart post",
+       {-1, 0, std::nullopt, std::string("down")},
+       "payload",
        "POST https://h/x?agent=a&apikey=***: down"},
   };
   for (auto &r : rows) {
@@ -284,6 +296,8 @@ TEST(ExchangeNullFree, StringsAreReleasedWithTheStandardFree) {
   tavro::Resp resp;
   char err[64];
   ASSERT_EQ(tavro_http(&io, "u", nullptr, resp.get(), err, sizeof err), 0);
+  EXPECT_STREQ(resp->body, "body");
+  tavro_resp_free(resp.get());
   host.fail("GET", "f", -1, std::string("why"), std::string("partial"));
   EXPECT_EQ(tavro_http(&io, "f", nullptr, resp.get(), err, sizeof err), -1);
   EXPECT_STREQ(err, "GET f: why");
@@ -305,10 +319,9 @@ TEST(Settings, ParsesKeysClientAndId) {
       {"empty object", "{}", TAVRO_E_ARG, "APIKey is empty", N, N, N},
       {"empty array", "[]", TAVRO_E_ARG, "settings are not a JSON object", N, N, N},
       {"empty text", "", TAVRO_E_ARG, "settings are not a JSON object", N, N, N},
-      {"trailing comma", R"({"APIKey":"k",})", TAVRO_E_ARG, "settings are not a JSON object", N,
-       N, N},
-      {"comment", R"({"APIKey":"k"} // x)", TAVRO_E_ARG, "settings are not a JSON object", N, N,
+      {"trailing comma", R"({"APIKey":"k",})", TAVRO_E_ARG, "settings are not a JSON object", N, N,
        N},
+      {"comment", R"({"APIKey":"k"} // x)", TAVRO_E_ARG, "settings are not a JSON object", N, N, N},
       {"invalid utf-8", "{\"APIKey\":\"k\xff\"}", TAVRO_E_ARG, "settings are not a JSON object", N,
        N, N},
       {"runtime small letters", R"({"RuntimeType":"alldebrid","APIKey":"k"})", TAVRO_E_ARG,
@@ -323,19 +336,18 @@ TEST(Settings, ParsesKeysClientAndId) {
       {"blank key falls back", R"({"APIKey":" \t","ClientSecret":"cs"})", 0, "", "cs", N, N},
       {"integer key", R"({"APIKey":12345})", 0, "", "12345", N, N},
       {"negative key", R"({"APIKey":-42})", 0, "", "-42", N, N},
-      {"huge unsigned key", R"({"APIKey":18446744073709551615})", 0, "",
-       "18446744073709551615", N, N},
+      {"huge unsigned key", R"({"APIKey":18446744073709551615})", 0, "", "18446744073709551615", N,
+       N},
       {"true key", R"({"APIKey":true})", 0, "", "true", N, N},
       {"real key is absent", R"({"APIKey":1.5})", TAVRO_E_ARG, "APIKey is empty", N, N, N},
       {"object key is absent", R"({"APIKey":{}})", TAVRO_E_ARG, "APIKey is empty", N, N, N},
       {"trimmed", "{\"APIKey\":\" \\t\\r\\nkk \\n\"}", 0, "", "kk", N, N},
-      {"first duplicate counts", R"({"APIKey":" ","APIKey":"second","ClientSecret":"cs"})", 0,
-       "", "cs", N, N},
-      {"client and id",
-       R"({"APIKey":"k","CustomName":" me ","ClientId":"other","ID":" 7 "})", 0, "", "k", "me",
-       "7"},
-      {"client fallback", R"({"APIKey":"k","CustomName":"","ClientId":"cid","ID":""})", 0, "",
-       "k", "cid", N},
+      {"first duplicate counts", R"({"APIKey":" ","APIKey":"second","ClientSecret":"cs"})", 0, "",
+       "cs", N, N},
+      {"client and id", R"({"APIKey":"k","CustomName":" me ","ClientId":"other","ID":" 7 "})", 0,
+       "", "k", "me", "7"},
+      {"client fallback", R"({"APIKey":"k","CustomName":"","ClientId":"cid","ID":""})", 0, "", "k",
+       "cid", N},
   };
   for (auto &r : rows) {
     tavro_cfg cfg{};
@@ -362,7 +374,8 @@ TEST(Settings, NullAndSizeLimit) {
   EXPECT_STREQ(err, "settings are NULL");
 
   std::string head = R"({"APIKey":"k","pad":")", tail = "\"}";
-  std::string exact = head + std::string(TAVRO_SETTINGS_MAX - head.size() - tail.size(), 'p') + tail;
+  std::string exact =
+      head + std::string(TAVRO_SETTINGS_MAX - head.size() - tail.size(), 'p') + tail;
   ASSERT_EQ(exact.size(), TAVRO_SETTINGS_MAX);
   EXPECT_EQ(tavro_cfg_parse(exact.c_str(), 1, &cfg, err, sizeof err), 0);
   EXPECT_STREQ(cfg.api_key, "k");
@@ -402,10 +415,12 @@ TEST(Sniff, RecognisesTorrentKeysWithinTheGivenLength) {
       {nullptr, 100, 0},
   };
   for (auto &r : rows)
-    EXPECT_EQ(tavro_sniff_torrent(r.data, r.len), r.want) << (r.data ? r.data : "(null)")
-                                                          << " len " << r.len;
+    EXPECT_EQ(tavro_sniff_torrent(r.data, r.len), r.want)
+        << (r.data ? r.data : "(null)") << " len " << r.len;
   // NUL bytes inside the data are ordinary bytes.
-  std::string with_nul("d8:announce\0\0\0\x00" "4:infoe", 21);
+  std::string with_nul("d8:announce\0\0\0\x00"
+                       "4:infoe",
+                       21);
   EXPECT_EQ(tavro_sniff_torrent(with_nul.data(), with_nul.size()), 1);
 }
 

@@ -1,0 +1,573 @@
+// The built-in fake transport, driven through its table and the control
+// functions as a host or test harness would.
+#include "tavro_io_fake.h"
+
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <thread>
+#include <vector>
+
+#if defined(TAVRO_FAULT_INJECTION)
+extern std::atomic<long> tavro_fi_countdown;
+#endif
+
+namespace {
+
+const char kNotFound[] = "The requested resource could not be found.";
+const char kBadKeyAnswer[] = "{\"status\":\"error\",\"error\":{\"code\":\"AUTH_BAD_APIKEY\","
+                             "\"message\":\"The apikey is invalid\"}}";
+
+// What one transport call handed back, copied out and released through the
+// table's free.
+struct Answer {
+  int rc = 0;
+  int32_t status = 0;
+  std::optional<std::string> body;
+  std::optional<std::string> error;
+};
+
+Answer collect(const tavro_io *io, int rc, int32_t status, char *body, char *error) {
+  Answer a;
+  a.rc = rc;
+  a.status = status;
+  if (body) a.body = body;
+  if (error) a.error = error;
+  if (body) io->free(io->ctx, body);
+  if (error) io->free(io->ctx, error);
+  return a;
+}
+
+Answer get(const char *url) {
+  const tavro_io *io = tavro_io_fake();
+  char *body = nullptr, *error = nullptr;
+  int32_t status = -1;
+  int rc = io->get(io->ctx, url, &body, &status, &error);
+  return collect(io, rc, status, body, error);
+}
+
+Answer post(const char *url, const char *request) {
+  const tavro_io *io = tavro_io_fake();
+  char *body = nullptr, *error = nullptr;
+  int32_t status = -1;
+  int rc =
+      io->post(io->ctx, url, request, "application/x-www-form-urlencoded", &body, &status, &error);
+  return collect(io, rc, status, body, error);
+}
+
+Answer call(const char *method, const char *url, const char *request = nullptr) {
+  return std::string(method) == "POST" ? post(url, request) : get(url);
+}
+
+// Every test starts and ends with an empty store.
+class FakeStore : public ::testing::Test {
+protected:
+  void SetUp() override { tavro_fake_reset(); }
+  void TearDown() override { tavro_fake_reset(); }
+};
+
+TEST_F(FakeStore, TableIsTheFakeWithAllFunctions) {
+  const tavro_io *io = tavro_io_fake();
+  ASSERT_NE(io, nullptr);
+  EXPECT_EQ(io, tavro_io_fake());
+  EXPECT_EQ(io->ctx, nullptr);
+  EXPECT_NE(io->get, nullptr);
+  EXPECT_NE(io->post, nullptr);
+  EXPECT_NE(io->free, nullptr);
+}
+
+TEST_F(FakeStore, BadMethodOrNullUrlIsRefusedAndStoresNothing) {
+  const char *url = "https://h/v4/user";
+  struct Row {
+    const char *name;
+    const char *method;
+    const char *url;
+  } rows[] = {
+      {"small letters", "get", url},  {"trailing blank", "GET ", url},
+      {"POST in small", "post", url}, {"other verb", "PUT", url},
+      {"empty method", "", url},      {"null method", nullptr, url},
+      {"null url", "GET", nullptr},   {"null url POST", "POST", nullptr},
+  };
+  for (const Row &r : rows) {
+    EXPECT_EQ(tavro_fake_set(r.method, r.url, 200, "x"), TAVRO_E_ARG) << r.name;
+    EXPECT_EQ(tavro_fake_fail(r.method, r.url, "boom"), TAVRO_E_ARG) << r.name;
+  }
+  for (const char *method : {"GET", "POST"}) {
+    Answer a = call(method, url, "b=1");
+    EXPECT_EQ(a.rc, 0) << method;
+    EXPECT_EQ(a.status, 404) << method;
+  }
+  EXPECT_EQ(tavro_fake_calls(nullptr, url), 0);
+}
+
+TEST_F(FakeStore, CannedAnswersAndFailuresReachTheCaller) {
+  ASSERT_EQ(tavro_fake_set("GET", "https://h/a", 200, "{\"ok\":1}"), 0);
+  ASSERT_EQ(tavro_fake_set("GET", "https://h/b", 204, nullptr), 0);
+  ASSERT_EQ(tavro_fake_set("GET", "https://h/c", 503, "busy"), 0);
+  ASSERT_EQ(tavro_fake_fail("GET", "https://h/d", nullptr), 0);
+  ASSERT_EQ(tavro_fake_fail("POST", "https://h/e", "socket closed"), 0);
+  ASSERT_EQ(tavro_fake_set("POST", "https://h/a", 201, "posted"), 0);
+
+  struct Row {
+    const char *name;
+    const char *method;
+    const char *url;
+    int rc;
+    int32_t status;
+    const char *body;  // null: no body handed back
+    const char *error; // null: no error handed back
+  } rows[] = {
+      {"stored GET", "GET", "https://h/a", 0, 200, "{\"ok\":1}", nullptr},
+      {"null body answers empty", "GET", "https://h/b", 0, 204, "", nullptr},
+      {"server status is still a delivery", "GET", "https://h/c", 0, 503, "busy", nullptr},
+      {"default failure", "GET", "https://h/d", -1, 0, nullptr, "connection refused"},
+      {"given failure", "POST", "https://h/e", -1, 0, nullptr, "socket closed"},
+      {"method is part of the pair", "POST", "https://h/a", 0, 201, "posted", nullptr},
+      {"GET on a POST-only pair", "GET", "https://h/e", 0, 404, kNotFound, nullptr},
+      {"unknown URL", "GET", "https://h/nowhere", 0, 404, kNotFound, nullptr},
+      {"prefix of a stored URL", "GET", "https://h/", 0, 404, kNotFound, nullptr},
+      {"null url", "GET", nullptr, -1, 0, nullptr, "null url"},
+      {"null url POST", "POST", nullptr, -1, 0, nullptr, "null url"},
+      {"invalid key", "GET", "https://h/user?agent=quorvelindash&apikey=QV-NOT-KEY", 0, 200,
+       kBadKeyAnswer, nullptr},
+  };
+  for (const Row &r : rows) {
+    Answer a = call(r.method, r.url, "q=1");
+    EXPECT_EQ(a.rc, r.rc) << r.name;
+    EXPECT_EQ(a.status, r.status) << r.name;
+    EXPECT_EQ(a.body, r.body ? std::optional<std::string>(r.body) : std::nullopt) << r.name;
+    EXPECT_EQ(a.error, r.error ? std::optional<std::string>(r.error) : std::nullopt) << r.name;
+  }
+}
+
+TEST_F(FakeStore, NullPostBodyIsTakenAsEmpty) {
+  ASSERT_EQ(tavro_fake_set("POST", "https://h/p", 200, "ok"), 0);
+  Answer a = post("https://h/p", nullptr);
+  EXPECT_EQ(a.rc, 0);
+  EXPECT_EQ(a.body, "ok");
+  EXPECT_STREQ(tavro_fake_last_body("https://h/p"), "");
+}
+
+TEST_F(FakeStore, UnknownRequestCountsInTotalButNotPerUrl) {
+  const char *url = "https://h/v4/missing";
+  Answer a = get(url);
+  EXPECT_EQ(a.status, 404);
+  EXPECT_EQ(tavro_fake_calls(nullptr, nullptr), 1);
+  EXPECT_STREQ(tavro_fake_last_url(), url);
+  EXPECT_EQ(tavro_fake_calls(nullptr, url), 0);
+  EXPECT_EQ(tavro_fake_calls("GET", url), 0);
+}
+
+TEST_F(FakeStore, NullUrlIsNeitherCountedNorRemembered) {
+  get("https://h/first");
+  get(nullptr);
+  post(nullptr, "x");
+  EXPECT_EQ(tavro_fake_calls(nullptr, nullptr), 1);
+  EXPECT_STREQ(tavro_fake_last_url(), "https://h/first");
+}
+
+TEST_F(FakeStore, DefaultAgentAnswerServesOtherAgents) {
+  struct Row {
+    const char *name;
+    const char *stored;
+    const char *called;
+    bool answered;
+  } rows[] = {
+      {"other agent, parameters after", "https://h/user?agent=quorvelindash&apikey=K",
+       "https://h/user?agent=kodi&apikey=K", true},
+      {"empty agent", "https://h/user?agent=quorvelindash&apikey=K",
+       "https://h/user?agent=&apikey=K", true},
+      {"agent last", "https://h/user?apikey=K&agent=quorvelindash",
+       "https://h/user?apikey=K&agent=other", true},
+      {"inside a longer name", "https://h/a?useragent=quorvelindash&b=1",
+       "https://h/a?useragent=zz&b=1", true},
+      {"first occurrence only", "https://h/a?agent=quorvelindash&agent=y",
+       "https://h/a?agent=x&agent=y", true},
+      {"second occurrence kept", "https://h/a?agent=quorvelindash&agent=quorvelindash",
+       "https://h/a?agent=x&agent=x", false},
+      {"rest differs", "https://h/user?agent=quorvelindash&apikey=K",
+       "https://h/user?agent=kodi&apikey=L", false},
+      {"stored under another agent", "https://h/user?agent=kodi",
+       "https://h/user?agent=quorvelindash", false},
+      {"only to the default", "https://h/user?agent=kodi", "https://h/user?agent=vlc", false},
+      {"no agent at all", "https://h/user?apikey=K", "https://h/user?apikey=K&x=1", false},
+  };
+  for (const Row &r : rows) {
+    tavro_fake_reset();
+    ASSERT_EQ(tavro_fake_set("GET", r.stored, 200, "stored"), 0) << r.name;
+    Answer a = get(r.called);
+    EXPECT_EQ(a.rc, 0) << r.name;
+    EXPECT_EQ(a.status, r.answered ? 200 : 404) << r.name;
+    EXPECT_EQ(tavro_fake_calls("GET", r.stored), r.answered ? 1 : 0) << r.name;
+    EXPECT_EQ(tavro_fake_calls("GET", r.called), 0) << r.name;
+    EXPECT_STREQ(tavro_fake_last_url(), r.called) << r.name;
+  }
+}
+
+TEST_F(FakeStore, AgentRewriteStaysWithinItsArea) {
+  // The rewrite is made while the URL without its agent value fits 8,199
+  // characters; the rewritten URL is then cut to 8,199 characters.
+  const std::string head = "https://h/u?agent=";
+  struct Row {
+    const char *name;
+    size_t rest_len; // "&" and then 'a's
+    bool answered;
+  } rows[] = {
+      {"at the limit", 8199 - head.size(), true},
+      {"one past the limit", 8200 - head.size(), false},
+  };
+  for (const Row &r : rows) {
+    tavro_fake_reset();
+    std::string rest = "&" + std::string(r.rest_len - 1, 'a');
+    std::string called = head + "vlc" + rest;
+    std::string cut = (head + "quorvelindash" + rest).substr(0, 8199);
+    ASSERT_EQ(tavro_fake_set("GET", cut.c_str(), 200, "cut"), 0) << r.name;
+    Answer a = get(called.c_str());
+    EXPECT_EQ(a.status, r.answered ? 200 : 404) << r.name;
+    EXPECT_EQ(tavro_fake_calls("GET", cut.c_str()), r.answered ? 1 : 0) << r.name;
+  }
+}
+
+TEST_F(FakeStore, InvalidKeyCreatesAnEntryForTheExactUrl) {
+  const char *url = "https://h/v4/user?agent=kodi&apikey=QV-NOT-KEY";
+  EXPECT_EQ(tavro_fake_calls("GET", url), 0);
+  Answer a = get(url);
+  EXPECT_EQ(a.rc, 0);
+  EXPECT_EQ(a.status, 200);
+  EXPECT_EQ(a.body, kBadKeyAnswer);
+  EXPECT_EQ(tavro_fake_calls("GET", url), 1);
+  EXPECT_EQ(get(url).body, kBadKeyAnswer);
+  EXPECT_EQ(tavro_fake_calls("GET", url), 2);
+  EXPECT_EQ(tavro_fake_calls("POST", url), 0);
+
+  // The entry is an ordinary one: POST has its own, and a stored answer
+  // replaces the invalid-key one while the count goes on.
+  EXPECT_EQ(post(url, "x=1").body, kBadKeyAnswer);
+  EXPECT_EQ(tavro_fake_calls("POST", url), 1);
+  ASSERT_EQ(tavro_fake_set("GET", url, 200, "{}"), 0);
+  EXPECT_EQ(get(url).body, "{}");
+  EXPECT_EQ(tavro_fake_calls("GET", url), 3);
+}
+
+TEST_F(FakeStore, StoredAnswerWinsOverInvalidKeyRule) {
+  const char *url = "https://h/v4/user?apikey=QV-NOT-KEY";
+  ASSERT_EQ(tavro_fake_set("GET", url, 401, "denied"), 0);
+  Answer a = get(url);
+  EXPECT_EQ(a.status, 401);
+  EXPECT_EQ(a.body, "denied");
+}
+
+TEST_F(FakeStore, SettingAPairAgainReplacesItsAnswerAndKeepsItsCount) {
+  const char *url = "https://h/x";
+  ASSERT_EQ(tavro_fake_set("GET", url, 200, "first"), 0);
+  get(url);
+  get(url);
+  ASSERT_EQ(tavro_fake_set("GET", url, 202, "second"), 0);
+  Answer a = get(url);
+  EXPECT_EQ(a.status, 202);
+  EXPECT_EQ(a.body, "second");
+  EXPECT_EQ(tavro_fake_calls("GET", url), 3);
+  EXPECT_EQ(tavro_fake_calls(nullptr, url), 3);
+}
+
+TEST_F(FakeStore, FailureAndAnswerAlternate) {
+  const char *url = "https://h/x";
+  struct Step {
+    const char *name;
+    int fail; // 1: tavro_fake_fail, 0: tavro_fake_set
+    int rc;
+    const char *text; // body or error message
+  } steps[] = {
+      {"answering", 0, 0, "one"},
+      {"failing", 1, -1, "reset by peer"},
+      {"answering again", 0, 0, "one"},
+  };
+  for (const Step &s : steps) {
+    int set = s.fail ? tavro_fake_fail("POST", url, "reset by peer")
+                     : tavro_fake_set("POST", url, 200, "one");
+    ASSERT_EQ(set, 0) << s.name;
+    Answer a = post(url, "b");
+    EXPECT_EQ(a.rc, s.rc) << s.name;
+    EXPECT_EQ(s.fail ? a.error : a.body, s.text) << s.name;
+    EXPECT_EQ(s.fail ? a.body : a.error, std::nullopt) << s.name;
+  }
+  EXPECT_EQ(tavro_fake_calls("POST", url), 3);
+}
+
+TEST_F(FakeStore, RecordedBodyIsTheLastNonEmptyPost) {
+  const char *url = "https://h/upload";
+  ASSERT_EQ(tavro_fake_set("POST", url, 200, "ok"), 0);
+  ASSERT_EQ(tavro_fake_set("GET", "https://h/got", 200, "ok"), 0);
+  ASSERT_EQ(tavro_fake_fail("POST", "https://h/down", nullptr), 0);
+  struct Step {
+    const char *name;
+    const char *url;
+    const char *request;
+    const char *query;
+    const char *recorded;
+  } steps[] = {
+      {"first body", url, "a=1", url, "a=1"},
+      {"later body replaces", url, "b=2", url, "b=2"},
+      {"empty body keeps", url, "", url, "b=2"},
+      {"null body keeps", url, nullptr, url, "b=2"},
+      {"failing pair still records", "https://h/down", "c=3", "https://h/down", "c=3"},
+      {"unknown URL records nothing", "https://h/none", "d=4", "https://h/none", ""},
+      {"GET-only URL has none", "https://h/got", nullptr, "https://h/got", ""},
+      {"null url asks for nothing", url, "e=5", nullptr, ""},
+  };
+  for (const Step &s : steps) {
+    post(s.url, s.request);
+    EXPECT_STREQ(tavro_fake_last_body(s.query), s.recorded) << s.name;
+  }
+}
+
+TEST_F(FakeStore, CallsCountByMethodAndUrl) {
+  const char *url = "https://h/both";
+  ASSERT_EQ(tavro_fake_set("GET", url, 200, ""), 0);
+  ASSERT_EQ(tavro_fake_set("POST", url, 200, ""), 0);
+  ASSERT_EQ(tavro_fake_set("GET", "https://h/other", 200, ""), 0);
+  for (int i = 0; i < 3; ++i) get(url);
+  for (int i = 0; i < 2; ++i) post(url, "x");
+  get("https://h/other");
+  get("https://h/unknown");
+  struct Row {
+    const char *name;
+    const char *method;
+    const char *url;
+    int calls;
+  } rows[] = {
+      {"total", nullptr, nullptr, 7},
+      {"total whatever the method", "GET", nullptr, 7},
+      {"total even for a bad method", "PUT", nullptr, 7},
+      {"both methods", nullptr, url, 5},
+      {"GET only", "GET", url, 3},
+      {"POST only", "POST", url, 2},
+      {"other URL", nullptr, "https://h/other", 1},
+      {"unknown URL", nullptr, "https://h/unknown", 0},
+      {"method of no entry", "PUT", url, 0},
+  };
+  for (const Row &r : rows) EXPECT_EQ(tavro_fake_calls(r.method, r.url), r.calls) << r.name;
+}
+
+TEST_F(FakeStore, LastUrlFollowsTheMostRecentCall) {
+  EXPECT_STREQ(tavro_fake_last_url(), "");
+  ASSERT_EQ(tavro_fake_set("GET", "https://h/a", 200, ""), 0);
+  struct Step {
+    const char *name;
+    const char *method;
+    const char *url;
+    const char *last;
+  } steps[] = {
+      {"stored GET", "GET", "https://h/a", "https://h/a"},
+      {"unknown POST", "POST", "https://h/b", "https://h/b"},
+      {"null url changes nothing", "GET", nullptr, "https://h/b"},
+  };
+  for (const Step &s : steps) {
+    call(s.method, s.url, "x");
+    EXPECT_STREQ(tavro_fake_last_url(), s.last) << s.name;
+  }
+  tavro_fake_reset();
+  EXPECT_STREQ(tavro_fake_last_url(), "");
+}
+
+TEST_F(FakeStore, ResetForgetsEverything) {
+  const char *url = "https://h/p";
+  ASSERT_EQ(tavro_fake_set("POST", url, 200, "ok"), 0);
+  post(url, "body");
+  get("https://h/q");
+  tavro_fake_reset();
+  EXPECT_EQ(tavro_fake_calls(nullptr, nullptr), 0);
+  EXPECT_EQ(tavro_fake_calls(nullptr, url), 0);
+  EXPECT_STREQ(tavro_fake_last_body(url), "");
+  EXPECT_STREQ(tavro_fake_last_url(), "");
+  EXPECT_EQ(post(url, "again").status, 404);
+  EXPECT_EQ(tavro_fake_calls(nullptr, url), 0);
+}
+
+TEST_F(FakeStore, StoreGrowsPastItsFirstCapacity) {
+  const int n = 300;
+  for (int i = 0; i < n; ++i) {
+    std::string url = "https://h/item/" + std::to_string(i);
+    ASSERT_EQ(
+        tavro_fake_set(i % 2 ? "POST" : "GET", url.c_str(), 200 + i % 7, std::to_string(i).c_str()),
+        0)
+        << url;
+  }
+  for (int i = 0; i < n; ++i) {
+    std::string url = "https://h/item/" + std::to_string(i);
+    Answer a = call(i % 2 ? "POST" : "GET", url.c_str(), "x");
+    EXPECT_EQ(a.status, 200 + i % 7) << url;
+    EXPECT_EQ(a.body, std::to_string(i)) << url;
+    EXPECT_EQ(tavro_fake_calls(nullptr, url.c_str()), 1) << url;
+  }
+}
+
+TEST_F(FakeStore, ReturnedTextsBelongToTheirThread) {
+  const char *url = "https://h/p";
+  ASSERT_EQ(tavro_fake_set("POST", url, 200, "ok"), 0);
+  post(url, "mine");
+  const char *mine = tavro_fake_last_body(url);
+  std::thread other([] {
+    for (int i = 0; i < 10; ++i) {
+      post("https://h/p", "theirs");
+      EXPECT_STREQ(tavro_fake_last_body("https://h/p"), "theirs");
+      EXPECT_STREQ(tavro_fake_last_url(), "https://h/p");
+    }
+  });
+  other.join();
+  EXPECT_STREQ(mine, "mine");
+}
+
+TEST_F(FakeStore, ConcurrentCallsLoseNoCount) {
+  const char *urls[] = {"https://h/c0", "https://h/c1", "https://h/c2"};
+  for (const char *u : urls) {
+    ASSERT_EQ(tavro_fake_set("GET", u, 200, "g"), 0);
+    ASSERT_EQ(tavro_fake_set("POST", u, 200, "p"), 0);
+  }
+  const int threads = 4, per_thread = 2000;
+  std::atomic<bool> done{false};
+  std::atomic<int> bad{0};
+  std::thread setter([&] {
+    // Re-setting keeps the counts; new pairs make the store grow under the
+    // callers.
+    int i = 0;
+    while (!done.load()) {
+      tavro_fake_set("GET", urls[i % 3], 200, "g");
+      std::string fresh = "https://h/fresh/" + std::to_string(i);
+      if (i < 500) tavro_fake_set("POST", fresh.c_str(), 201, "new");
+      tavro_fake_last_body(urls[i % 3]);
+      ++i;
+    }
+  });
+  std::vector<std::thread> callers;
+  for (int t = 0; t < threads; ++t) {
+    callers.emplace_back([&, t] {
+      for (int i = 0; i < per_thread; ++i) {
+        const char *u = urls[(t + i) % 3];
+        Answer a = i % 2 ? post(u, "b") : get(u);
+        if (a.rc != 0 || a.status != 200) bad.fetch_add(1);
+        if (i % 100 == 0) tavro_fake_last_url();
+      }
+    });
+  }
+  for (std::thread &c : callers) c.join();
+  done.store(true);
+  setter.join();
+
+  EXPECT_EQ(bad.load(), 0);
+  EXPECT_EQ(tavro_fake_calls(nullptr, nullptr), threads * per_thread);
+  int sum = 0;
+  for (const char *u : urls) sum += tavro_fake_calls(nullptr, u);
+  EXPECT_EQ(sum, threads * per_thread);
+  // Each caller spreads its calls evenly over the URLs and the two methods.
+  for (const char *u : urls) {
+    int g = tavro_fake_calls("GET", u), p = tavro_fake_calls("POST", u);
+    EXPECT_NEAR(g, threads * per_thread / 6, 4) << u;
+    EXPECT_NEAR(p, threads * per_thread / 6, 4) << u;
+  }
+}
+
+#if defined(TAVRO_FAULT_INJECTION)
+
+// Makes the n-th library allocation from now fail, for the holder's lifetime.
+class FailAllocation {
+public:
+  explicit FailAllocation(long n) { tavro_fi_countdown.store(n); }
+  ~FailAllocation() { tavro_fi_countdown.store(0); }
+};
+
+TEST_F(FakeStore, ControlFunctionsReportExhaustedMemory) {
+  const char *url = "https://h/oom";
+  struct Row {
+    const char *name;
+    bool fail;
+  } rows[] = {{"set", false}, {"fail", true}};
+  for (const Row &r : rows) {
+    int failures = 0;
+    for (long n = 1; n < 20; ++n) {
+      tavro_fake_reset();
+      int rc;
+      {
+        FailAllocation fault(n);
+        rc = r.fail ? tavro_fake_fail("GET", url, "down") : tavro_fake_set("GET", url, 200, "up");
+      }
+      if (rc == 0) break;
+      ++failures;
+      EXPECT_EQ(rc, TAVRO_E_BUFFER) << r.name << " failing allocation " << n;
+      // The store stays usable: the pair can be given an answer afterwards.
+      ASSERT_EQ(tavro_fake_set("GET", url, 200, "later"), 0) << r.name << " " << n;
+      EXPECT_EQ(get(url).body, "later") << r.name << " " << n;
+    }
+    EXPECT_GT(failures, 0) << r.name;
+  }
+}
+
+TEST_F(FakeStore, TransportReportsOutOfMemory) {
+  const char *url = "https://h/big";
+  ASSERT_EQ(tavro_fake_set("GET", url, 200, "payload"), 0);
+  int out_of_memory = 0;
+  for (long n = 1; n < 10; ++n) {
+    Answer a;
+    {
+      FailAllocation fault(n);
+      a = get(url);
+    }
+    if (a.rc == 0) {
+      EXPECT_EQ(a.body, "payload") << "failing allocation " << n;
+      continue;
+    }
+    ++out_of_memory;
+    EXPECT_EQ(a.rc, -1) << n;
+    EXPECT_EQ(a.error, "out of memory") << n;
+    EXPECT_EQ(a.body, std::nullopt) << n;
+  }
+  EXPECT_GT(out_of_memory, 0);
+}
+
+TEST_F(FakeStore, InvalidKeyWithoutMemoryAnswersAsUnknown) {
+  const char *url = "https://h/user?apikey=QV-NOT-KEY";
+  int unknown = 0;
+  for (long n = 1; n < 10; ++n) {
+    tavro_fake_reset();
+    Answer a;
+    {
+      FailAllocation fault(n);
+      a = get(url);
+    }
+    if (a.rc == 0 && a.status == 404) {
+      ++unknown;
+      EXPECT_EQ(a.body, kNotFound) << n;
+      EXPECT_EQ(tavro_fake_calls("GET", url), 0) << n;
+      // Nothing half-made was kept: the next call makes the entry.
+      EXPECT_EQ(get(url).body, kBadKeyAnswer) << n;
+    } else if (a.rc == 0) {
+      EXPECT_EQ(a.body, kBadKeyAnswer) << n;
+    } else {
+      EXPECT_EQ(a.error, "out of memory") << n;
+    }
+  }
+  EXPECT_GT(unknown, 0);
+}
+
+TEST_F(FakeStore, GettersGiveEmptyTextWithoutMemory) {
+  const char *url = "https://h/p";
+  ASSERT_EQ(tavro_fake_set("POST", url, 200, "ok"), 0);
+  post(url, "body");
+  {
+    FailAllocation fault(1);
+    EXPECT_STREQ(tavro_fake_last_url(), "");
+  }
+  {
+    FailAllocation fault(1);
+    EXPECT_STREQ(tavro_fake_last_body(url), "");
+  }
+  EXPECT_STREQ(tavro_fake_last_url(), url);
+  EXPECT_STREQ(tavro_fake_last_body(url), "body");
+}
+
+#endif
+
+} // namespace
