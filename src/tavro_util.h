@@ -18,6 +18,14 @@
 void *tavro_malloc(size_t n);
 void *tavro_realloc(void *p, size_t n);
 
+#if defined(TAVRO_FAULT_INJECTION)
+#include <atomic>
+// Test builds only: when tavro_fi_countdown is N > 0, the Nth allocation from
+// now fails; tavro_fi_calls counts every allocation made.
+extern std::atomic<long> tavro_fi_countdown;
+extern std::atomic<long> tavro_fi_calls;
+#endif
+
 // The allocator handed to yyjson for every document the library parses or
 // writes; it goes through tavro_malloc and tavro_realloc.
 extern const yyjson_alc tavro_json_alc;

@@ -1,6 +1,7 @@
 // The built-in fake transport, driven through its table and the control
 // functions as a host or test harness would.
 #include "tavro_io_fake.h"
+#include "tavro_util.h"
 
 #include <gtest/gtest.h>
 
@@ -10,10 +11,6 @@
 #include <string>
 #include <thread>
 #include <vector>
-
-#if defined(TAVRO_FAULT_INJECTION)
-extern std::atomic<long> tavro_fi_countdown;
-#endif
 
 namespace {
 

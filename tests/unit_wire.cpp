@@ -11,11 +11,6 @@
 #include <string_view>
 #include <vector>
 
-#if defined(TAVRO_FAULT_INJECTION)
-#include <atomic>
-extern std::atomic<long> tavro_fi_countdown;
-#endif
-
 namespace {
 
 constexpr size_t kErrSize = 768;
