@@ -144,8 +144,7 @@ TAVRO_API int tavro_list(const char *settings, const char *folder, char *out, in
 /* Unlocks the link of a listed entry (a JSON object whose "locator", else
  * "link", else "path" is used) into a direct URL. Result:
  * {"url":"...","name":"..." or null,"size":<bytes or -1>}. */
-TAVRO_API int tavro_stream_url(const char *settings, const char *entry, char *out,
-                               int32_t out_len);
+TAVRO_API int tavro_stream_url(const char *settings, const char *entry, char *out, int32_t out_len);
 
 /*
  * Adds content to the account; refused with TAVRO_E_WRITES_OFF unless
@@ -156,8 +155,7 @@ TAVRO_API int tavro_stream_url(const char *settings, const char *entry, char *ou
  * magnet, or, when the service holds the content already,
  * {"InstantURL":"...","InstantName":...,"InstantSize":n,"Payload":{...}}.
  */
-TAVRO_API int tavro_download(const char *settings, const char *request, char *out,
-                             int32_t out_len);
+TAVRO_API int tavro_download(const char *settings, const char *request, char *out, int32_t out_len);
 
 /* ---- Results ----------------------------------------------------------- */
 
