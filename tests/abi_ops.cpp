@@ -9,6 +9,7 @@
 #include <regex>
 #include <set>
 #include <string>
+#include <vector>
 
 namespace {
 
@@ -476,6 +477,82 @@ TEST_F(Ops, FakeTransportServesTheWholeFlow) {
   EXPECT_EQ(got(), R"({"id":5})");
   EXPECT_EQ(T.tavro_fake_last_body(api("/magnet/upload/file").c_str()), kTorrent);
   EXPECT_EQ(T.tavro_fake_calls("GET", "https://site/t"), 2);
+}
+
+} // namespace
+
+namespace {
+
+TEST(OpsNullFree, TableWithoutFreeReleasesWithTheStandardFree) {
+  // The host's strings come from malloc; LeakSanitizer and ASan's
+  // allocation checks see any string left behind or released wrongly.
+  tt::Host host;
+  tavro_io io = host.table(false);
+  host.raw("GET", api("/user"), {0, 200, ok("{}"), std::string("ignored error text")});
+  host.fail("GET", api("/magnet/status"), -1, std::string("down"), std::string("partial"));
+  ASSERT_EQ(T.tavro_set_io(&io), 0);
+  char out[512];
+  EXPECT_EQ(T.tavro_validate(tt::kSettings.c_str(), out, sizeof out), TAVRO_OK) << out;
+  EXPECT_EQ(T.tavro_list(tt::kSettings.c_str(), "torrents", out, sizeof out), TAVRO_E_TRANSPORT);
+  EXPECT_EQ(host.handed(), 4);
+  EXPECT_EQ(host.released(), 0) << "the table's own free is never called when it is null";
+  T.tavro_set_io(nullptr);
+}
+
+} // namespace
+
+namespace {
+
+TEST(Hostile, BadInputsGetTheirDocumentedAnswers) {
+  tt::Host host;
+  tavro_io io = host.table();
+  ASSERT_EQ(T.tavro_set_io(&io), 0);
+  T.tavro_allow_writes(1);
+  const std::string deep_open(1000000, '[');
+  const std::string deep_entry = R"({"x":)" + deep_open + std::string(1000000, ']') + "}";
+  const std::string huge_settings = R"({"APIKey":"k","pad":")" + std::string(1 << 20, 'p') + "\"}";
+  const std::string long_link(9000, 'L');
+  const std::string binary = "\x01\x02\x7f\xff\xfe \x1b[31m";
+  struct Row {
+    const char *name;
+    char op; // v validate, l list, s stream, d download
+    std::string settings, arg;
+    int code;
+    std::string msg;
+  } rows[] = {
+      {"settings past 1 MiB", 'v', huge_settings, "", TAVRO_E_ARG,
+       "settings are larger than 1 MiB"},
+      {"settings nested a million deep", 'v', deep_open, "", TAVRO_E_ARG,
+       "settings are not a JSON object"},
+      {"settings of control bytes", 'l', binary, "", TAVRO_E_ARG, "settings are not a JSON object"},
+      {"entry nested a million deep", 's', tt::kSettings, deep_entry, TAVRO_E_NOT_FOUND,
+       "entry has no locator/link/path"},
+      {"entry past the URL limit", 's', tt::kSettings, R"({"locator":")" + long_link + "\"}",
+       TAVRO_E_TRANSPORT, "request URL longer than 8 KiB"},
+      {"request nested a million deep", 'd', tt::kSettings, deep_open, TAVRO_E_ARG,
+       "config is not a JSON object"},
+      {"link past 3 KiB", 'd', tt::kSettings, R"({"Link":")" + long_link + "\"}", TAVRO_E_ARG,
+       "Link longer than 3 KiB"},
+      {"link of control bytes", 'd', tt::kSettings, "{\"Link\":\"\\u0001\\u001b\"}", TAVRO_E_FAILED,
+       "Link is not a magnet, a redirect-to-magnet or a torrent file"},
+      {"folder of control bytes", 'l', tt::kSettings, binary, TAVRO_E_NOT_FOUND,
+       "no such folder: " + binary},
+  };
+  std::vector<char> out(1 << 16);
+  for (auto &r : rows) {
+    const char *s = r.settings.c_str(), *a = r.arg.c_str();
+    int32_t n = (int32_t)out.size();
+    int code = r.op == 'v'   ? T.tavro_validate(s, out.data(), n)
+               : r.op == 'l' ? T.tavro_list(s, a, out.data(), n)
+               : r.op == 's' ? T.tavro_stream_url(s, a, out.data(), n)
+                             : T.tavro_download(s, a, out.data(), n);
+    EXPECT_EQ(code, r.code) << r.name;
+    EXPECT_EQ(std::string(T.tavro_last_error()), r.msg) << r.name;
+    EXPECT_STREQ(T.tavro_result_json(), "") << r.name;
+  }
+  T.tavro_allow_writes(0);
+  T.tavro_set_io(nullptr);
+  EXPECT_EQ(host.live(), 0u);
 }
 
 } // namespace
