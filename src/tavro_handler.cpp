@@ -38,6 +38,9 @@ static int finish(int code, tavro_buf *out_buf, char *err, const char *api_key, 
     return TAVRO_E_BUFFER;
   }
   tavro_scrub(err, api_key);
+  // A transport's own error text may quote the request URL, where the key
+  // stands percent-encoded: mask that form too.
+  tavro_scrub_encoded(err, api_key);
   if (has_out) {
     tavro::Buf doc;
     if (tavro_buf_adds(doc.get(), "{\"error\":") == 0 && tavro_buf_json_str(doc.get(), err) == 0 &&

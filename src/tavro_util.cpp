@@ -154,13 +154,13 @@ static bool unreserved(unsigned char c) {
          c == '.' || c == '_' || c == '~';
 }
 
-int tavro_buf_query(tavro_buf *b, const char *key, const char *value) {
+char *tavro_pct_encode(const char *value) {
   size_t vlen = value ? std::strlen(value) : 0;
-  if (vlen > (SIZE_MAX - 1) / 3) return -1;
-  tavro::Text enc(static_cast<char *>(tavro_malloc(vlen * 3 + 1)));
-  if (!enc.get()) return -1;
+  if (vlen > (SIZE_MAX - 1) / 3) return nullptr;
+  char *enc = static_cast<char *>(tavro_malloc(vlen * 3 + 1));
+  if (!enc) return nullptr;
   static constexpr char hex[] = "0123456789ABCDEF";
-  char *w = enc.get();
+  char *w = enc;
   for (size_t i = 0; i < vlen; ++i) {
     unsigned char c = (unsigned char)value[i];
     if (unreserved(c)) {
@@ -172,9 +172,15 @@ int tavro_buf_query(tavro_buf *b, const char *key, const char *value) {
     }
   }
   *w = '\0';
+  return enc;
+}
+
+int tavro_buf_query(tavro_buf *b, const char *key, const char *value) {
+  tavro::Text enc(tavro_pct_encode(value));
+  if (!enc.get()) return -1;
   bool has_query = b && b->data && std::memchr(b->data, '?', (size_t)b->len);
   if (tavro_buf_add(b, has_query ? "&" : "?", 1) || tavro_buf_adds(b, key ? key : "") ||
-      tavro_buf_add(b, "=", 1) || tavro_buf_add(b, enc.get(), (uint64_t)(w - enc.get())))
+      tavro_buf_add(b, "=", 1) || tavro_buf_adds(b, enc.get()))
     return -1;
   return 0;
 }
@@ -221,6 +227,39 @@ void tavro_scrub(char *text, const char *secret) {
   for (char *p = std::strstr(text, secret); p; p = std::strstr(p, secret)) {
     std::memset(p, '*', n);
     p += n;
+  }
+}
+
+// Length of the percent-encoded secret when text begins with it, else 0.
+static size_t encoded_match(const char *text, const char *secret) {
+  static constexpr char hex[] = "0123456789ABCDEF";
+  size_t n = 0;
+  for (const char *k = secret; *k; ++k) {
+    unsigned char c = (unsigned char)*k;
+    if (unreserved(c)) {
+      if (text[n] != (char)c) return 0;
+      ++n;
+    } else {
+      if (text[n] != '%' || text[n + 1] != hex[c >> 4] || text[n + 2] != hex[c & 15]) return 0;
+      n += 3;
+    }
+  }
+  return n;
+}
+
+void tavro_scrub_encoded(char *text, const char *secret) {
+  if (!text || !secret || std::strlen(secret) <= 3) return;
+  bool differs = false;
+  for (const char *k = secret; *k && !differs; ++k) differs = !unreserved((unsigned char)*k);
+  if (!differs) return;
+  for (char *p = text; *p;) {
+    size_t n = encoded_match(p, secret);
+    if (n) {
+      std::memset(p, '*', n);
+      p += n;
+    } else {
+      ++p;
+    }
   }
 }
 

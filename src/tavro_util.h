@@ -54,6 +54,9 @@ int tavro_buf_addf(tavro_buf *b, const char *fmt, ...)
     ;
 // A JSON string literal with escapes, or the word null for a null text.
 int tavro_buf_json_str(tavro_buf *b, const char *text);
+// The value percent-encoded (unreserved bytes kept, others as %XX), as a
+// heap text; "" for null; null when memory runs out.
+char *tavro_pct_encode(const char *value);
 // "?key=value" or "&key=value", the value percent-encoded.
 int tavro_buf_query(tavro_buf *b, const char *key, const char *value);
 void tavro_buf_free(tavro_buf *b);
@@ -65,6 +68,9 @@ char *tavro_strndup(const char *bytes, size_t count);
 // Overwrites every occurrence of secret (longer than 3 characters) in text
 // with '*', left to right, without overlap.
 void tavro_scrub(char *text, const char *secret);
+// The same for the secret's percent-encoded form (as tavro_pct_encode writes
+// it), when that differs from the secret; allocates nothing.
+void tavro_scrub_encoded(char *text, const char *secret);
 
 // ---- Failing --------------------------------------------------------------
 

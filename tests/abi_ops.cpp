@@ -112,6 +112,16 @@ TEST_F(Ops, KeyIsMaskedInEveryMessageAndUrl) {
   EXPECT_STREQ(T.tavro_last_error(), "AllDebrid error AUTH_X: key ****** refused");
 }
 
+TEST_F(Ops, KeyIsMaskedInTheTransportsOwnErrorText) {
+  std::string settings = R"({"APIKey":"ab/cd+ef"})";
+  std::string url = api("/user", "", "ab%2Fcd%2Bef");
+  host.fail("GET", url, -1, "cannot reach " + url);
+  EXPECT_EQ(validate(settings), TAVRO_E_TRANSPORT);
+  std::string shown = tt::kRoot + "/user?agent=quorvelindash&apikey=";
+  EXPECT_EQ(got(), err("GET " + shown + "***: cannot reach " + shown + "************"));
+  EXPECT_EQ(std::string(T.tavro_last_error()).find("ab%2F"), std::string::npos);
+}
+
 // ---- Listings -------------------------------------------------------------------
 
 TEST_F(Ops, MagnetListingSkipsUnusableMagnets) {

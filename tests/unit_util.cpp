@@ -99,6 +99,25 @@ TEST(Scrub, MasksSecretsLongerThanThreeCharacters) {
   tavro_scrub(nullptr, "abcd");
 }
 
+TEST(Scrub, MasksThePercentEncodedFormOfASecret) {
+  struct Row {
+    const char *text, *secret, *out;
+  } rows[] = {
+      {"url?apikey=ab%2Fcd%20e and ab/cd e", "ab/cd e", "url?apikey=*********** and ab/cd e"},
+      {"a%2Fb and a/b", "a/b", "a%2Fb and a/b"},
+      {"plainkey stays", "plainkey", "plainkey stays"},
+      {"cut ab%2", "ab/c", "cut ab%2"},
+      {"ab%2fcd lower case hex is not the encoder's", "ab/cd",
+       "ab%2fcd lower case hex is not the encoder's"},
+  };
+  for (auto &r : rows) {
+    std::string s = r.text;
+    tavro_scrub_encoded(s.data(), r.secret);
+    EXPECT_EQ(s, r.out) << r.text;
+  }
+  tavro_scrub_encoded(nullptr, "abcd");
+}
+
 // ---- Redaction --------------------------------------------------------------
 
 TEST(Redact, DropsUserInfoAndApiKeyValues) {
