@@ -69,6 +69,17 @@ static int get_ok(const tavro_sess *sess, const char *path, const char *key, con
   return TAVRO_OK;
 }
 
+// get_ok, then the answer's envelope: on success doc owns the answer and
+// data points at its payload.
+static int get_envelope(const tavro_sess *sess, const char *path, const char *key,
+                        const char *value, const char *what, tavro::Doc &doc, yyjson_val **data,
+                        char *err, size_t err_size) {
+  tavro::Resp resp;
+  int code = get_ok(sess, path, key, value, what, resp, err, err_size);
+  if (code) return code;
+  return tavro_parse_envelope(resp->body, resp->body_len, doc.out(), data, err, err_size);
+}
+
 // ---- Validation -----------------------------------------------------------
 
 // A generator seeded once per thread from the random device, mixed with the
@@ -99,14 +110,12 @@ static void fresh_id(char (&out)[40]) {
 
 int tavro_do_validate(const tavro_sess *sess, const char *id, tavro_buf *out, char *err,
                       size_t err_size) {
-  tavro::Resp resp;
-  int code = get_ok(sess, "/user", nullptr, nullptr, "user request", resp, err, err_size);
-  if (code) return code;
   {
+    // Any successful envelope validates the account; the payload is not read.
     tavro::Doc doc;
     yyjson_val *data = nullptr;
-    code = tavro_parse_envelope(resp->body, resp->body_len, doc.out(), &data, err, err_size);
-    tavro_resp_free(resp.get());
+    int code =
+        get_envelope(sess, "/user", nullptr, nullptr, "user request", doc, &data, err, err_size);
     if (code) return code;
   }
   char fresh[40];
@@ -158,13 +167,10 @@ static int magnet_entry(tavro_buf *out, yyjson_val *m) {
 }
 
 int tavro_do_list_torrents(const tavro_sess *sess, tavro_buf *out, char *err, size_t err_size) {
-  tavro::Resp resp;
-  int code = get_ok(sess, "/magnet/status", nullptr, nullptr, "magnet/status", resp, err, err_size);
-  if (code) return code;
   tavro::Doc doc;
   yyjson_val *data = nullptr;
-  code = tavro_parse_envelope(resp->body, resp->body_len, doc.out(), &data, err, err_size);
-  tavro_resp_free(resp.get());
+  int code = get_envelope(sess, "/magnet/status", nullptr, nullptr, "magnet/status", doc, &data,
+                          err, err_size);
   if (code) return code;
   if (tavro_buf_add(out, "[", 1)) return tavro_fail(err, err_size, TAVRO_E_FAILED, kOom);
   yyjson_val *magnets = yyjson_is_obj(data) ? yyjson_obj_get(data, "magnets") : nullptr;
@@ -312,12 +318,11 @@ int tavro_dlcfg_parse(const char *text, tavro_dlcfg *cfg, char *err, size_t err_
 int tavro_do_delete(const tavro_sess *sess, int64_t id, char *err, size_t err_size) {
   char idtext[64];
   std::snprintf(idtext, sizeof idtext, "%lld", (long long)id);
-  tavro::Resp resp;
-  int code = get_ok(sess, "/magnet/delete", "id", idtext, "magnet/delete", resp, err, err_size);
-  if (code) return code;
+  // The answer's payload is not used.
   tavro::Doc doc;
   yyjson_val *data = nullptr;
-  return tavro_parse_envelope(resp->body, resp->body_len, doc.out(), &data, err, err_size);
+  return get_envelope(sess, "/magnet/delete", "id", idtext, "magnet/delete", doc, &data, err,
+                      err_size);
 }
 
 // A magnet that is not handed over at once: deleted again when only instant
