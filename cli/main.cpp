@@ -8,6 +8,7 @@
 
 #include <unistd.h>
 
+#include <cctype>
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
@@ -169,7 +170,7 @@ void print_option(std::FILE *out, const OptionSpec &o) {
   std::string left = o.short_name ? std::string("-") + o.short_name + ", " : "    ";
   left += o.name;
   if (o.value) left += std::string(" ") + o.value;
-  std::fprintf(out, "  %-28s %s\n", left.c_str(), o.help);
+  std::fprintf(out, "  %-30s %s\n", left.c_str(), o.help);
 }
 
 void print_general_help(std::FILE *out) {
@@ -190,8 +191,10 @@ void print_general_help(std::FILE *out) {
 }
 
 void print_command_help(std::FILE *out, const CommandSpec &c) {
+  std::string summary = c.summary;
+  summary[0] = static_cast<char>(std::toupper(static_cast<unsigned char>(summary[0])));
   std::fprintf(out, "usage: tavro %s%s%s [OPTIONS]\n\n%s.\n\n%s", c.name, c.args[0] ? " " : "",
-               c.args, c.summary, c.details);
+               c.args, summary.c_str(), c.details);
   std::fprintf(out, "\nOptions:\n");
   for (const auto &o : kOptions)
     if (c.options & o.bit) print_option(out, o);
