@@ -13,6 +13,9 @@ sudo=""
 
 packages=(cmake ninja-build g++ clang libclang-rt-14-dev libgtest-dev libgmock-dev
   libbenchmark-dev pkgconf binutils xz-utils python3 ca-certificates)
+# The command-line host (cli/): its libcurl transport; openssl makes the
+# test certificate of its HTTPS check.
+packages+=(libcurl4-openssl-dev openssl)
 
 installed() { dpkg-query -W -f='${Status}' "$1" 2>/dev/null | grep -q "install ok installed"; }
 

@@ -1,0 +1,70 @@
+// The command-line host's own transport: the library's tavro_io table over
+// libcurl, with TLS verification, time-outs, redirects (a redirect to a
+// magnet: link is answered with that link as the body), torrent uploads
+// framed as one multipart file part, and an optional rewrite of the API root.
+#pragma once
+
+#include "tavro.h"
+
+#include <mutex>
+#include <string>
+#include <vector>
+
+namespace tavro_cli {
+
+struct CurlOptions {
+  std::string api_root;    // the library's API root (tavro_base_url)
+  std::string api_root_to; // where to send requests under it instead; empty: unchanged
+  long connect_timeout_ms = 10000;
+  long timeout_ms = 60000;
+  int max_redirects = 10;
+  bool verbose = false;                          // one line per request on standard error
+  const char *(*redact)(const char *) = nullptr; // tavro_redact, for every URL shown
+  std::string user_agent = "tavro";
+};
+
+// libcurl's process-wide set-up; construct one on the main thread before any
+// transport is used, and keep it until every transport is gone.
+class CurlGlobal {
+public:
+  CurlGlobal();
+  ~CurlGlobal();
+  CurlGlobal(const CurlGlobal &) = delete;
+  CurlGlobal &operator=(const CurlGlobal &) = delete;
+  bool ok() const { return ok_; }
+
+private:
+  bool ok_;
+};
+
+// The transport. table() is what tavro_set_io takes; its functions may be
+// called from several threads at once (each call borrows an easy handle from
+// a pool, so connections are reused). The object must outlive every call.
+class CurlTransport {
+public:
+  explicit CurlTransport(CurlOptions options);
+  ~CurlTransport();
+  CurlTransport(const CurlTransport &) = delete;
+  CurlTransport &operator=(const CurlTransport &) = delete;
+
+  tavro_io table();
+
+  // The URL a request for url is sent to (the API root rewrite).
+  std::string target(const std::string &url) const;
+
+  // One exchange with the table's contract: 0 with a malloc'd body and the
+  // HTTP status, or -1 with a malloc'd one-line error text.
+  int exchange(const char *url, const char *body, const char *content_type, char **out_body,
+               int32_t *status, char **error);
+
+private:
+  void *acquire();
+  void release(void *handle);
+  std::string shown(const std::string &url) const;
+
+  CurlOptions options_;
+  std::mutex pool_lock_;
+  std::vector<void *> pool_;
+};
+
+} // namespace tavro_cli

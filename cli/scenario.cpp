@@ -1,0 +1,137 @@
+// Reads scenario files and fills the library's fake transport with them.
+#include "scenario.h"
+
+#include "texts.h"
+
+#include <yyjson.h>
+
+#include <cstdlib>
+#include <memory>
+
+namespace tavro_cli {
+namespace {
+
+struct DocDeleter {
+  void operator()(yyjson_doc *d) const { yyjson_doc_free(d); }
+};
+
+std::string compact(yyjson_val *v) {
+  size_t len = 0;
+  char *t = yyjson_val_write(v, YYJSON_WRITE_ALLOW_INVALID_UNICODE, &len);
+  if (!t) throw std::bad_alloc();
+  std::string s(t, len);
+  std::free(t);
+  return s;
+}
+
+bool fail_with(std::string &error, size_t index, const std::string &why) {
+  error = "scenario answer " + std::to_string(index + 1) + ": " + why;
+  return false;
+}
+
+bool read_answer(yyjson_val *v, size_t index, Answer &a, std::string &error) {
+  if (!yyjson_is_obj(v)) return fail_with(error, index, "not an object");
+  yyjson_val *method = yyjson_obj_get(v, "method");
+  if (method) {
+    if (!yyjson_is_str(method)) return fail_with(error, index, "\"method\" is not a string");
+    a.method = yyjson_get_str(method);
+    if (a.method != "GET" && a.method != "POST")
+      return fail_with(error, index, "\"method\" must be GET or POST");
+  }
+  yyjson_val *url = yyjson_obj_get(v, "url");
+  yyjson_val *path = yyjson_obj_get(v, "path");
+  if ((url != nullptr) == (path != nullptr))
+    return fail_with(error, index, "give either \"url\" or \"path\"");
+  if (url && !yyjson_is_str(url)) return fail_with(error, index, "\"url\" is not a string");
+  if (path && !yyjson_is_str(path)) return fail_with(error, index, "\"path\" is not a string");
+  if (url) a.url = yyjson_get_str(url);
+  if (path) a.path = yyjson_get_str(path);
+  if (yyjson_val *q = yyjson_obj_get(v, "query")) {
+    if (!yyjson_is_obj(q)) return fail_with(error, index, "\"query\" is not an object");
+    yyjson_obj_iter it = yyjson_obj_iter_with(q);
+    while (yyjson_val *k = yyjson_obj_iter_next(&it)) {
+      yyjson_val *qv = yyjson_obj_iter_get_val(k);
+      std::string value = yyjson_is_str(qv)   ? std::string(yyjson_get_str(qv), yyjson_get_len(qv))
+                          : yyjson_is_int(qv) ? compact(qv)
+                                              : std::string();
+      if (!yyjson_is_str(qv) && !yyjson_is_int(qv))
+        return fail_with(error, index, "query values must be strings or integers");
+      a.query.emplace_back(yyjson_get_str(k), value);
+    }
+  }
+  if (yyjson_val *s = yyjson_obj_get(v, "status")) {
+    if (!yyjson_is_int(s)) return fail_with(error, index, "\"status\" is not an integer");
+    a.status = static_cast<int>(yyjson_get_sint(s));
+  }
+  yyjson_val *body = yyjson_obj_get(v, "body");
+  if (yyjson_is_str(body))
+    a.body.assign(yyjson_get_str(body), yyjson_get_len(body));
+  else if (body)
+    a.body = compact(body);
+  if (yyjson_val *f = yyjson_obj_get(v, "fail")) {
+    if (!yyjson_is_str(f)) return fail_with(error, index, "\"fail\" is not a string");
+    a.fail = yyjson_get_str(f);
+  }
+  return true;
+}
+
+} // namespace
+
+bool parse_scenario(const std::string &text, Scenario &scenario, std::string &error) {
+  scenario = Scenario{};
+  yyjson_read_err err{};
+  std::unique_ptr<yyjson_doc, DocDeleter> doc(yyjson_read_opts(
+      const_cast<char *>(text.data()), text.size(), YYJSON_READ_ALLOW_COMMENTS, nullptr, &err));
+  if (!doc) {
+    error = "scenario is not JSON (" + std::string(err.msg ? err.msg : "?") + " at byte " +
+            std::to_string(err.pos) + ")";
+    return false;
+  }
+  yyjson_val *root = yyjson_doc_get_root(doc.get());
+  yyjson_val *answers = root;
+  if (yyjson_is_obj(root)) {
+    if (yyjson_val *s = yyjson_obj_get(root, "settings")) {
+      if (!yyjson_is_obj(s)) {
+        error = "scenario \"settings\" is not an object";
+        return false;
+      }
+      scenario.settings = compact(s);
+    }
+    answers = yyjson_obj_get(root, "answers");
+  }
+  if (!yyjson_is_arr(answers)) {
+    error = "scenario has no \"answers\" array";
+    return false;
+  }
+  size_t i = 0, max = 0;
+  yyjson_val *v = nullptr;
+  yyjson_arr_foreach(answers, i, max, v) {
+    Answer a;
+    if (!read_answer(v, i, a, error)) return false;
+    scenario.answers.push_back(std::move(a));
+  }
+  return true;
+}
+
+std::string answer_url(const Answer &a, const std::string &api_root, const std::string &api_key) {
+  if (!a.url.empty()) return a.url;
+  std::string u = api_root + a.path + "?agent=quorvelindash&apikey=" + query_encode(api_key);
+  for (const auto &[k, v] : a.query) u += "&" + k + "=" + query_encode(v);
+  return u;
+}
+
+bool install_scenario(const Library &lib, const Scenario &scenario, const std::string &api_key,
+                      std::string &error) {
+  lib.tavro_fake_reset();
+  std::string root = lib.tavro_base_url();
+  for (size_t i = 0; i < scenario.answers.size(); ++i) {
+    const Answer &a = scenario.answers[i];
+    std::string url = answer_url(a, root, api_key);
+    int rc = a.fail ? lib.tavro_fake_fail(a.method.c_str(), url.c_str(), a.fail->c_str())
+                    : lib.tavro_fake_set(a.method.c_str(), url.c_str(), a.status, a.body.c_str());
+    if (rc != TAVRO_OK) return fail_with(error, i, "the fake transport refused it");
+  }
+  return true;
+}
+
+} // namespace tavro_cli

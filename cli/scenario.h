@@ -1,0 +1,52 @@
+// Scenario files for the library's fake transport: canned answers (or
+// injected failures) per request, plus optional account settings.
+//
+//   {"settings": {"APIKey": "..."},
+//    "answers": [
+//      {"method": "GET", "path": "/magnet/files", "query": {"id[]": "12"},
+//       "status": 200, "body": {"status": "success", "data": {...}}},
+//      {"method": "GET", "url": "https://example.test/x.torrent", "body": "d8:announce..."},
+//      {"method": "GET", "path": "/user", "fail": "connection reset"}]}
+//
+// "path" is an endpoint on the library's API root: the request URL is built
+// as the library builds it (agent, apikey, then "query" in its order, values
+// percent-encoded). "url" is taken as it is. "method" defaults to GET,
+// "status" to 200; a "body" that is not a string is written as compact JSON.
+// The top level may also be the answers array alone.
+#pragma once
+
+#include "library.h"
+
+#include <optional>
+#include <string>
+#include <utility>
+#include <vector>
+
+namespace tavro_cli {
+
+struct Answer {
+  std::string method = "GET";
+  std::string url;  // absolute, or empty when path is used
+  std::string path; // on the API root
+  std::vector<std::pair<std::string, std::string>> query;
+  int status = 200;
+  std::string body;
+  std::optional<std::string> fail;
+};
+
+struct Scenario {
+  std::optional<std::string> settings; // compact JSON text
+  std::vector<Answer> answers;
+};
+
+// Reads a scenario text; false with a one-line reason on a malformed one.
+bool parse_scenario(const std::string &text, Scenario &scenario, std::string &error);
+
+// The URL the library requests for an answer, under api_root with api_key.
+std::string answer_url(const Answer &a, const std::string &api_root, const std::string &api_key);
+
+// Empties the fake transport's store and fills it with the answers.
+bool install_scenario(const Library &lib, const Scenario &scenario, const std::string &api_key,
+                      std::string &error);
+
+} // namespace tavro_cli

@@ -1,0 +1,59 @@
+// Small text tools of the command-line host: JSON built and read through
+// yyjson (so every string is escaped properly), query encoding as the
+// library does it, and sizes for people.
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <utility>
+#include <vector>
+
+namespace tavro_cli {
+
+// A JSON object built member by member, written as compact text.
+class JsonObject {
+public:
+  JsonObject();
+  ~JsonObject();
+  JsonObject(const JsonObject &) = delete;
+  JsonObject &operator=(const JsonObject &) = delete;
+
+  JsonObject &str(const char *key, const std::string &value);
+  JsonObject &num(const char *key, int64_t value);
+  JsonObject &flag(const char *key, bool value);
+  JsonObject &null(const char *key);
+  // The compact text; invalid UTF-8 in a string is passed through as it is.
+  std::string text() const;
+
+private:
+  void *doc_;
+  void *root_;
+};
+
+// A JSON string literal for text ("\"...\"", escaped).
+std::string json_string(const std::string &text);
+
+// The account settings for an API key: {"APIKey":"<key>"}.
+std::string settings_for_key(const std::string &key);
+
+// The API key that the library reads from settings ("APIKey", else
+// "ClientSecret"; strings, integers and true/false, trimmed), or "".
+std::string api_key_of(const std::string &settings);
+
+// text re-indented for reading, or text itself when it is not JSON.
+std::string pretty_json(const std::string &text);
+
+// The value of a string member of a JSON object text, if there is one.
+std::optional<std::string> string_member(const std::string &json, const char *key);
+
+// One byte string percent-encoded as the library encodes query values.
+std::string query_encode(const std::string &value);
+
+// 1536 -> "1.5 KiB"; negative -> "-".
+std::string human_size(int64_t bytes);
+
+// The width of text on a terminal, counting UTF-8 sequences as one column.
+size_t display_width(const std::string &text);
+
+} // namespace tavro_cli
