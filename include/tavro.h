@@ -83,7 +83,9 @@ extern "C" {
  * is a failure, optionally with a NUL-terminated error text (its first line
  * is quoted in the message). Every string handed back is released by the
  * library exactly once, before the call returns, through free(ctx, string),
- * or through the C library's free() when the free field is NULL.
+ * or through the C library's free() when the free field is NULL. (On
+ * Windows that is the C runtime of tavro.dll, msvcrt.dll when it is built
+ * with MinGW-w64, not necessarily the host's: a Windows host sets free.)
  *
  * The url, body and content type passed in are valid only during the call.
  * Bodies are text: a body ends at its first NUL byte. Torrent uploads use the

@@ -76,4 +76,36 @@ if ! yyjson_ok; then
   $sudo dpkg -i "$debs"/libyyjson0_*.deb "$debs"/libyyjson-dev_*.deb >/dev/null
 fi
 yyjson_ok || { echo "setup: yyjson 0.10 could not be installed" >&2; exit 1; }
+
+# ---- Windows: tavro.dll is cross-built with MinGW-w64 and tested under Wine.
+# The DLL links in yyjson compiled from source: the upstream tarball of
+# trixie's yyjson source package, checked against the hash in the signed
+# source index. Only the tarball is fetched; nothing of it is installed.
+win_packages=(g++-mingw-w64-x86-64-posix gcc-mingw-w64-x86-64-posix wine64)
+missing=()
+for p in "${win_packages[@]}"; do installed "$p" || missing+=("$p"); done
+if ((${#missing[@]})); then
+  echo "setup: installing ${missing[*]}"
+  $sudo apt-get update -qq
+  $sudo env DEBIAN_FRONTEND=noninteractive apt-get install -y -qq --no-install-recommends \
+    "${missing[@]}" >/dev/null
+fi
+
+yyjson_src=$root/.deps/yyjson-0.10.0
+if [ ! -f "$yyjson_src/src/yyjson.c" ] || [ ! -f "$yyjson_src/src/yyjson.h" ]; then
+  echo "setup: fetching the yyjson 0.10 source from Debian trixie"
+  tarballs=$root/.deps/src
+  rm -rf "$tarballs" && mkdir -p "$tarballs"
+  compgen -G "$root/.deps/apt/lists/*_source_Sources*" >/dev/null || trixie_apt update -qq >/dev/null
+  # 'URI' file size SHA256:hash
+  orig=$(cd "$tarballs" && trixie_apt source --print-uris yyjson 2>/dev/null |
+    grep "' yyjson_0\.10\.0+ds\.orig\.tar\.xz ") ||
+    { echo "setup: trixie has no yyjson 0.10.0 source tarball" >&2; exit 1; }
+  read -r uri file _ hash <<<"$orig"
+  /usr/lib/apt/apt-helper -o APT::Sandbox::User=root download-file "${uri//\'/}" "$tarballs/$file" \
+    "$hash" >/dev/null
+  rm -rf "$yyjson_src" && mkdir -p "$yyjson_src"
+  tar -xJf "$tarballs/$file" -C "$yyjson_src" --strip-components=1 --wildcards \
+    '*/src/yyjson.c' '*/src/yyjson.h' '*/LICENSE'
+fi
 echo "setup: ok (yyjson $(dpkg-query -W -f='${Version}' libyyjson-dev))"

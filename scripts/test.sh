@@ -2,12 +2,13 @@
 # The whole test suite from a fresh Debian 12 machine: installs what is
 # missing, then builds and runs the tests three times: a GCC release build,
 # a Clang build under AddressSanitizer and UndefinedBehaviorSanitizer (leak
-# detection on), and a GCC build under ThreadSanitizer.
+# detection on), and a GCC build under ThreadSanitizer. Then tavro.dll is
+# cross-built with MinGW-w64 and its ABI tests run under Wine.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 scripts/setup.sh
 
-for preset in ${TAVRO_PRESETS:-release asan tsan}; do
+for preset in ${TAVRO_PRESETS:-release asan tsan mingw}; do
   echo "== $preset"
   cmake --preset "$preset" >/dev/null
   cmake --build --preset "$preset"

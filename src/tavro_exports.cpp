@@ -9,6 +9,7 @@
 #include "tavro_io_fake.h"
 #include "tavro_lock.h"
 #include "tavro_season.h"
+#include "tavro_thread.h"
 #include "tavro_util.h"
 
 namespace {
@@ -19,7 +20,11 @@ struct ThreadCopies {
   tavro::Text error;
 };
 
-thread_local ThreadCopies t_copies;
+// Null only when memory runs out; both copies then read as "".
+ThreadCopies *thread_copies() {
+  return tavro::this_thread<ThreadCopies>();
+}
+
 thread_local char t_redact[2048];
 
 tavro::Lock g_io_lock;
@@ -29,12 +34,15 @@ tavro_io g_user_io = {};
 } // namespace
 
 void tavro_publish(int code, const char *error, const char *result) {
-  t_copies.error.reset(tavro_strdup(code != 0 && error ? error : ""));
-  t_copies.result.reset(tavro_strdup(result ? result : ""));
+  ThreadCopies *copies = thread_copies();
+  if (!copies) return;
+  copies->error.reset(tavro_strdup(code != 0 && error ? error : ""));
+  copies->result.reset(tavro_strdup(result ? result : ""));
 }
 
 const char *tavro_thread_result(void) {
-  return t_copies.result.get();
+  ThreadCopies *copies = thread_copies();
+  return copies ? copies->result.get() : nullptr;
 }
 
 const tavro_io *tavro_io_current(void) {
@@ -72,7 +80,7 @@ int flat(op_fn op, const char *settings, const char *arg, char *out, int32_t out
   if (code != TAVRO_E_BUFFER) return code;
   const char *result = tavro_thread_result();
   if (!result || !*result) return code;
-  t_copies.error.reset(tavro_strdup(""));
+  thread_copies()->error.reset(tavro_strdup(""));
   return TAVRO_OK;
 }
 
@@ -101,12 +109,13 @@ TAVRO_API int tavro_download(const char *settings, const char *request, char *ou
 // ---- Results --------------------------------------------------------------
 
 TAVRO_API const char *tavro_result_json(void) {
-  const char *r = t_copies.result.get();
+  const char *r = tavro_thread_result();
   return r ? r : "";
 }
 
 TAVRO_API const char *tavro_last_error(void) {
-  const char *e = t_copies.error.get();
+  ThreadCopies *copies = thread_copies();
+  const char *e = copies ? copies->error.get() : nullptr;
   return e ? e : "";
 }
 

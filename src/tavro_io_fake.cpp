@@ -5,6 +5,7 @@
 
 #include "tavro_dialect.h"
 #include "tavro_lock.h"
+#include "tavro_thread.h"
 #include "tavro_util.h"
 
 #include <cstdint>
@@ -45,7 +46,9 @@ char *g_last_url = nullptr;
 
 // The text most recently handed out by tavro_fake_last_body or
 // tavro_fake_last_url on this thread; released when the thread ends.
-thread_local tavro::Text t_ret;
+struct ReturnCopy {
+  tavro::Text text;
+};
 
 fake_entry *find(const char *method, const char *url) {
   for (size_t i = 0; i < g_n; ++i) {
@@ -226,7 +229,12 @@ int store(const char *method, const char *url, int32_t status, const char *body,
 
 // Makes text this thread's return copy, releasing the previous one.
 const char *hand_out(char *text) {
-  t_ret.reset(text);
+  ReturnCopy *copy = tavro::this_thread<ReturnCopy>();
+  if (!copy) {
+    std::free(text);
+    return "";
+  }
+  copy->text.reset(text);
   return text ? text : "";
 }
 

@@ -19,6 +19,14 @@ const TavroApi &T = tavro_api();
 
 // ---- The export table -------------------------------------------------------
 
+std::set<std::string> export_names() {
+  std::set<std::string> names;
+#define TAVRO_NAME(name) names.insert(#name);
+  TAVRO_EXPORTS(TAVRO_NAME)
+#undef TAVRO_NAME
+  return names;
+}
+
 #if !defined(_WIN32)
 TEST(Exports, DynamicSymbolTableHoldsExactlyTheExports) {
   std::string cmd = std::string(TAVRO_NM) + " -D --defined-only " + TAVRO_LIB_PATH;
@@ -38,12 +46,31 @@ TEST(Exports, DynamicSymbolTableHoldsExactlyTheExports) {
     names.insert(n.substr(0, n.find('@')));
   }
   ASSERT_EQ(pclose(p), 0) << cmd;
-  std::set<std::string> want;
-#define TAVRO_NAME(name) want.insert(#name);
-  TAVRO_EXPORTS(TAVRO_NAME)
-#undef TAVRO_NAME
+  std::set<std::string> want = export_names();
   EXPECT_EQ(want.size(), 25u);
   EXPECT_EQ(names, want);
+}
+#else
+// The DLL's export directory as the Windows loader reads it.
+TEST(Exports, ExportDirectoryHoldsExactlyTheExports) {
+  const auto *base = static_cast<const unsigned char *>(T.handle);
+  const auto *dos = reinterpret_cast<const IMAGE_DOS_HEADER *>(base);
+  ASSERT_EQ(dos->e_magic, IMAGE_DOS_SIGNATURE);
+  const auto *nt = reinterpret_cast<const IMAGE_NT_HEADERS *>(base + dos->e_lfanew);
+  ASSERT_EQ(nt->Signature, IMAGE_NT_SIGNATURE);
+  const IMAGE_DATA_DIRECTORY &dir = nt->OptionalHeader.DataDirectory[IMAGE_DIRECTORY_ENTRY_EXPORT];
+  ASSERT_NE(dir.VirtualAddress, 0u);
+  const auto *exports = reinterpret_cast<const IMAGE_EXPORT_DIRECTORY *>(base + dir.VirtualAddress);
+  const auto *name_rvas = reinterpret_cast<const DWORD *>(base + exports->AddressOfNames);
+  std::set<std::string> names;
+  for (DWORD i = 0; i < exports->NumberOfNames; ++i)
+    names.insert(reinterpret_cast<const char *>(base + name_rvas[i]));
+  std::set<std::string> want = export_names();
+  EXPECT_EQ(want.size(), 25u);
+  EXPECT_EQ(names, want);
+  EXPECT_EQ(exports->NumberOfFunctions, exports->NumberOfNames)
+      << "nothing exported by ordinal only";
+  EXPECT_STREQ(reinterpret_cast<const char *>(base + exports->Name), "tavro.dll");
 }
 #endif
 

@@ -181,6 +181,28 @@ TEST_F(Ops, FileListingFailures) {
   EXPECT_EQ(got(), err("AllDebrid error MAGNET_INVALID_ID: bad id"));
 }
 
+TEST_F(Ops, IdsAndSizesKeepAll64Bits) {
+  // Past 32 bits, where a C runtime that formats %lld as a long would cut them.
+  for (std::string n : {"4294967296", "1099511627776", "9007199254740993", "9223372036854775807"}) {
+    host.answer("GET", api("/magnet/status"), 200,
+                ok(R"({"magnets":[{"id":)" + n + R"(,"filename":"F","size":)" + n + "}]}"));
+    ASSERT_EQ(list("torrents"), TAVRO_OK) << n;
+    EXPECT_EQ(got(), R"([{"name":"F","path":"m)" + n + R"(","folder":true,"size":)" + n +
+                         R"(,"id":"m)" + n + R"(","locator":"m)" + n + R"("}])")
+        << n;
+    host.answer("GET", api("/magnet/files", "id[]=" + n), 200,
+                ok(R"({"magnets":[{"id":1,"files":[{"n":"a.mkv","s":)" + n + R"(,"l":"L"}]}]})"));
+    ASSERT_EQ(list(("m" + n).c_str()), TAVRO_OK) << n;
+    EXPECT_EQ(got(), R"([{"name":"a.mkv","path":"a.mkv","folder":false,"size":)" + n +
+                         R"(,"locator":"L","id":"a.mkv"}])")
+        << n;
+    host.answer("GET", api("/link/unlock", "link=L"), 200,
+                ok(R"({"link":"https://cdn/a","filename":"a.mkv","filesize":)" + n + "}"));
+    ASSERT_EQ(stream(R"({"locator":"L"})"), TAVRO_OK) << n;
+    EXPECT_EQ(got(), R"({"url":"https://cdn/a","name":"a.mkv","size":)" + n + "}") << n;
+  }
+}
+
 // ---- Stream ---------------------------------------------------------------------
 
 TEST_F(Ops, StreamUnlocksTheEntrysLocatorLinkOrPath) {
