@@ -145,14 +145,14 @@ static int magnet_entry(tavro_buf *out, yyjson_val *m) {
   yyjson_val *id = yyjson_obj_get(m, "id");
   yyjson_val *name = yyjson_obj_get(m, "filename");
   if (!yyjson_is_int(id) || !yyjson_is_str(name) || yyjson_get_len(name) == 0) return 0;
-  long long mid = (long long)int_or(id, -1);
-  long long size = (long long)int_or(yyjson_obj_get(m, "size"), -1);
-  if (comma(out) || tavro_buf_adds(out, "{\"name\":") ||
-      tavro_buf_json_str(out, yyjson_get_str(name)) ||
-      tavro_buf_addf(out,
-                     ",\"path\":\"m%lld\",\"folder\":true,\"size\":%lld,\"id\":\"m%lld\","
-                     "\"locator\":\"m%lld\"}",
-                     mid, size, mid, mid))
+  int64_t mid = int_or(id, -1);
+  int64_t size = int_or(yyjson_obj_get(m, "size"), -1);
+  if (comma(out) || tavro_buf_lit(out, "{\"name\":") ||
+      tavro_buf_json_str(out, yyjson_get_str(name)) || tavro_buf_lit(out, ",\"path\":\"m") ||
+      tavro_buf_addi(out, mid) || tavro_buf_lit(out, "\",\"folder\":true,\"size\":") ||
+      tavro_buf_addi(out, size) || tavro_buf_lit(out, ",\"id\":\"m") || tavro_buf_addi(out, mid) ||
+      tavro_buf_lit(out, "\",\"locator\":\"m") || tavro_buf_addi(out, mid) ||
+      tavro_buf_lit(out, "\"}"))
     return -1;
   return 0;
 }
@@ -177,13 +177,88 @@ int tavro_do_list_torrents(const tavro_sess *sess, tavro_buf *out, char *err, si
   return TAVRO_OK;
 }
 
-static int file_entry(tavro_buf *out, const tavro_link &f) {
-  if (comma(out) || tavro_buf_adds(out, "{\"name\":") || tavro_buf_json_str(out, f.path) ||
-      tavro_buf_adds(out, ",\"path\":") || tavro_buf_json_str(out, f.path) ||
-      tavro_buf_addf(out, ",\"folder\":false,\"size\":%lld,\"locator\":", (long long)f.size) ||
-      tavro_buf_json_str(out, f.link) || tavro_buf_adds(out, ",\"id\":") ||
-      tavro_buf_json_str(out, f.path) || tavro_buf_add(out, "}", 1))
-    return -1;
+// A file entry is {"name":P,"path":P,"folder":false,"size":N,"locator":L,
+// "id":P}: the same JSON string P (the path, or null) three times, the size
+// N in decimal and the link L (a JSON string, or null).
+constexpr char kEntryName[] = "{\"name\":";
+constexpr char kEntryPath[] = ",\"path\":";
+constexpr char kEntrySize[] = ",\"folder\":false,\"size\":";
+constexpr char kEntryLocator[] = ",\"locator\":";
+constexpr char kEntryId[] = ",\"id\":";
+constexpr uint64_t kEntryFixed = sizeof kEntryName + sizeof kEntryPath + sizeof kEntrySize +
+                                 sizeof kEntryLocator + sizeof kEntryId - 5 + 1; // and the '}'
+
+template <size_t N> static char *put(char *w, const char (&text)[N]) {
+  std::memcpy(w, text, N - 1);
+  return w + N - 1;
+}
+
+// One file entry, measured: the pieces and the length of each.
+struct FileEntry {
+  const char *path, *link;
+  size_t path_n, link_n;
+  uint64_t path_size, link_size; // literal lengths, 4 for null
+  char area[24];
+  char *digits;
+  size_t digits_n;
+
+  FileEntry(const char *p, uint64_t p_len, const char *l, int64_t size)
+      : path(p_len ? p : nullptr), link(l), path_n((size_t)p_len), link_n(l ? std::strlen(l) : 0) {
+    path_size = path ? tavro_json_str_size(path, path_n) : 4;
+    link_size = link ? tavro_json_str_size(link, link_n) : 4;
+    digits = tavro_int_digits(area, size);
+    digits_n = (size_t)(area + sizeof area - digits);
+  }
+  uint64_t bytes() const { return kEntryFixed + 3 * path_size + link_size + digits_n; }
+
+  // Writes the entry at w (room for bytes()); returns the end. The path is
+  // escaped once and copied for the other two.
+  char *write(char *w) const {
+    w = put(w, kEntryName);
+    char *p = w;
+    w = path ? tavro_json_str_write(w, path, path_n, path_size) : put(w, "null");
+    w = put(w, kEntryPath);
+    std::memcpy(w, p, (size_t)path_size);
+    w += path_size;
+    w = put(w, kEntrySize);
+    std::memcpy(w, digits, digits_n);
+    w += digits_n;
+    w = put(w, kEntryLocator);
+    w = link ? tavro_json_str_write(w, link, link_n, link_size) : put(w, "null");
+    w = put(w, kEntryId);
+    std::memcpy(w, p, (size_t)path_size);
+    w += path_size;
+    *w++ = '}';
+    return w;
+  }
+};
+
+// The first walk of the file listing: the length of every entry.
+struct ListingSize {
+  uint64_t bytes = 0, entries = 0;
+};
+
+static int size_entry(void *ctx, const char *path, uint64_t path_len, const char *link,
+                      int64_t size, char *, size_t) {
+  ListingSize *total = static_cast<ListingSize *>(ctx);
+  total->bytes += FileEntry(path, path_len, link, size).bytes();
+  ++total->entries;
+  return 0;
+}
+
+// The second walk: each file becomes its entry, with the comma before all
+// but the first. The listing keeps no copy of the paths and links.
+static int list_entry(void *ctx, const char *path, uint64_t path_len, const char *link,
+                      int64_t size, char *err, size_t err_size) {
+  tavro_buf *out = static_cast<tavro_buf *>(ctx);
+  FileEntry entry(path, path_len, link, size);
+  bool comma = out->len > 1;
+  if (tavro_buf_reserve(out, comma + entry.bytes())) return tavro_fail(err, err_size, -1, kOom);
+  char *w = out->data + out->len;
+  if (comma) *w++ = ',';
+  w = entry.write(w);
+  *w = '\0';
+  out->len = (uint64_t)(w - out->data);
   return 0;
 }
 
@@ -216,13 +291,29 @@ static int fetch_files(const tavro_sess *sess, int64_t id, Links &files, int *ha
 
 int tavro_do_list_folder(const tavro_sess *sess, int64_t id, tavro_buf *out, char *err,
                          size_t err_size) {
-  Links files;
+  char idtext[64];
+  std::snprintf(idtext, sizeof idtext, "%lld", (long long)id);
+  tavro::Doc doc;
+  yyjson_val *data = nullptr;
+  {
+    tavro::Resp resp;
+    int code = get_ok(sess, "/magnet/files", "id[]", idtext, "magnet/files", resp, err, err_size);
+    if (code) return code;
+    code = tavro_parse_envelope(resp->body, resp->body_len, doc.out(), &data, err, err_size);
+    if (code) return code;
+  } // the document holds its own copy of the answer's text
+  // The listing is measured first and written into room of exactly its size:
+  // a large one is then one allocation, not a chain of copies into ever
+  // larger blocks.
   int has_entries = 0;
-  int code = fetch_files(sess, id, files, &has_entries, err, err_size);
+  ListingSize total;
+  int code = tavro_walk_files(data, size_entry, &total, &has_entries, err, err_size);
   if (code) return code;
-  if (tavro_buf_add(out, "[", 1)) return tavro_fail(err, err_size, TAVRO_E_FAILED, kOom);
-  for (uint64_t i = 0; i < files->len; ++i)
-    if (file_entry(out, files->data[i])) return tavro_fail(err, err_size, TAVRO_E_FAILED, kOom);
+  uint64_t commas = total.entries ? total.entries - 1 : 0;
+  if (tavro_buf_reserve_exact(out, 2 + commas + total.bytes) || tavro_buf_add(out, "[", 1))
+    return tavro_fail(err, err_size, TAVRO_E_FAILED, kOom);
+  code = tavro_walk_files(data, list_entry, out, &has_entries, err, err_size);
+  if (code) return code;
   if (tavro_buf_add(out, "]", 1)) return tavro_fail(err, err_size, TAVRO_E_FAILED, kOom);
   return TAVRO_OK;
 }
