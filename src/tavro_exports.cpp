@@ -33,6 +33,11 @@ void tavro_publish(int code, const char *error, const char *result) {
   t_copies.result.reset(tavro_strdup(result ? result : ""));
 }
 
+void tavro_publish_owned(int code, const char *error, char *result) {
+  t_copies.error.reset(tavro_strdup(code != 0 && error ? error : ""));
+  t_copies.result.reset(result);
+}
+
 const char *tavro_thread_result(void) {
   return t_copies.result.get();
 }
