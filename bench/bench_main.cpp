@@ -8,7 +8,8 @@
 //
 //   tavro_bench [Google Benchmark flags]   the timed run
 //   tavro_bench --probe=CASE               one operation and one floor, for
-//                                          callgrind (bench/callgrind.sh)
+//                                          callgrind (bench/callgrind.sh);
+//     [--probe-reps=N] [--probe-only=op|floor]   N of each, or of one only
 #include "corpus.h"
 #include "heap.h"
 
@@ -657,7 +658,7 @@ namespace {
 
 // Runs one case once for warm-up, then reps times under each probe. A
 // benchmark::State is not at hand here, so checks print and fail.
-int probe(const std::string &name) {
+int probe(const std::string &name, int reps_given, const std::string &only) {
   std::function<void()> op, floor;
   int reps = 1;
   std::vector<char> &out = out_buffer(1 << 26);
@@ -758,8 +759,9 @@ int probe(const std::string &name) {
   }
   op();
   floor();
-  tavro_probe_op(&op, reps);
-  tavro_probe_floor(&floor, reps);
+  if (reps_given > 0) reps = reps_given;
+  if (only != "floor") tavro_probe_op(&op, reps);
+  if (only != "op") tavro_probe_floor(&floor, reps);
   tavro_allow_writes(0);
   std::printf("probe %s reps %d\n", name.c_str(), reps);
   return 0;
@@ -768,9 +770,15 @@ int probe(const std::string &name) {
 } // namespace
 
 int main(int argc, char **argv) {
+  // --probe=CASE [--probe-reps=N] [--probe-only=op|floor]
+  const char *probe_case = nullptr, *only = "";
+  int reps = 0;
   for (int i = 1; i < argc; ++i) {
-    if (std::strncmp(argv[i], "--probe=", 8) == 0) return probe(argv[i] + 8);
+    if (std::strncmp(argv[i], "--probe=", 8) == 0) probe_case = argv[i] + 8;
+    if (std::strncmp(argv[i], "--probe-reps=", 13) == 0) reps = std::atoi(argv[i] + 13);
+    if (std::strncmp(argv[i], "--probe-only=", 13) == 0) only = argv[i] + 13;
   }
+  if (probe_case) return probe(probe_case, reps, only);
   benchmark::Initialize(&argc, argv);
   if (benchmark::ReportUnrecognizedArguments(argc, argv)) return 1;
   benchmark::RunSpecifiedBenchmarks();
