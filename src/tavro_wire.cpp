@@ -123,6 +123,40 @@ int add_entry(void *ctx, const char *path, uint64_t path_len, const char *link_s
   return 0;
 }
 
+// The members of a node that the walk reads: for each one-letter key the
+// first member with that key, as yyjson_obj_get would find it.
+struct NodeMembers {
+  yyjson_val *n = nullptr, *e = nullptr, *s = nullptr, *l = nullptr;
+};
+
+// Reads them in one pass over the node's members rather than one lookup,
+// each a scan of its own, per key.
+NodeMembers node_members(yyjson_val *node) {
+  NodeMembers m;
+  yyjson_obj_iter it = yyjson_obj_iter_with(node);
+  for (yyjson_val *key; (key = yyjson_obj_iter_next(&it));) {
+    if (yyjson_get_len(key) != 1) continue;
+    yyjson_val *value = yyjson_obj_iter_get_val(key);
+    yyjson_val **slot = nullptr;
+    switch (yyjson_get_str(key)[0]) {
+    case 'n':
+      slot = &m.n;
+      break;
+    case 'e':
+      slot = &m.e;
+      break;
+    case 's':
+      slot = &m.s;
+      break;
+    case 'l':
+      slot = &m.l;
+      break;
+    }
+    if (slot && !*slot) *slot = value;
+  }
+  return m;
+}
+
 // Walks the nodes of one files array depth first, in document order, handing
 // each file to visit. Folders are frames on a heap stack; the shared path
 // gets a node's name on the way in and is cut back when the node is done.
@@ -144,8 +178,10 @@ int flatten(yyjson_val *nodes, tavro_buf *path, tavro_file_visit visit, void *ct
     if (!yyjson_is_obj(node) || yyjson_obj_size(node) == 0) {
       if (visit(ctx, path->data, path->len, nullptr, -1, err, err_size) != 0) return -1;
     } else {
-      const char *name = nonempty_str_member(node, "n");
-      yyjson_val *children = yyjson_obj_get(node, "e");
+      NodeMembers m = node_members(node);
+      const char *name = yyjson_get_str(m.n);
+      if (name && !name[0]) name = nullptr;
+      yyjson_val *children = m.e;
       if (name) {
         if ((entry_len != 0 && tavro_buf_add(path, "/", 1) != 0) ||
             tavro_buf_adds(path, name) != 0) {
@@ -159,10 +195,8 @@ int flatten(yyjson_val *nodes, tavro_buf *path, tavro_file_visit visit, void *ct
         }
         continue;
       }
-      yyjson_val *s = yyjson_obj_get(node, "s");
-      int64_t size = yyjson_is_int(s) ? yyjson_get_sint(s) : -1;
-      if (visit(ctx, path->data, path->len, yyjson_get_str(yyjson_obj_get(node, "l")), size, err,
-                err_size) != 0) {
+      int64_t size = yyjson_is_int(m.s) ? yyjson_get_sint(m.s) : -1;
+      if (visit(ctx, path->data, path->len, yyjson_get_str(m.l), size, err, err_size) != 0) {
         return -1;
       }
       cut_path(path, entry_len);
