@@ -202,10 +202,18 @@ struct FileEntry {
   char *digits;
   size_t digits_n;
 
-  FileEntry(const char *p, uint64_t p_len, const char *l, int64_t size)
+  // Measures the entry; or, given the two literal lengths a first
+  // measurement found, takes them instead of scanning the texts again.
+  FileEntry(const char *p, uint64_t p_len, const char *l, int64_t size,
+            const uint64_t *known = nullptr)
       : path(p_len ? p : nullptr), link(l), path_n((size_t)p_len), link_n(l ? std::strlen(l) : 0) {
-    path_size = path ? tavro_json_str_size(path, path_n) : 4;
-    link_size = link ? tavro_json_str_size(link, link_n) : 4;
+    if (known) {
+      path_size = known[0];
+      link_size = known[1];
+    } else {
+      path_size = path ? tavro_json_str_size(path, path_n) : 4;
+      link_size = link ? tavro_json_str_size(link, link_n) : 4;
+    }
     digits = tavro_int_digits(area, size);
     digits_n = (size_t)(area + sizeof area - digits);
   }
@@ -233,25 +241,52 @@ struct FileEntry {
   }
 };
 
-// The first walk of the file listing: the length of every entry.
+// The first walk of the file listing: the length of the whole listing, and
+// the literal lengths of every file's path and link, two per file, kept for
+// the second walk.
 struct ListingSize {
-  uint64_t bytes = 0, entries = 0;
+  uint64_t bytes = 0, entries = 0, cap = 0;
+  uint64_t *known = nullptr;
+
+  ListingSize() = default;
+  ListingSize(const ListingSize &) = delete;
+  ListingSize &operator=(const ListingSize &) = delete;
+  ~ListingSize() { std::free(known); }
 };
 
 static int size_entry(void *ctx, const char *path, uint64_t path_len, const char *link,
-                      int64_t size, char *, size_t) {
+                      int64_t size, char *err, size_t err_size) {
   ListingSize *total = static_cast<ListingSize *>(ctx);
-  total->bytes += FileEntry(path, path_len, link, size).bytes();
+  if (total->entries == total->cap) {
+    uint64_t want = total->cap ? total->cap * 2 : 256;
+    void *grown = tavro_realloc(total->known, (size_t)want * 2 * sizeof(uint64_t));
+    if (!grown) return tavro_fail(err, err_size, -1, kOom);
+    total->known = static_cast<uint64_t *>(grown);
+    total->cap = want;
+  }
+  FileEntry entry(path, path_len, link, size);
+  total->known[2 * total->entries] = entry.path_size;
+  total->known[2 * total->entries + 1] = entry.link_size;
+  total->bytes += entry.bytes();
   ++total->entries;
   return 0;
 }
 
 // The second walk: each file becomes its entry, with the comma before all
 // but the first. The listing keeps no copy of the paths and links.
+struct ListingWrite {
+  tavro_buf *out;
+  const ListingSize *sizes;
+  uint64_t next = 0;
+};
+
 static int list_entry(void *ctx, const char *path, uint64_t path_len, const char *link,
                       int64_t size, char *err, size_t err_size) {
-  tavro_buf *out = static_cast<tavro_buf *>(ctx);
-  FileEntry entry(path, path_len, link, size);
+  ListingWrite *lw = static_cast<ListingWrite *>(ctx);
+  // The second walk meets the same files in the same order as the first.
+  if (lw->next >= lw->sizes->entries) return tavro_fail(err, err_size, -1, kOom);
+  FileEntry entry(path, path_len, link, size, lw->sizes->known + 2 * lw->next++);
+  tavro_buf *out = lw->out;
   bool comma = out->len > 1;
   if (tavro_buf_reserve(out, comma + entry.bytes())) return tavro_fail(err, err_size, -1, kOom);
   char *w = out->data + out->len;
@@ -312,7 +347,8 @@ int tavro_do_list_folder(const tavro_sess *sess, int64_t id, tavro_buf *out, cha
   uint64_t commas = total.entries ? total.entries - 1 : 0;
   if (tavro_buf_reserve_exact(out, 2 + commas + total.bytes) || tavro_buf_add(out, "[", 1))
     return tavro_fail(err, err_size, TAVRO_E_FAILED, kOom);
-  code = tavro_walk_files(data, list_entry, out, &has_entries, err, err_size);
+  ListingWrite write{out, &total};
+  code = tavro_walk_files(data, list_entry, &write, &has_entries, err, err_size);
   if (code) return code;
   if (tavro_buf_add(out, "]", 1)) return tavro_fail(err, err_size, TAVRO_E_FAILED, kOom);
   return TAVRO_OK;

@@ -131,12 +131,25 @@ int tavro_buf_addf(tavro_buf *b, const char *fmt, ...) {
 }
 
 char *tavro_int_digits(char (&area)[24], int64_t v) {
+  // Two digits a step, from a table of the hundred pairs.
+  static constexpr char pairs[] = "00010203040506070809101112131415161718192021222324"
+                                  "25262728293031323334353637383940414243444546474849"
+                                  "50515253545556575859606162636465666768697071727374"
+                                  "75767778798081828384858687888990919293949596979899";
   char *p = area + sizeof area;
   uint64_t u = v < 0 ? 0 - (uint64_t)v : (uint64_t)v;
-  do {
-    *--p = (char)('0' + u % 10);
-    u /= 10;
-  } while (u);
+  while (u >= 100) {
+    unsigned pair = (unsigned)(u % 100);
+    u /= 100;
+    p -= 2;
+    std::memcpy(p, pairs + 2 * pair, 2);
+  }
+  if (u >= 10) {
+    p -= 2;
+    std::memcpy(p, pairs + 2 * u, 2);
+  } else {
+    *--p = (char)('0' + u);
+  }
   if (v < 0) *--p = '-';
   return p;
 }
@@ -176,6 +189,18 @@ static uint64_t json_extra(const unsigned char *s, size_t n) {
                      _mm_or_si128(_mm_cmpeq_epi8(x, backslash), _mm_cmpeq_epi8(x, del)));
     if (_mm_movemask_epi8(hit) == 0) continue;
     for (size_t k = 0; k < 16; ++k) extra += kJsonExtra[s[i + k]];
+  }
+  if (i < n && n >= 16) {
+    // The last partial block: the sixteen bytes that end the text, of which
+    // those already counted are masked off.
+    const unsigned char *last = s + n - 16;
+    __m128i x = _mm_loadu_si128(reinterpret_cast<const __m128i *>(last));
+    __m128i hit =
+        _mm_or_si128(_mm_or_si128(_mm_cmpeq_epi8(_mm_max_epu8(x, top_control), top_control),
+                                  _mm_cmpeq_epi8(x, quote)),
+                     _mm_or_si128(_mm_cmpeq_epi8(x, backslash), _mm_cmpeq_epi8(x, del)));
+    unsigned fresh = (unsigned)_mm_movemask_epi8(hit) >> (16 - (n - i));
+    if (fresh == 0) return extra;
   }
   for (; i < n; ++i) extra += kJsonExtra[s[i]];
   return extra;
