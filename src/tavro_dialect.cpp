@@ -129,31 +129,57 @@ int tavro_do_list_root(tavro_buf *out) {
   return TAVRO_OK;
 }
 
-// The comma before every entry but the first; the buffer holds "[" first.
-static int comma(tavro_buf *out) {
-  return out->len > 1 ? tavro_buf_add(out, ",", 1) : 0;
-}
-
 static int64_t int_or(yyjson_val *v, int64_t fallback) {
   if (yyjson_is_sint(v)) return yyjson_get_sint(v);
   if (yyjson_is_uint(v)) return (int64_t)yyjson_get_uint(v);
   return fallback;
 }
 
+template <size_t N> static char *put(char *w, const char (&text)[N]) {
+  std::memcpy(w, text, N - 1);
+  return w + N - 1;
+}
+
+static char *put(char *w, const char *bytes, size_t n) {
+  std::memcpy(w, bytes, n);
+  return w + n;
+}
+
+// A magnet folder entry is {"name":N,"path":"mI","folder":true,"size":S,
+// "id":"mI","locator":"mI"}: the filename N as a JSON string, the id I
+// three times and the size S, written into one reservation.
 static int magnet_entry(tavro_buf *out, yyjson_val *m) {
   if (!yyjson_is_obj(m) || yyjson_obj_size(m) == 0) return 0;
   yyjson_val *id = yyjson_obj_get(m, "id");
   yyjson_val *name = yyjson_obj_get(m, "filename");
   if (!yyjson_is_int(id) || !yyjson_is_str(name) || yyjson_get_len(name) == 0) return 0;
-  int64_t mid = int_or(id, -1);
-  int64_t size = int_or(yyjson_obj_get(m, "size"), -1);
-  if (comma(out) || tavro_buf_lit(out, "{\"name\":") ||
-      tavro_buf_json_str(out, yyjson_get_str(name)) || tavro_buf_lit(out, ",\"path\":\"m") ||
-      tavro_buf_addi(out, mid) || tavro_buf_lit(out, "\",\"folder\":true,\"size\":") ||
-      tavro_buf_addi(out, size) || tavro_buf_lit(out, ",\"id\":\"m") || tavro_buf_addi(out, mid) ||
-      tavro_buf_lit(out, "\",\"locator\":\"m") || tavro_buf_addi(out, mid) ||
-      tavro_buf_lit(out, "\"}"))
-    return -1;
+  static constexpr char kName[] = "{\"name\":", kPath[] = ",\"path\":\"m",
+                        kSize[] = "\",\"folder\":true,\"size\":", kId[] = ",\"id\":\"m",
+                        kLocator[] = "\",\"locator\":\"m", kEnd[] = "\"}";
+  const char *text = yyjson_get_str(name);
+  size_t text_n = std::strlen(text);
+  uint64_t name_size = tavro_json_str_size(text, text_n);
+  char id_area[24], size_area[24];
+  const char *id_digits = tavro_int_digits(id_area, int_or(id, -1));
+  const char *size_digits = tavro_int_digits(size_area, int_or(yyjson_obj_get(m, "size"), -1));
+  size_t id_n = (size_t)(id_area + sizeof id_area - id_digits);
+  size_t size_n = (size_t)(size_area + sizeof size_area - size_digits);
+  // The comma before every entry but the first; the buffer holds "[" first.
+  bool with_comma = out->len > 1;
+  uint64_t bytes = with_comma + name_size + 3 * id_n + size_n + sizeof kName + sizeof kPath +
+                   sizeof kSize + sizeof kId + sizeof kLocator + sizeof kEnd - 6;
+  if (tavro_buf_reserve(out, bytes)) return -1;
+  char *w = out->data + out->len;
+  if (with_comma) *w++ = ',';
+  w = put(w, kName);
+  w = tavro_json_str_write(w, text, text_n, name_size);
+  w = put(put(w, kPath), id_digits, id_n);
+  w = put(put(w, kSize), size_digits, size_n);
+  w = put(put(w, kId), id_digits, id_n);
+  w = put(put(w, kLocator), id_digits, id_n);
+  w = put(w, kEnd);
+  *w = '\0';
+  out->len = (uint64_t)(w - out->data);
   return 0;
 }
 
@@ -187,11 +213,6 @@ constexpr char kEntryLocator[] = ",\"locator\":";
 constexpr char kEntryId[] = ",\"id\":";
 constexpr uint64_t kEntryFixed = sizeof kEntryName + sizeof kEntryPath + sizeof kEntrySize +
                                  sizeof kEntryLocator + sizeof kEntryId - 5 + 1; // and the '}'
-
-template <size_t N> static char *put(char *w, const char (&text)[N]) {
-  std::memcpy(w, text, N - 1);
-  return w + N - 1;
-}
 
 // One file entry, measured: the pieces and the length of each.
 struct FileEntry {
