@@ -318,46 +318,24 @@ static int list_entry(void *ctx, const char *path, uint64_t path_len, const char
   return 0;
 }
 
-// Owns a tavro_links.
-namespace {
-class Links {
-public:
-  Links() = default;
-  ~Links() { tavro_links_free(&l_); }
-  Links(const Links &) = delete;
-  Links &operator=(const Links &) = delete;
-  tavro_links *get() { return &l_; }
-  const tavro_links *operator->() const { return &l_; }
-
-private:
-  tavro_links l_{};
-};
-} // namespace
-
-// Fetches and flattens the files of one magnet.
-static int fetch_files(const tavro_sess *sess, int64_t id, Links &files, int *has_entries,
-                       char *err, size_t err_size) {
+// Fetches the files answer of one magnet and reads its envelope. On success
+// doc owns the answer, data points at its payload, and the answer's text is
+// already released (the document holds its own copy).
+static int fetch_tree(const tavro_sess *sess, int64_t id, tavro::Doc &doc, yyjson_val **data,
+                      char *err, size_t err_size) {
   char idtext[64];
   std::snprintf(idtext, sizeof idtext, "%lld", (long long)id);
   tavro::Resp resp;
   int code = get_ok(sess, "/magnet/files", "id[]", idtext, "magnet/files", resp, err, err_size);
   if (code) return code;
-  return tavro_parse_files(resp->body, resp->body_len, files.get(), has_entries, err, err_size);
+  return tavro_parse_envelope(resp->body, resp->body_len, doc.out(), data, err, err_size);
 }
 
 int tavro_do_list_folder(const tavro_sess *sess, int64_t id, tavro_buf *out, char *err,
                          size_t err_size) {
-  char idtext[64];
-  std::snprintf(idtext, sizeof idtext, "%lld", (long long)id);
   tavro::Doc doc;
   yyjson_val *data = nullptr;
-  {
-    tavro::Resp resp;
-    int code = get_ok(sess, "/magnet/files", "id[]", idtext, "magnet/files", resp, err, err_size);
-    if (code) return code;
-    code = tavro_parse_envelope(resp->body, resp->body_len, doc.out(), &data, err, err_size);
-    if (code) return code;
-  } // the document holds its own copy of the answer's text
+  if (int code = fetch_tree(sess, id, doc, &data, err, err_size)) return code;
   // The listing is measured first and written into room of exactly its size:
   // a large one is then one allocation, not a chain of copies into ever
   // larger blocks.
@@ -480,37 +458,59 @@ static int not_ready(const tavro_sess *sess, int64_t id, const tavro_dlcfg &req,
   return TAVRO_OK;
 }
 
-// The entry to unlock: in episode mode the first whose path is the wanted
-// episode, else the first of the largest known size. Null when none fits.
-static const tavro_link *pick(const tavro_links *files, const tavro_dlcfg &req) {
-  bool episode_mode = req.full_season == 1 && req.episode >= 1;
-  const tavro_link *best = nullptr;
-  for (uint64_t i = 0; i < files->len; ++i) {
-    const tavro_link &f = files->data[i];
-    if (!f.link) continue;
-    if (episode_mode) {
-      int s = 0, e = 0;
-      if (f.path && tavro_season_episode(f.path, &s, &e) && s == req.season && e == req.episode)
-        return &f;
-    } else if (f.size >= 0 && (!best || f.size > best->size)) {
-      best = &f;
-    }
+// The file a ready magnet hands over, chosen as the walk meets the files: in
+// episode mode the first whose path is the wanted episode, else the first of
+// the largest known size; only files with a link count. Only the chosen
+// file's link is copied.
+struct Pick {
+  bool episode_mode = false;
+  int32_t season = 0, episode = 0;
+  bool found = false;
+  int64_t size = -1;
+  tavro::Text link;
+};
+
+static int pick_file(void *ctx, const char *path, uint64_t path_len, const char *link, int64_t size,
+                     char *err, size_t err_size) {
+  Pick *pick = static_cast<Pick *>(ctx);
+  if (!link || (pick->episode_mode && pick->found)) return 0;
+  if (pick->episode_mode) {
+    int s = 0, e = 0;
+    if (!path_len || !tavro_season_episode(path, &s, &e) || s != pick->season || e != pick->episode)
+      return 0;
+  } else if (size < 0 || (pick->found && size <= pick->size)) {
+    return 0;
   }
-  return best;
+  char *copy = tavro_strdup(link);
+  if (!copy) return tavro_fail(err, err_size, -1, kOom);
+  pick->link.reset(copy);
+  pick->size = size;
+  pick->found = true;
+  return 0;
 }
 
-// A ready magnet: list its files, pick one, unlock it and write the instant
+// A ready magnet: walk its files, pick one, unlock it and write the instant
 // result around the payload.
 static int instant(const tavro_sess *sess, int64_t id, const tavro_dlcfg &req, const char *payload,
                    tavro_buf *out, char *err, size_t err_size) {
-  Links files;
+  Pick pick;
+  pick.episode_mode = req.full_season == 1 && req.episode >= 1;
+  pick.season = req.season;
+  pick.episode = req.episode;
   int has_entries = 0;
-  int code = fetch_files(sess, id, files, &has_entries, err, err_size);
-  if (code) return code;
+  {
+    tavro::Doc doc;
+    yyjson_val *data = nullptr;
+    int code = fetch_tree(sess, id, doc, &data, err, err_size);
+    if (code) return code;
+    // The whole tree is walked even once an episode is found: a tree past
+    // the file limit is refused whatever it holds.
+    code = tavro_walk_files(data, pick_file, &pick, &has_entries, err, err_size);
+    if (code) return code;
+  }
   if (!has_entries) return not_ready(sess, id, req, payload, out, err, err_size);
-  const tavro_link *chosen = pick(files.get(), req);
-  if (!chosen) {
-    if (req.full_season == 1 && req.episode >= 1) {
+  if (!pick.found) {
+    if (pick.episode_mode) {
       if (tavro_buf_adds(out, payload)) return tavro_fail(err, err_size, TAVRO_E_FAILED, kOom);
       return TAVRO_OK;
     }
@@ -518,8 +518,7 @@ static int instant(const tavro_sess *sess, int64_t id, const tavro_dlcfg &req, c
   }
   tavro::Text url, name;
   int64_t size = -1;
-  code = unlock(sess, chosen->link, url, name, &size, err, err_size);
-  if (code) return code;
+  if (int code = unlock(sess, pick.link.get(), url, name, &size, err, err_size)) return code;
   if (tavro_buf_adds(out, "{\"InstantURL\":") || tavro_buf_json_str(out, url.get()) ||
       tavro_buf_adds(out, ",\"InstantName\":") || tavro_buf_json_str(out, name.get()) ||
       tavro_buf_addf(out, ",\"InstantSize\":%lld,\"Payload\":", (long long)size) ||
