@@ -87,14 +87,37 @@ static std::mt19937 seeded_engine() {
   }
 }
 
+// The low n hexadecimal digits of v, lowercase, at w; returns the end.
+static char *hex_digits(char *w, uint32_t v, int n) {
+  static constexpr char hex[] = "0123456789abcdef";
+  for (int i = n - 1; i >= 0; --i, v >>= 4) w[i] = hex[v & 15];
+  return w + n;
+}
+
+void tavro_id_text(const uint32_t (&w)[4], char (&out)[40]) {
+  // "%08x-%04x-4%03x-9%03x-%08x%04x" of w0, the high half of w1, the low 12
+  // bits of w1 and of w2, w3 and the low half of w2, without printf.
+  char *p = hex_digits(out, w[0], 8);
+  *p++ = '-';
+  p = hex_digits(p, w[1] >> 16, 4);
+  *p++ = '-';
+  *p++ = '4';
+  p = hex_digits(p, w[1] & 0xfff, 3);
+  *p++ = '-';
+  *p++ = '9';
+  p = hex_digits(p, w[2] & 0xfff, 3);
+  *p++ = '-';
+  p = hex_digits(p, w[3], 8);
+  p = hex_digits(p, w[2] & 0xffff, 4);
+  *p = '\0';
+}
+
 // A fresh identifier in the layout of a version-4 UUID with variant digit 9.
 static void fresh_id(char (&out)[40]) {
   thread_local std::mt19937 engine = seeded_engine();
   uint32_t w[4];
   for (auto &x : w) x = (uint32_t)engine();
-  std::snprintf(out, sizeof out, "%08x-%04x-4%03x-9%03x-%08x%04x", (unsigned)w[0],
-                (unsigned)(w[1] >> 16), (unsigned)(w[1] & 0xfff), (unsigned)(w[2] & 0xfff),
-                (unsigned)w[3], (unsigned)(w[2] & 0xffff));
+  tavro_id_text(w, out);
 }
 
 int tavro_do_validate(const tavro_sess *sess, const char *id, tavro_buf *out, char *err,

@@ -6,6 +6,7 @@
 
 #include <gtest/gtest.h>
 
+#include <cstdio>
 #include <string>
 
 namespace {
@@ -118,6 +119,21 @@ TEST(RequestUrl, KeyAndAgentArePercentEncoded) {
   tavro_sess_close(&sess);
   EXPECT_EQ(sess.io, nullptr);
   tavro_cfg_free(&cfg);
+}
+
+TEST(Validation, IdentifierTextIsThePrintfLayout) {
+  const uint32_t rows[][4] = {{0, 0, 0, 0},
+                              {0xffffffffu, 0xffffffffu, 0xffffffffu, 0xffffffffu},
+                              {0x01234567u, 0x89abcdefu, 0xfedcba98u, 0x76543210u},
+                              {0x0000000fu, 0x000f0abcu, 0x12345defu, 0xa0000001u}};
+  for (const auto &w : rows) {
+    char got[40], want[40];
+    tavro_id_text(w, got);
+    std::snprintf(want, sizeof want, "%08x-%04x-4%03x-9%03x-%08x%04x", (unsigned)w[0],
+                  (unsigned)(w[1] >> 16), (unsigned)(w[1] & 0xfff), (unsigned)(w[2] & 0xfff),
+                  (unsigned)w[3], (unsigned)(w[2] & 0xffff));
+    EXPECT_STREQ(got, want);
+  }
 }
 
 // ---- File listing -----------------------------------------------------------
