@@ -237,6 +237,8 @@ constexpr char kEntryId[] = ",\"id\":";
 constexpr uint64_t kEntryFixed = sizeof kEntryName + sizeof kEntryPath + sizeof kEntrySize +
                                  sizeof kEntryLocator + sizeof kEntryId - 5 + 1; // and the '}'
 
+namespace {
+
 // One file entry, measured: the pieces and the length of each.
 struct FileEntry {
   const char *path, *link;
@@ -298,6 +300,15 @@ struct ListingSize {
   ~ListingSize() { std::free(known); }
 };
 
+// The second walk's state: where it writes, and the first walk's lengths.
+struct ListingWrite {
+  tavro_buf *out;
+  const ListingSize *sizes;
+  uint64_t next = 0;
+};
+
+} // namespace
+
 static int size_entry(void *ctx, const char *path, uint64_t path_len, const char *link,
                       int64_t size, char *err, size_t err_size) {
   ListingSize *total = static_cast<ListingSize *>(ctx);
@@ -318,12 +329,6 @@ static int size_entry(void *ctx, const char *path, uint64_t path_len, const char
 
 // The second walk: each file becomes its entry, with the comma before all
 // but the first. The listing keeps no copy of the paths and links.
-struct ListingWrite {
-  tavro_buf *out;
-  const ListingSize *sizes;
-  uint64_t next = 0;
-};
-
 static int list_entry(void *ctx, const char *path, uint64_t path_len, const char *link,
                       int64_t size, char *err, size_t err_size) {
   ListingWrite *lw = static_cast<ListingWrite *>(ctx);
@@ -485,6 +490,7 @@ static int not_ready(const tavro_sess *sess, int64_t id, const tavro_dlcfg &req,
 // episode mode the first whose path is the wanted episode, else the first of
 // the largest known size; only files with a link count. Only the chosen
 // file's link is copied.
+namespace {
 struct Pick {
   bool episode_mode = false;
   int32_t season = 0, episode = 0;
@@ -492,6 +498,7 @@ struct Pick {
   int64_t size = -1;
   tavro::Text link;
 };
+} // namespace
 
 static int pick_file(void *ctx, const char *path, uint64_t path_len, const char *link, int64_t size,
                      char *err, size_t err_size) {
