@@ -145,10 +145,13 @@ std::string files_answer(const std::string &files) {
 struct Listed {
   int rc;
   std::string out, err;
+  bool failed_allocation = false;
 };
 
 // Lists magnet 12 through a host that answers its files request with files.
-Listed list_files(const std::string &files) {
+// In a fault-injection build, fail_at > 0 makes the listing's fail_at-th
+// allocation fail.
+Listed list_files(const std::string &files, [[maybe_unused]] long fail_at = 0) {
   tt::Host host;
   tavro_io io = host.table();
   host.answer("GET", tt::api("/magnet/files", "id[]=12"), 200, files_answer(files));
@@ -157,10 +160,18 @@ Listed list_files(const std::string &files) {
   tavro_sess_open(&sess, &io, &cfg);
   tavro::Buf out;
   char err[TAVRO_ERR_SIZE] = {};
+#if defined(TAVRO_FAULT_INJECTION)
+  tavro_fi_countdown.store(fail_at);
+#endif
   int rc = tavro_do_list_folder(&sess, 12, out.get(), err, sizeof err);
+  bool failed = false;
+#if defined(TAVRO_FAULT_INJECTION)
+  failed = fail_at > 0 && tavro_fi_countdown.load() == 0;
+  tavro_fi_countdown.store(0);
+#endif
   tavro_cfg_free(&cfg);
   EXPECT_EQ(host.live(), 0u);
-  return {rc, out.c_str(), err};
+  return {rc, out.c_str(), err, failed};
 }
 
 // What the listing must be: the tree reader's flat list, every entry written
@@ -229,6 +240,38 @@ TEST(FileListing, HoldsAtMostTheEntryLimit) {
   EXPECT_EQ(over.rc, TAVRO_E_FAILED);
   EXPECT_EQ(over.err, "magnet tree larger than 65536 files");
 }
+
+#if defined(TAVRO_FAULT_INJECTION)
+TEST(FileListing, ReportsExhaustedMemoryWhereverItStrikes) {
+  // Deep, wide and with escapes: every allocation of the listing (the URL,
+  // the answer's copy, the document, the walk's stack and path, the
+  // lengths kept between the walks, the result) is made to fail in turn.
+  std::string files;
+  for (int i = 0; i < 12; ++i) files += R"({"n":"folder \"with\" a long name","e":[)";
+  for (int i = 0; i < 300; ++i) files += (i ? "," : "") + std::string(R"({"n":"f","l":"x","s":1})");
+  for (int i = 0; i < 12; ++i) files += "]}";
+  files = "[" + files + "]";
+  const std::string want = listing_of_reader(files);
+  int failures = 0;
+  for (long n = 1; n < 100000; ++n) {
+    Listed l = list_files(files, n);
+    if (!l.failed_allocation) {
+      EXPECT_EQ(l.rc, TAVRO_OK) << l.err;
+      EXPECT_EQ(l.out, want);
+      break;
+    }
+    ++failures;
+    // The exchange's copy failing is a transport failure; yyjson running out
+    // reads as an answer it could not parse; everything else is the
+    // listing's own "out of memory".
+    EXPECT_TRUE((l.rc == TAVRO_E_TRANSPORT && l.err == "out of memory") ||
+                (l.rc == TAVRO_E_FAILED &&
+                 (l.err == "out of memory" || l.err == "response is not a JSON object")))
+        << "allocation " << n << ": " << l.rc << " " << l.err;
+  }
+  EXPECT_GT(failures, 5);
+}
+#endif
 
 TEST(RootListing, IsStaticAndNeedsNoRequest) {
   tavro::Buf out;
