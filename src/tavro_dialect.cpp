@@ -98,14 +98,37 @@ static std::mt19937 seeded_engine() {
   }
 }
 
+// The low n hexadecimal digits of v, lowercase, at w; returns the end.
+static char *hex_digits(char *w, uint32_t v, int n) {
+  static constexpr char hex[] = "0123456789abcdef";
+  for (int i = n - 1; i >= 0; --i, v >>= 4) w[i] = hex[v & 15];
+  return w + n;
+}
+
+void tavro_id_text(const uint32_t (&w)[4], char (&out)[40]) {
+  // "%08x-%04x-4%03x-9%03x-%08x%04x" of w0, the high half of w1, the low 12
+  // bits of w1 and of w2, w3 and the low half of w2, without printf.
+  char *p = hex_digits(out, w[0], 8);
+  *p++ = '-';
+  p = hex_digits(p, w[1] >> 16, 4);
+  *p++ = '-';
+  *p++ = '4';
+  p = hex_digits(p, w[1] & 0xfff, 3);
+  *p++ = '-';
+  *p++ = '9';
+  p = hex_digits(p, w[2] & 0xfff, 3);
+  *p++ = '-';
+  p = hex_digits(p, w[3], 8);
+  p = hex_digits(p, w[2] & 0xffff, 4);
+  *p = '\0';
+}
+
 // A fresh identifier in the layout of a version-4 UUID with variant digit 9.
 static void fresh_id(char (&out)[40]) {
   thread_local std::mt19937 engine = seeded_engine();
   uint32_t w[4];
   for (auto &x : w) x = (uint32_t)engine();
-  std::snprintf(out, sizeof out, "%08x-%04x-4%03x-9%03x-%08x%04x", (unsigned)w[0],
-                (unsigned)(w[1] >> 16), (unsigned)(w[1] & 0xfff), (unsigned)(w[2] & 0xfff),
-                (unsigned)w[3], (unsigned)(w[2] & 0xffff));
+  tavro_id_text(w, out);
 }
 
 int tavro_do_validate(const tavro_sess *sess, const char *id, tavro_buf *out, char *err,
@@ -138,31 +161,57 @@ int tavro_do_list_root(tavro_buf *out) {
   return TAVRO_OK;
 }
 
-// The comma before every entry but the first; the buffer holds "[" first.
-static int comma(tavro_buf *out) {
-  return out->len > 1 ? tavro_buf_add(out, ",", 1) : 0;
-}
-
 static int64_t int_or(yyjson_val *v, int64_t fallback) {
   if (yyjson_is_sint(v)) return yyjson_get_sint(v);
   if (yyjson_is_uint(v)) return (int64_t)yyjson_get_uint(v);
   return fallback;
 }
 
+template <size_t N> static char *put(char *w, const char (&text)[N]) {
+  std::memcpy(w, text, N - 1);
+  return w + N - 1;
+}
+
+static char *put(char *w, const char *bytes, size_t n) {
+  std::memcpy(w, bytes, n);
+  return w + n;
+}
+
+// A magnet folder entry is {"name":N,"path":"mI","folder":true,"size":S,
+// "id":"mI","locator":"mI"}: the filename N as a JSON string, the id I
+// three times and the size S, written into one reservation.
 static int magnet_entry(tavro_buf *out, yyjson_val *m) {
   if (!yyjson_is_obj(m) || yyjson_obj_size(m) == 0) return 0;
   yyjson_val *id = yyjson_obj_get(m, "id");
   yyjson_val *name = yyjson_obj_get(m, "filename");
   if (!yyjson_is_int(id) || !yyjson_is_str(name) || yyjson_get_len(name) == 0) return 0;
-  long long mid = (long long)int_or(id, -1);
-  long long size = (long long)int_or(yyjson_obj_get(m, "size"), -1);
-  if (comma(out) || tavro_buf_adds(out, "{\"name\":") ||
-      tavro_buf_json_str(out, yyjson_get_str(name)) ||
-      tavro_buf_addf(out,
-                     ",\"path\":\"m%lld\",\"folder\":true,\"size\":%lld,\"id\":\"m%lld\","
-                     "\"locator\":\"m%lld\"}",
-                     mid, size, mid, mid))
-    return -1;
+  static constexpr char kName[] = "{\"name\":", kPath[] = ",\"path\":\"m",
+                        kSize[] = "\",\"folder\":true,\"size\":", kId[] = ",\"id\":\"m",
+                        kLocator[] = "\",\"locator\":\"m", kEnd[] = "\"}";
+  const char *text = yyjson_get_str(name);
+  size_t text_n = std::strlen(text);
+  uint64_t name_size = tavro_json_str_size(text, text_n);
+  char id_area[24], size_area[24];
+  const char *id_digits = tavro_int_digits(id_area, int_or(id, -1));
+  const char *size_digits = tavro_int_digits(size_area, int_or(yyjson_obj_get(m, "size"), -1));
+  size_t id_n = (size_t)(id_area + sizeof id_area - id_digits);
+  size_t size_n = (size_t)(size_area + sizeof size_area - size_digits);
+  // The comma before every entry but the first; the buffer holds "[" first.
+  bool with_comma = out->len > 1;
+  uint64_t bytes = with_comma + name_size + 3 * id_n + size_n + sizeof kName + sizeof kPath +
+                   sizeof kSize + sizeof kId + sizeof kLocator + sizeof kEnd - 6;
+  if (tavro_buf_reserve(out, bytes)) return -1;
+  char *w = out->data + out->len;
+  if (with_comma) *w++ = ',';
+  w = put(w, kName);
+  w = tavro_json_str_write(w, text, text_n, name_size);
+  w = put(put(w, kPath), id_digits, id_n);
+  w = put(put(w, kSize), size_digits, size_n);
+  w = put(put(w, kId), id_digits, id_n);
+  w = put(put(w, kLocator), id_digits, id_n);
+  w = put(w, kEnd);
+  *w = '\0';
+  out->len = (uint64_t)(w - out->data);
   return 0;
 }
 
@@ -183,52 +232,157 @@ int tavro_do_list_torrents(const tavro_sess *sess, tavro_buf *out, char *err, si
   return TAVRO_OK;
 }
 
-static int file_entry(tavro_buf *out, const tavro_link &f) {
-  if (comma(out) || tavro_buf_adds(out, "{\"name\":") || tavro_buf_json_str(out, f.path) ||
-      tavro_buf_adds(out, ",\"path\":") || tavro_buf_json_str(out, f.path) ||
-      tavro_buf_addf(out, ",\"folder\":false,\"size\":%lld,\"locator\":", (long long)f.size) ||
-      tavro_buf_json_str(out, f.link) || tavro_buf_adds(out, ",\"id\":") ||
-      tavro_buf_json_str(out, f.path) || tavro_buf_add(out, "}", 1))
-    return -1;
+// A file entry is {"name":P,"path":P,"folder":false,"size":N,"locator":L,
+// "id":P}: the same JSON string P (the path, or null) three times, the size
+// N in decimal and the link L (a JSON string, or null).
+constexpr char kEntryName[] = "{\"name\":";
+constexpr char kEntryPath[] = ",\"path\":";
+constexpr char kEntrySize[] = ",\"folder\":false,\"size\":";
+constexpr char kEntryLocator[] = ",\"locator\":";
+constexpr char kEntryId[] = ",\"id\":";
+constexpr uint64_t kEntryFixed = sizeof kEntryName + sizeof kEntryPath + sizeof kEntrySize +
+                                 sizeof kEntryLocator + sizeof kEntryId - 5 + 1; // and the '}'
+
+namespace {
+
+// One file entry, measured: the pieces and the length of each.
+struct FileEntry {
+  const char *path, *link;
+  size_t path_n, link_n;
+  uint64_t path_size, link_size; // literal lengths, 4 for null
+  char area[24];
+  char *digits;
+  size_t digits_n;
+
+  // Measures the entry; or, given the two literal lengths a first
+  // measurement found, takes them instead of scanning the texts again.
+  FileEntry(const char *p, uint64_t p_len, const char *l, int64_t size,
+            const uint64_t *known = nullptr)
+      : path(p_len ? p : nullptr), link(l), path_n((size_t)p_len), link_n(l ? std::strlen(l) : 0) {
+    if (known) {
+      path_size = known[0];
+      link_size = known[1];
+    } else {
+      path_size = path ? tavro_json_str_size(path, path_n) : 4;
+      link_size = link ? tavro_json_str_size(link, link_n) : 4;
+    }
+    digits = tavro_int_digits(area, size);
+    digits_n = (size_t)(area + sizeof area - digits);
+  }
+  uint64_t bytes() const { return kEntryFixed + 3 * path_size + link_size + digits_n; }
+
+  // Writes the entry at w (room for bytes()); returns the end. The path is
+  // escaped once and copied for the other two.
+  char *write(char *w) const {
+    w = put(w, kEntryName);
+    char *p = w;
+    w = path ? tavro_json_str_write(w, path, path_n, path_size) : put(w, "null");
+    w = put(w, kEntryPath);
+    std::memcpy(w, p, (size_t)path_size);
+    w += path_size;
+    w = put(w, kEntrySize);
+    std::memcpy(w, digits, digits_n);
+    w += digits_n;
+    w = put(w, kEntryLocator);
+    w = link ? tavro_json_str_write(w, link, link_n, link_size) : put(w, "null");
+    w = put(w, kEntryId);
+    std::memcpy(w, p, (size_t)path_size);
+    w += path_size;
+    *w++ = '}';
+    return w;
+  }
+};
+
+// The first walk of the file listing: the length of the whole listing, and
+// the literal lengths of every file's path and link, two per file, kept for
+// the second walk.
+struct ListingSize {
+  uint64_t bytes = 0, entries = 0, cap = 0;
+  uint64_t *known = nullptr;
+
+  ListingSize() = default;
+  ListingSize(const ListingSize &) = delete;
+  ListingSize &operator=(const ListingSize &) = delete;
+  ~ListingSize() { std::free(known); }
+};
+
+// The second walk's state: where it writes, and the first walk's lengths.
+struct ListingWrite {
+  tavro_buf *out;
+  const ListingSize *sizes;
+  uint64_t next = 0;
+};
+
+} // namespace
+
+static int size_entry(void *ctx, const char *path, uint64_t path_len, const char *link,
+                      int64_t size, char *err, size_t err_size) {
+  ListingSize *total = static_cast<ListingSize *>(ctx);
+  if (total->entries == total->cap) {
+    uint64_t want = total->cap ? total->cap * 2 : 256;
+    void *grown = tavro_realloc(total->known, (size_t)want * 2 * sizeof(uint64_t));
+    if (!grown) return tavro_fail(err, err_size, -1, kOom);
+    total->known = static_cast<uint64_t *>(grown);
+    total->cap = want;
+  }
+  FileEntry entry(path, path_len, link, size);
+  total->known[2 * total->entries] = entry.path_size;
+  total->known[2 * total->entries + 1] = entry.link_size;
+  total->bytes += entry.bytes();
+  ++total->entries;
   return 0;
 }
 
-// Owns a tavro_links.
-namespace {
-class Links {
-public:
-  Links() = default;
-  ~Links() { tavro_links_free(&l_); }
-  Links(const Links &) = delete;
-  Links &operator=(const Links &) = delete;
-  tavro_links *get() { return &l_; }
-  const tavro_links *operator->() const { return &l_; }
+// The second walk: each file becomes its entry, with the comma before all
+// but the first. The listing keeps no copy of the paths and links.
+static int list_entry(void *ctx, const char *path, uint64_t path_len, const char *link,
+                      int64_t size, char *err, size_t err_size) {
+  ListingWrite *lw = static_cast<ListingWrite *>(ctx);
+  // The second walk meets the same files in the same order as the first.
+  if (lw->next >= lw->sizes->entries) return tavro_fail(err, err_size, -1, kOom);
+  FileEntry entry(path, path_len, link, size, lw->sizes->known + 2 * lw->next++);
+  tavro_buf *out = lw->out;
+  bool comma = out->len > 1;
+  if (tavro_buf_reserve(out, comma + entry.bytes())) return tavro_fail(err, err_size, -1, kOom);
+  char *w = out->data + out->len;
+  if (comma) *w++ = ',';
+  w = entry.write(w);
+  *w = '\0';
+  out->len = (uint64_t)(w - out->data);
+  return 0;
+}
 
-private:
-  tavro_links l_{};
-};
-} // namespace
-
-// Fetches and flattens the files of one magnet.
-static int fetch_files(const tavro_sess *sess, int64_t id, Links &files, int *has_entries,
-                       char *err, size_t err_size) {
+// Fetches the files answer of one magnet and reads its envelope. On success
+// doc owns the answer, data points at its payload, and the answer's text is
+// already released (the document holds its own copy).
+static int fetch_tree(const tavro_sess *sess, int64_t id, tavro::Doc &doc, yyjson_val **data,
+                      char *err, size_t err_size) {
   char idtext[64];
   std::snprintf(idtext, sizeof idtext, "%lld", (long long)id);
   tavro::Resp resp;
   int code = get_ok(sess, "/magnet/files", "id[]", idtext, "magnet/files", resp, err, err_size);
   if (code) return code;
-  return tavro_parse_files(resp->body, resp->body_len, files.get(), has_entries, err, err_size);
+  return tavro_parse_envelope(resp->body, resp->body_len, doc.out(), data, err, err_size);
 }
 
 int tavro_do_list_folder(const tavro_sess *sess, int64_t id, tavro_buf *out, char *err,
                          size_t err_size) {
-  Links files;
+  tavro::Doc doc;
+  yyjson_val *data = nullptr;
+  if (int code = fetch_tree(sess, id, doc, &data, err, err_size)) return code;
+  // The listing is measured first and written into room of exactly its size:
+  // a large one is then one allocation, not a chain of copies into ever
+  // larger blocks.
   int has_entries = 0;
-  int code = fetch_files(sess, id, files, &has_entries, err, err_size);
+  ListingSize total;
+  int code = tavro_walk_files(data, size_entry, &total, &has_entries, err, err_size);
   if (code) return code;
-  if (tavro_buf_add(out, "[", 1)) return tavro_fail(err, err_size, TAVRO_E_FAILED, kOom);
-  for (uint64_t i = 0; i < files->len; ++i)
-    if (file_entry(out, files->data[i])) return tavro_fail(err, err_size, TAVRO_E_FAILED, kOom);
+  uint64_t commas = total.entries ? total.entries - 1 : 0;
+  if (tavro_buf_reserve_exact(out, 2 + commas + total.bytes) || tavro_buf_add(out, "[", 1))
+    return tavro_fail(err, err_size, TAVRO_E_FAILED, kOom);
+  ListingWrite write{out, &total};
+  code = tavro_walk_files(data, list_entry, &write, &has_entries, err, err_size);
+  if (code) return code;
   if (tavro_buf_add(out, "]", 1)) return tavro_fail(err, err_size, TAVRO_E_FAILED, kOom);
   return TAVRO_OK;
 }
@@ -337,37 +491,61 @@ static int not_ready(const tavro_sess *sess, int64_t id, const tavro_dlcfg &req,
   return TAVRO_OK;
 }
 
-// The entry to unlock: in episode mode the first whose path is the wanted
-// episode, else the first of the largest known size. Null when none fits.
-static const tavro_link *pick(const tavro_links *files, const tavro_dlcfg &req) {
-  bool episode_mode = req.full_season == 1 && req.episode >= 1;
-  const tavro_link *best = nullptr;
-  for (uint64_t i = 0; i < files->len; ++i) {
-    const tavro_link &f = files->data[i];
-    if (!f.link) continue;
-    if (episode_mode) {
-      int s = 0, e = 0;
-      if (f.path && tavro_season_episode(f.path, &s, &e) && s == req.season && e == req.episode)
-        return &f;
-    } else if (f.size >= 0 && (!best || f.size > best->size)) {
-      best = &f;
-    }
+// The file a ready magnet hands over, chosen as the walk meets the files: in
+// episode mode the first whose path is the wanted episode, else the first of
+// the largest known size; only files with a link count. Only the chosen
+// file's link is copied.
+namespace {
+struct Pick {
+  bool episode_mode = false;
+  int32_t season = 0, episode = 0;
+  bool found = false;
+  int64_t size = -1;
+  tavro::Text link;
+};
+} // namespace
+
+static int pick_file(void *ctx, const char *path, uint64_t path_len, const char *link, int64_t size,
+                     char *err, size_t err_size) {
+  Pick *pick = static_cast<Pick *>(ctx);
+  if (!link || (pick->episode_mode && pick->found)) return 0;
+  if (pick->episode_mode) {
+    int s = 0, e = 0;
+    if (!path_len || !tavro_season_episode(path, &s, &e) || s != pick->season || e != pick->episode)
+      return 0;
+  } else if (size < 0 || (pick->found && size <= pick->size)) {
+    return 0;
   }
-  return best;
+  char *copy = tavro_strdup(link);
+  if (!copy) return tavro_fail(err, err_size, -1, kOom);
+  pick->link.reset(copy);
+  pick->size = size;
+  pick->found = true;
+  return 0;
 }
 
-// A ready magnet: list its files, pick one, unlock it and write the instant
+// A ready magnet: walk its files, pick one, unlock it and write the instant
 // result around the payload.
 static int instant(const tavro_sess *sess, int64_t id, const tavro_dlcfg &req, const char *payload,
                    tavro_buf *out, char *err, size_t err_size) {
-  Links files;
+  Pick pick;
+  pick.episode_mode = req.full_season == 1 && req.episode >= 1;
+  pick.season = req.season;
+  pick.episode = req.episode;
   int has_entries = 0;
-  int code = fetch_files(sess, id, files, &has_entries, err, err_size);
-  if (code) return code;
+  {
+    tavro::Doc doc;
+    yyjson_val *data = nullptr;
+    int code = fetch_tree(sess, id, doc, &data, err, err_size);
+    if (code) return code;
+    // The whole tree is walked even once an episode is found: a tree past
+    // the file limit is refused whatever it holds.
+    code = tavro_walk_files(data, pick_file, &pick, &has_entries, err, err_size);
+    if (code) return code;
+  }
   if (!has_entries) return not_ready(sess, id, req, payload, out, err, err_size);
-  const tavro_link *chosen = pick(files.get(), req);
-  if (!chosen) {
-    if (req.full_season == 1 && req.episode >= 1) {
+  if (!pick.found) {
+    if (pick.episode_mode) {
       if (tavro_buf_adds(out, payload)) return tavro_fail(err, err_size, TAVRO_E_FAILED, kOom);
       return TAVRO_OK;
     }
@@ -375,8 +553,7 @@ static int instant(const tavro_sess *sess, int64_t id, const tavro_dlcfg &req, c
   }
   tavro::Text url, name;
   int64_t size = -1;
-  code = unlock(sess, chosen->link, url, name, &size, err, err_size);
-  if (code) return code;
+  if (int code = unlock(sess, pick.link.get(), url, name, &size, err, err_size)) return code;
   if (tavro_buf_adds(out, "{\"InstantURL\":") || tavro_buf_json_str(out, url.get()) ||
       tavro_buf_adds(out, ",\"InstantName\":") || tavro_buf_json_str(out, name.get()) ||
       tavro_buf_addf(out, ",\"InstantSize\":%lld,\"Payload\":", (long long)size) ||

@@ -17,6 +17,10 @@ struct tavro_sess {
 void tavro_sess_open(tavro_sess *sess, const tavro_io *io, const tavro_cfg *cfg);
 void tavro_sess_close(tavro_sess *sess);
 
+// The identifier text of four random words: "%08x-%04x-4%03x-9%03x-%08x%04x"
+// of w0, the high 16 bits of w1, the low 12 bits of w1 and of w2, w3 and the
+// low 16 bits of w2.
+void tavro_id_text(const uint32_t (&w)[4], char (&out)[40]);
 int tavro_do_validate(const tavro_sess *sess, const char *id, tavro_buf *out, char *err,
                       size_t err_size);
 int tavro_do_list_root(tavro_buf *out);

@@ -40,6 +40,16 @@ void tavro_publish(int code, const char *error, const char *result) {
   copies->result.reset(tavro_strdup(result ? result : ""));
 }
 
+void tavro_publish_owned(int code, const char *error, char *result) {
+  ThreadCopies *copies = thread_copies();
+  if (!copies) {
+    std::free(result);
+    return;
+  }
+  copies->error.reset(tavro_strdup(code != 0 && error ? error : ""));
+  copies->result.reset(result);
+}
+
 const char *tavro_thread_result(void) {
   ThreadCopies *copies = thread_copies();
   return copies ? copies->result.get() : nullptr;

@@ -30,12 +30,17 @@ static int finish(int code, tavro_buf *out_buf, char *err, const char *api_key, 
     uint64_t len = out_buf->len ? out_buf->len : 2;
     if (has_out && len + 1 <= (uint64_t)out_len) {
       std::memcpy(out, result, (size_t)len + 1);
-      tavro_publish(TAVRO_OK, nullptr, result);
-      return TAVRO_OK;
+    } else {
+      if (has_out) out[0] = '\0';
+      code = TAVRO_E_BUFFER;
     }
-    if (has_out) out[0] = '\0';
-    tavro_publish(TAVRO_E_BUFFER, "output buffer too small", result);
-    return TAVRO_E_BUFFER;
+    const char *msg = code ? "output buffer too small" : nullptr;
+    // The result text becomes this thread's copy as it is: no second copy.
+    if (out_buf->len)
+      tavro_publish_owned(code, msg, tavro_buf_release(out_buf));
+    else
+      tavro_publish(code, msg, result);
+    return code;
   }
   tavro_scrub(err, api_key);
   // A transport's own error text may quote the request URL, where the key

@@ -34,6 +34,7 @@ struct fake_entry {
   char *last_body;
   int32_t status;
   int32_t count;
+  size_t body_len; // of body, measured once when it is stored
 };
 
 // Everything below is guarded by g_fl.
@@ -129,6 +130,7 @@ fake_entry *add_bad_key(const char *method, const char *url) {
   fake_entry *e = append(method, url);
   if (!e) return nullptr;
   e->status = 200;
+  e->body_len = sizeof kBadKeyAnswer - 1;
   e->body = body.release();
   return e;
 }
@@ -172,7 +174,7 @@ int fake_do(const char *method, const char *url, const char *req, char **out_bod
         failed = true;
       } else {
         *out_status = e->status;
-        if (e->body) *out_body = tavro_strdup(e->body);
+        if (e->body) *out_body = tavro_strndup(e->body, e->body_len);
       }
     }
   }
@@ -223,7 +225,8 @@ int store(const char *method, const char *url, int32_t status, const char *body,
     e->fail = tavro_strdup(fail);
     return e->fail ? 0 : TAVRO_E_BUFFER;
   }
-  e->body = tavro_strdup(body);
+  e->body_len = std::strlen(body);
+  e->body = tavro_strndup(body, e->body_len);
   return e->body ? 0 : TAVRO_E_BUFFER;
 }
 

@@ -4,12 +4,17 @@
 // documents are left to the operations.
 #include "tavro_util.h"
 
+#include <array>
 #include <cinttypes>
 #include <climits>
 #include <cstdarg>
 #include <cstdio>
 #include <cstring>
 #include <string_view>
+
+#if defined(__SSE2__) || defined(_M_X64)
+#include <emmintrin.h>
+#endif
 
 #if defined(TAVRO_FAULT_INJECTION)
 #include <atomic>
@@ -64,22 +69,40 @@ yyjson_doc *tavro_json_read(const char *text, size_t len) {
 
 // ---- Text buffer ----------------------------------------------------------
 
-int tavro_buf_add(tavro_buf *b, const void *bytes, uint64_t count) {
+// Grows the buffer to hold count more bytes and the NUL: to exactly that
+// when exact is set, else by doubling from 256. 0, or -1 with the buffer
+// unchanged.
+static int grow(tavro_buf *b, uint64_t count, bool exact) {
   if (!b) return -1;
   if (count > (uint64_t)INT64_MAX - b->len - 1) return -1;
   uint64_t need = b->len + count + 1;
-  if (need > b->cap) {
-    uint64_t cap = b->cap ? b->cap : 256;
+  if (need <= b->cap) return 0;
+  uint64_t cap = need;
+  if (!exact) {
+    cap = b->cap ? b->cap : 256;
     while (cap < need) {
       if (cap > (uint64_t)INT64_MAX / 2) return -1;
       cap *= 2;
     }
-    if (cap > SIZE_MAX) return -1;
-    char *p = static_cast<char *>(tavro_realloc(b->data, (size_t)cap));
-    if (!p) return -1;
-    b->data = p;
-    b->cap = cap;
   }
+  if (cap > SIZE_MAX) return -1;
+  char *p = static_cast<char *>(tavro_realloc(b->data, (size_t)cap));
+  if (!p) return -1;
+  b->data = p;
+  b->cap = cap;
+  return 0;
+}
+
+int tavro_buf_reserve(tavro_buf *b, uint64_t count) {
+  return grow(b, count, false);
+}
+
+int tavro_buf_reserve_exact(tavro_buf *b, uint64_t count) {
+  return grow(b, count, true);
+}
+
+int tavro_buf_add(tavro_buf *b, const void *bytes, uint64_t count) {
+  if (tavro_buf_reserve(b, count)) return -1;
   if (count) std::memcpy(b->data + b->len, bytes, (size_t)count);
   b->len += count;
   b->data[b->len] = '\0';
@@ -107,81 +130,204 @@ int tavro_buf_addf(tavro_buf *b, const char *fmt, ...) {
   return tavro_buf_add(b, heap.get(), (uint64_t)n);
 }
 
-int tavro_buf_json_str(tavro_buf *b, const char *text) {
-  if (!text) return tavro_buf_add(b, "null", 4);
-  if (tavro_buf_add(b, "\"", 1)) return -1;
-  static constexpr char hex[] = "0123456789abcdef";
-  const char *run = text;
-  const char *p = text;
-  for (; *p; ++p) {
-    unsigned char c = (unsigned char)*p;
-    char esc[7];
-    size_t n = 0;
-    switch (c) {
-    case '"':
-      esc[0] = '\\', esc[1] = '"', n = 2;
-      break;
-    case '\\':
-      esc[0] = '\\', esc[1] = '\\', n = 2;
-      break;
-    case '\t':
-      esc[0] = '\\', esc[1] = 't', n = 2;
-      break;
-    case '\n':
-      esc[0] = '\\', esc[1] = 'n', n = 2;
-      break;
-    case '\r':
-      esc[0] = '\\', esc[1] = 'r', n = 2;
-      break;
-    default:
-      if (c < 0x20 || c == 0x7f) {
-        std::memcpy(esc, "\\u00", 4);
-        esc[4] = hex[c >> 4];
-        esc[5] = hex[c & 15];
-        n = 6;
+char *tavro_int_digits(char (&area)[24], int64_t v) {
+  // Two digits a step, from a table of the hundred pairs.
+  static constexpr char pairs[] = "00010203040506070809101112131415161718192021222324"
+                                  "25262728293031323334353637383940414243444546474849"
+                                  "50515253545556575859606162636465666768697071727374"
+                                  "75767778798081828384858687888990919293949596979899";
+  char *p = area + sizeof area;
+  uint64_t u = v < 0 ? 0 - (uint64_t)v : (uint64_t)v;
+  while (u >= 100) {
+    unsigned pair = (unsigned)(u % 100);
+    u /= 100;
+    p -= 2;
+    std::memcpy(p, pairs + 2 * pair, 2);
+  }
+  if (u >= 10) {
+    p -= 2;
+    std::memcpy(p, pairs + 2 * u, 2);
+  } else {
+    *--p = (char)('0' + u);
+  }
+  if (v < 0) *--p = '-';
+  return p;
+}
+
+int tavro_buf_addi(tavro_buf *b, int64_t v) {
+  char area[24];
+  char *p = tavro_int_digits(area, v);
+  return tavro_buf_add(b, p, (uint64_t)(area + sizeof area - p));
+}
+
+// Extra bytes that each byte takes inside a JSON string literal: 0 when it is
+// written as it is, 1 for the two-character escapes, 5 for \u00XX.
+static constexpr std::array<uint8_t, 256> kJsonExtra = [] {
+  std::array<uint8_t, 256> t{};
+  for (int c = 0; c < 0x20; ++c) t[c] = 5;
+  t[0x7f] = 5;
+  t['"'] = t['\\'] = t['\t'] = t['\n'] = t['\r'] = 1;
+  return t;
+}();
+
+// The number of extra bytes n bytes of text take when escaped. Blocks
+// without anything to escape, the usual case for names and links, cost one
+// test each: sixteen bytes at a time with SSE2, eight with plain words
+// elsewhere.
+#if defined(__SSE2__) || defined(_M_X64)
+static uint64_t json_extra(const unsigned char *s, size_t n) {
+  const __m128i top_control = _mm_set1_epi8(0x1f), quote = _mm_set1_epi8('"'),
+                backslash = _mm_set1_epi8('\\'), del = _mm_set1_epi8(0x7f);
+  uint64_t extra = 0;
+  size_t i = 0;
+  for (; i + 16 <= n; i += 16) {
+    __m128i x = _mm_loadu_si128(reinterpret_cast<const __m128i *>(s + i));
+    // Unsigned x <= 0x1f exactly where max(x, 0x1f) == 0x1f.
+    __m128i hit =
+        _mm_or_si128(_mm_or_si128(_mm_cmpeq_epi8(_mm_max_epu8(x, top_control), top_control),
+                                  _mm_cmpeq_epi8(x, quote)),
+                     _mm_or_si128(_mm_cmpeq_epi8(x, backslash), _mm_cmpeq_epi8(x, del)));
+    if (_mm_movemask_epi8(hit) == 0) continue;
+    for (size_t k = 0; k < 16; ++k) extra += kJsonExtra[s[i + k]];
+  }
+  if (i < n && n >= 16) {
+    // The last partial block: the sixteen bytes that end the text, of which
+    // those already counted are masked off.
+    const unsigned char *last = s + n - 16;
+    __m128i x = _mm_loadu_si128(reinterpret_cast<const __m128i *>(last));
+    __m128i hit =
+        _mm_or_si128(_mm_or_si128(_mm_cmpeq_epi8(_mm_max_epu8(x, top_control), top_control),
+                                  _mm_cmpeq_epi8(x, quote)),
+                     _mm_or_si128(_mm_cmpeq_epi8(x, backslash), _mm_cmpeq_epi8(x, del)));
+    unsigned fresh = (unsigned)_mm_movemask_epi8(hit) >> (16 - (n - i));
+    if (fresh == 0) return extra;
+  }
+  for (; i < n; ++i) extra += kJsonExtra[s[i]];
+  return extra;
+}
+#else
+// True when none of the eight bytes of w needs an escape: no byte below
+// 0x20, no '"', no backslash, no 0x7f. Each test is the classic "some byte
+// is below n / is zero" word trick; it never misses a byte.
+static inline bool plain_word(uint64_t w) {
+  constexpr uint64_t ones = 0x0101010101010101ull, highs = 0x8080808080808080ull;
+  auto has_zero = [](uint64_t x) { return (x - ones) & ~x & highs; };
+  uint64_t below_space = (w - ones * 0x20) & ~w & highs;
+  return (below_space | has_zero(w ^ (ones * 0x22)) | has_zero(w ^ (ones * 0x5c)) |
+          has_zero(w ^ (ones * 0x7f))) == 0;
+}
+
+static uint64_t json_extra(const unsigned char *s, size_t n) {
+  uint64_t extra = 0;
+  size_t i = 0;
+  for (; i + 8 <= n; i += 8) {
+    uint64_t w;
+    std::memcpy(&w, s + i, 8);
+    if (plain_word(w)) continue;
+    for (size_t k = 0; k < 8; ++k) extra += kJsonExtra[s[i + k]];
+  }
+  for (; i < n; ++i) extra += kJsonExtra[s[i]];
+  return extra;
+}
+#endif
+
+uint64_t tavro_json_str_size(const char *text, size_t n) {
+  return n + json_extra(reinterpret_cast<const unsigned char *>(text), n) + 2;
+}
+
+char *tavro_json_str_write(char *w, const char *text, size_t n, uint64_t size) {
+  const auto *s = reinterpret_cast<const unsigned char *>(text);
+  *w++ = '"';
+  if (size == n + 2) {
+    std::memcpy(w, s, n);
+    w += n;
+  } else {
+    static constexpr char hex[] = "0123456789abcdef";
+    const unsigned char *run = s;
+    for (const unsigned char *p = s; p < s + n; ++p) {
+      unsigned char c = *p;
+      if (!kJsonExtra[c]) continue;
+      std::memcpy(w, run, (size_t)(p - run));
+      w += p - run;
+      run = p + 1;
+      *w++ = '\\';
+      switch (c) {
+      case '"':
+      case '\\':
+        *w++ = (char)c;
+        break;
+      case '\t':
+        *w++ = 't';
+        break;
+      case '\n':
+        *w++ = 'n';
+        break;
+      case '\r':
+        *w++ = 'r';
+        break;
+      default:
+        std::memcpy(w, "u00", 3);
+        w[3] = hex[c >> 4];
+        w[4] = hex[c & 15];
+        w += 5;
       }
     }
-    if (!n) continue;
-    if (tavro_buf_add(b, run, (uint64_t)(p - run)) || tavro_buf_add(b, esc, n)) return -1;
-    run = p + 1;
+    std::memcpy(w, run, (size_t)(s + n - run));
+    w += s + n - run;
   }
-  if (tavro_buf_add(b, run, (uint64_t)(p - run))) return -1;
-  return tavro_buf_add(b, "\"", 1);
+  *w++ = '"';
+  return w;
 }
 
-static bool unreserved(unsigned char c) {
-  return (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') || c == '-' ||
-         c == '.' || c == '_' || c == '~';
+int tavro_buf_json_str(tavro_buf *b, const char *text) {
+  if (!text) return tavro_buf_add(b, "null", 4);
+  size_t n = std::strlen(text);
+  uint64_t size = tavro_json_str_size(text, n);
+  // The whole literal in one reservation: it is appended whole or not at all.
+  if (tavro_buf_reserve(b, size)) return -1;
+  char *w = tavro_json_str_write(b->data + b->len, text, n, size);
+  *w = '\0';
+  b->len = (uint64_t)(w - b->data);
+  return 0;
 }
 
-char *tavro_pct_encode(const char *value) {
+// The bytes a query value keeps as they are; every other byte is %XX.
+static constexpr std::array<bool, 256> kUnreserved = [] {
+  std::array<bool, 256> t{};
+  for (int c = 0; c < 256; ++c)
+    t[c] = (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') || c == '-' ||
+           c == '.' || c == '_' || c == '~';
+  return t;
+}();
+
+int tavro_buf_query(tavro_buf *b, const char *key, const char *value) {
+  if (!b) return -1;
   size_t vlen = value ? std::strlen(value) : 0;
-  if (vlen > (SIZE_MAX - 1) / 3) return nullptr;
-  char *enc = static_cast<char *>(tavro_malloc(vlen * 3 + 1));
-  if (!enc) return nullptr;
+  size_t klen = key ? std::strlen(key) : 0;
+  if (vlen > (SIZE_MAX - 1) / 3 || klen > SIZE_MAX - 2 - 3 * vlen) return -1;
+  bool has_query = b->data && std::memchr(b->data, '?', (size_t)b->len);
+  // Room for the separator, the key, '=' and the value with every byte
+  // encoded, so that the parameter is appended whole or not at all.
+  if (tavro_buf_reserve(b, 2 + (uint64_t)klen + 3 * (uint64_t)vlen)) return -1;
   static constexpr char hex[] = "0123456789ABCDEF";
-  char *w = enc;
+  char *w = b->data + b->len;
+  *w++ = has_query ? '&' : '?';
+  if (klen) std::memcpy(w, key, klen);
+  w += klen;
+  *w++ = '=';
   for (size_t i = 0; i < vlen; ++i) {
     unsigned char c = (unsigned char)value[i];
-    if (unreserved(c)) {
+    if (kUnreserved[c]) {
       *w++ = (char)c;
     } else {
-      *w++ = '%';
-      *w++ = hex[c >> 4];
-      *w++ = hex[c & 15];
+      w[0] = '%';
+      w[1] = hex[c >> 4];
+      w[2] = hex[c & 15];
+      w += 3;
     }
   }
   *w = '\0';
-  return enc;
-}
-
-int tavro_buf_query(tavro_buf *b, const char *key, const char *value) {
-  tavro::Text enc(tavro_pct_encode(value));
-  if (!enc.get()) return -1;
-  bool has_query = b && b->data && std::memchr(b->data, '?', (size_t)b->len);
-  if (tavro_buf_add(b, has_query ? "&" : "?", 1) || tavro_buf_adds(b, key ? key : "") ||
-      tavro_buf_add(b, "=", 1) || tavro_buf_adds(b, enc.get()))
-    return -1;
+  b->len = (uint64_t)(w - b->data);
   return 0;
 }
 
@@ -190,6 +336,16 @@ void tavro_buf_free(tavro_buf *b) {
   b->data = nullptr;
   b->len = 0;
   b->cap = 0;
+}
+
+char *tavro_buf_release(tavro_buf *b) {
+  char *text = b->data;
+  // A shrinking realloc that fails leaves the block as it was.
+  if (text && b->cap - b->len - 1 > 4096) {
+    if (void *shrunk = tavro_realloc(text, (size_t)b->len + 1)) text = static_cast<char *>(shrunk);
+  }
+  *b = tavro_buf{};
+  return text;
 }
 
 // ---- Copies and masking ---------------------------------------------------
@@ -236,7 +392,7 @@ static size_t encoded_match(const char *text, const char *secret) {
   size_t n = 0;
   for (const char *k = secret; *k; ++k) {
     unsigned char c = (unsigned char)*k;
-    if (unreserved(c)) {
+    if (kUnreserved[c]) {
       if (text[n] != (char)c) return 0;
       ++n;
     } else {
@@ -250,7 +406,7 @@ static size_t encoded_match(const char *text, const char *secret) {
 void tavro_scrub_encoded(char *text, const char *secret) {
   if (!text || !secret || std::strlen(secret) <= 3) return;
   bool differs = false;
-  for (const char *k = secret; *k && !differs; ++k) differs = !unreserved((unsigned char)*k);
+  for (const char *k = secret; *k && !differs; ++k) differs = !kUnreserved[(unsigned char)*k];
   if (!differs) return;
   for (char *p = text; *p;) {
     size_t n = encoded_match(p, secret);

@@ -47,19 +47,40 @@ struct tavro_buf {
 // the buffer as it was.
 int tavro_buf_add(tavro_buf *b, const void *bytes, uint64_t count);
 int tavro_buf_adds(tavro_buf *b, const char *text);
+// A string literal, its length known at compile time.
+template <size_t N> inline int tavro_buf_lit(tavro_buf *b, const char (&text)[N]) {
+  return tavro_buf_add(b, text, N - 1);
+}
+// Makes room for count more bytes and the NUL, growing as the appends do.
+int tavro_buf_reserve(tavro_buf *b, uint64_t count);
+// The same, growing to exactly that room: for a text whose final length is
+// known, so that it takes no more than it needs.
+int tavro_buf_reserve_exact(tavro_buf *b, uint64_t count);
+// The decimal digits of v, as "%lld" writes them.
+int tavro_buf_addi(tavro_buf *b, int64_t v);
+// Those digits at the end of area; returns where they start.
+char *tavro_int_digits(char (&area)[24], int64_t v);
 int tavro_buf_addf(tavro_buf *b, const char *fmt, ...)
 #if defined(__GNUC__)
     __attribute__((format(printf, 2, 3)))
 #endif
     ;
-// A JSON string literal with escapes, or the word null for a null text.
+// A JSON string literal with escapes, or the word null for a null text;
+// appended whole or not at all.
 int tavro_buf_json_str(tavro_buf *b, const char *text);
-// The value percent-encoded (unreserved bytes kept, others as %XX), as a
-// heap text; "" for null; null when memory runs out.
-char *tavro_pct_encode(const char *value);
-// "?key=value" or "&key=value", the value percent-encoded.
+// The length of the JSON string literal of n bytes of text, quotes included.
+uint64_t tavro_json_str_size(const char *text, size_t n);
+// Writes that literal at w, which has room for size bytes (the length
+// tavro_json_str_size gave); returns the end. Writes no NUL.
+char *tavro_json_str_write(char *w, const char *text, size_t n, uint64_t size);
+// "?key=value" or "&key=value", the value percent-encoded; appended whole or
+// not at all.
 int tavro_buf_query(tavro_buf *b, const char *key, const char *value);
 void tavro_buf_free(tavro_buf *b);
+// Hands over the text (a heap block, released with std::free), its spare
+// room given back when there is much of it; the buffer is empty afterwards.
+// Null when nothing was ever appended.
+char *tavro_buf_release(tavro_buf *b);
 
 // Heap copies (tavro_malloc); null for a null source or exhausted memory.
 char *tavro_strdup(const char *text);
@@ -68,7 +89,7 @@ char *tavro_strndup(const char *bytes, size_t count);
 // Overwrites every occurrence of secret (longer than 3 characters) in text
 // with '*', left to right, without overlap.
 void tavro_scrub(char *text, const char *secret);
-// The same for the secret's percent-encoded form (as tavro_pct_encode writes
+// The same for the secret's percent-encoded form (as the query encoder writes
 // it), when that differs from the secret; allocates nothing.
 void tavro_scrub_encoded(char *text, const char *secret);
 

@@ -101,13 +101,15 @@ void cut_path(tavro_buf *path, uint64_t len) {
   if (path->data) path->data[len] = '\0';
 }
 
-// Adds one file with the current path (null when the path is empty). The
-// link is a copy of link_src, or null. 0, or -1 with the message written.
-int add_entry(tavro_links *list, const tavro_buf *path, const char *link_src, int64_t size,
-              int32_t *count, char *err, size_t err_size) {
-  tavro::Text p(path->len ? tavro_strndup(path->data, path->len) : nullptr);
+// The visitor of tavro_parse_files: adds one file to the list, with a copy
+// of the path (null when the path is empty) and of the link (null when
+// there is none). 0, or -1 with the message written.
+int add_entry(void *ctx, const char *path, uint64_t path_len, const char *link_src, int64_t size,
+              char *err, size_t err_size) {
+  tavro_links *list = static_cast<tavro_links *>(ctx);
+  tavro::Text p(path_len ? tavro_strndup(path, path_len) : nullptr);
   tavro::Text l(link_src ? tavro_strdup(link_src) : nullptr);
-  if ((path->len && !p.get()) || (link_src && !l.get())) {
+  if ((path_len && !p.get()) || (link_src && !l.get())) {
     return tavro_fail(err, err_size, -1, "out of memory");
   }
   if (list->len == list->cap) {
@@ -118,16 +120,49 @@ int add_entry(tavro_links *list, const tavro_buf *path, const char *link_src, in
     list->cap = want;
   }
   list->data[list->len++] = tavro_link{p.release(), l.release(), size};
-  ++*count;
   return 0;
 }
 
-// Walks the nodes of one files array depth first, in document order, adding
-// one entry per file. Folders are frames on a heap stack; the shared path
+// The members of a node that the walk reads: for each one-letter key the
+// first member with that key, as yyjson_obj_get would find it.
+struct NodeMembers {
+  yyjson_val *n = nullptr, *e = nullptr, *s = nullptr, *l = nullptr;
+};
+
+// Reads them in one pass over the node's members rather than one lookup,
+// each a scan of its own, per key.
+NodeMembers node_members(yyjson_val *node) {
+  NodeMembers m;
+  yyjson_obj_iter it = yyjson_obj_iter_with(node);
+  for (yyjson_val *key; (key = yyjson_obj_iter_next(&it));) {
+    if (yyjson_get_len(key) != 1) continue;
+    yyjson_val *value = yyjson_obj_iter_get_val(key);
+    yyjson_val **slot = nullptr;
+    switch (yyjson_get_str(key)[0]) {
+    case 'n':
+      slot = &m.n;
+      break;
+    case 'e':
+      slot = &m.e;
+      break;
+    case 's':
+      slot = &m.s;
+      break;
+    case 'l':
+      slot = &m.l;
+      break;
+    }
+    if (slot && !*slot) *slot = value;
+  }
+  return m;
+}
+
+// Walks the nodes of one files array depth first, in document order, handing
+// each file to visit. Folders are frames on a heap stack; the shared path
 // gets a node's name on the way in and is cut back when the node is done.
 // 0, or -1 with the message written (the path may then be left longer).
-int flatten(yyjson_val *nodes, tavro_buf *path, tavro_links *list, int32_t *count, char *err,
-            size_t err_size) {
+int flatten(yyjson_val *nodes, tavro_buf *path, tavro_file_visit visit, void *ctx, int32_t *count,
+            char *err, size_t err_size) {
   FrameStack stack;
   if (stack.push(nodes, path->len) != 0) return tavro_fail(err, err_size, -1, "out of memory");
   while (stack.len) {
@@ -141,10 +176,12 @@ int flatten(yyjson_val *nodes, tavro_buf *path, tavro_links *list, int32_t *coun
     }
     uint64_t entry_len = path->len;
     if (!yyjson_is_obj(node) || yyjson_obj_size(node) == 0) {
-      if (add_entry(list, path, nullptr, -1, count, err, err_size) != 0) return -1;
+      if (visit(ctx, path->data, path->len, nullptr, -1, err, err_size) != 0) return -1;
     } else {
-      const char *name = nonempty_str_member(node, "n");
-      yyjson_val *children = yyjson_obj_get(node, "e");
+      NodeMembers m = node_members(node);
+      const char *name = yyjson_get_str(m.n);
+      if (name && !name[0]) name = nullptr;
+      yyjson_val *children = m.e;
       if (name) {
         if ((entry_len != 0 && tavro_buf_add(path, "/", 1) != 0) ||
             tavro_buf_adds(path, name) != 0) {
@@ -158,16 +195,14 @@ int flatten(yyjson_val *nodes, tavro_buf *path, tavro_links *list, int32_t *coun
         }
         continue;
       }
-      yyjson_val *s = yyjson_obj_get(node, "s");
-      int64_t size = yyjson_is_int(s) ? yyjson_get_sint(s) : -1;
-      if (add_entry(list, path, yyjson_get_str(yyjson_obj_get(node, "l")), size, count, err,
-                    err_size) != 0) {
+      int64_t size = yyjson_is_int(m.s) ? yyjson_get_sint(m.s) : -1;
+      if (visit(ctx, path->data, path->len, yyjson_get_str(m.l), size, err, err_size) != 0) {
         return -1;
       }
       cut_path(path, entry_len);
     }
     // Every entry counts at once, so the walk stops at the first one too many.
-    if (*count > kFilesMax) {
+    if (++*count > kFilesMax) {
       return tavro_fail(err, err_size, -1, "magnet tree larger than %d files", kFilesMax);
     }
   }
@@ -233,6 +268,24 @@ void tavro_links_free(tavro_links *list) {
   *list = tavro_links{};
 }
 
+int tavro_walk_files(yyjson_val *data, tavro_file_visit visit, void *ctx, int *has_entries,
+                     char *err, size_t err_size) {
+  *has_entries = 0;
+  // Anything but the expected shape is a magnet without files.
+  yyjson_val *magnets = yyjson_obj_get(data, "magnets");
+  if (yyjson_arr_size(magnets) == 0) return TAVRO_OK;
+  yyjson_val *first = yyjson_arr_get_first(magnets);
+  if (yyjson_obj_size(first) == 0) return TAVRO_OK;
+  yyjson_val *files = yyjson_obj_get(first, "files");
+  if (yyjson_arr_size(files) == 0) return TAVRO_OK;
+
+  tavro::Buf path;
+  int32_t count = 0;
+  if (flatten(files, path.get(), visit, ctx, &count, err, err_size) != 0) return TAVRO_E_FAILED;
+  *has_entries = count > 0;
+  return TAVRO_OK;
+}
+
 int tavro_parse_files(const char *text, size_t len, tavro_links *list, int *has_entries, char *err,
                       size_t err_size) {
   *list = tavro_links{};
@@ -242,20 +295,10 @@ int tavro_parse_files(const char *text, size_t len, tavro_links *list, int *has_
   int rc = tavro_parse_envelope(text, len, doc.out(), &data, err, err_size);
   if (rc != TAVRO_OK) return rc;
 
-  // Anything but the expected shape is a magnet without files.
-  yyjson_val *magnets = yyjson_obj_get(data, "magnets");
-  if (yyjson_arr_size(magnets) == 0) return TAVRO_OK;
-  yyjson_val *first = yyjson_arr_get_first(magnets);
-  if (yyjson_obj_size(first) == 0) return TAVRO_OK;
-  yyjson_val *files = yyjson_obj_get(first, "files");
-  if (yyjson_arr_size(files) == 0) return TAVRO_OK;
-
   Links holder(list);
-  tavro::Buf path;
-  int32_t count = 0;
-  if (flatten(files, path.get(), list, &count, err, err_size) != 0) return TAVRO_E_FAILED;
+  rc = tavro_walk_files(data, add_entry, list, has_entries, err, err_size);
+  if (rc != TAVRO_OK) return rc;
   holder.release();
-  *has_entries = list->len > 0;
   return TAVRO_OK;
 }
 

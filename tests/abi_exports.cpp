@@ -12,6 +12,7 @@
 #include <set>
 #include <string>
 #include <thread>
+#include <vector>
 
 namespace {
 
@@ -197,6 +198,34 @@ TEST_F(Abi, BufferRulesForSuccess) {
   EXPECT_EQ(T.halvo_get()->list(&io, s, nullptr, nullptr, 0), TAVRO_E_BUFFER);
   EXPECT_STREQ(T.tavro_result_json(), kRoot);
   EXPECT_STREQ(T.tavro_last_error(), "output buffer too small");
+}
+
+TEST_F(Abi, LargeResultsReachTheCopyWholeAndStayValidThroughTheNextCall) {
+  ASSERT_EQ(T.tavro_set_io(&io), 0);
+  std::string files;
+  for (int i = 0; i < 3000; ++i)
+    files += (i ? "," : "") + std::string(R"({"n":"Season 01/Episode )") + std::to_string(i) +
+             R"(.mkv","s":)" + std::to_string(1000 + i) + R"(,"l":"https://h/f/)" +
+             std::to_string(i) + "\"}";
+  host.answer("GET", tt::api("/magnet/files", "id[]=7"), 200,
+              tt::ok(R"({"magnets":[{"id":7,"files":[)" + files + "]}]}"));
+  const char *s = tt::kSettings.c_str();
+  std::vector<char> big(1 << 20);
+  ASSERT_EQ(T.tavro_list(s, "m7", big.data(), (int32_t)big.size()), TAVRO_OK);
+  const std::string result = big.data();
+  EXPECT_GT(result.size(), 100000u);
+  EXPECT_EQ(T.tavro_result_json(), result);
+  EXPECT_EQ(T.tavro_list(s, "m7", big.data(), 100), TAVRO_E_BUFFER);
+  EXPECT_EQ(big[0], '\0');
+  EXPECT_EQ(T.tavro_result_json(), result) << "the whole result, not the part that would fit";
+  EXPECT_EQ(T.tavro_list(s, "m7", nullptr, 0), TAVRO_OK);
+  EXPECT_EQ(T.tavro_result_json(), result);
+  // The copy may be the next call's argument: it stays valid until that
+  // call ends.
+  EXPECT_EQ(T.tavro_list(s, T.tavro_result_json(), big.data(), (int32_t)big.size()),
+            TAVRO_E_NOT_FOUND);
+  EXPECT_EQ(T.tavro_last_error(), ("no such folder: " + result).substr(0, 767));
+  EXPECT_STREQ(T.tavro_result_json(), "");
 }
 
 TEST_F(Abi, BufferRulesForFailure) {

@@ -460,6 +460,31 @@ TEST_F(Instant, EpisodeNotFoundReturnsThePayloadAndKeepsTheMagnet) {
   EXPECT_EQ(host.count("GET", api("/magnet/delete", "id=42")), 0u);
 }
 
+TEST_F(Instant, PickReadsTheWholeTreeAndItsLimitInBothModes) {
+  // Only the first matching episode counts, and an episode or a large file
+  // found early does not exempt a tree from the file limit.
+  auto tree = [](int more) {
+    std::string t = R"([{"n":"Show.S01E02.mkv","s":7,"l":"E2"},{"n":"Again.S01E02.mkv","s":90,)"
+                    R"("l":"E2b"})";
+    for (int i = 0; i < more; ++i) t += R"(,{"n":"x.srt","s":1,"l":"X"})";
+    return t + "]";
+  };
+  files(tree(65535));
+  for (std::string extra :
+       {std::string(), std::string(R"(,"FullSeason":true,"Season":1,"Episode":2)")}) {
+    EXPECT_EQ(add(extra), TAVRO_E_FAILED) << extra;
+    EXPECT_EQ(got(), err("magnet tree larger than 65536 files")) << extra;
+  }
+  EXPECT_EQ(unlock_calls(), 0u);
+  files(tree(65534));
+  unlocks("E2", R"({"link":"https://cdn/e2"})");
+  ASSERT_EQ(add(R"(,"FullSeason":true,"Season":1,"Episode":2)"), TAVRO_OK) << got();
+  EXPECT_EQ(got().substr(0, 30), R"({"InstantURL":"https://cdn/e2")");
+  unlocks("E2b", R"({"link":"https://cdn/e2b"})");
+  ASSERT_EQ(add(), TAVRO_OK) << got();
+  EXPECT_EQ(got().substr(0, 31), R"({"InstantURL":"https://cdn/e2b")");
+}
+
 TEST_F(Instant, ReadyMagnetWithoutFilesIsHandledAsNotReady) {
   files("[]");
   std::string del = api("/magnet/delete", "id=42");

@@ -38,6 +38,42 @@ inline std::string error_env(const std::string &code, const std::string &message
   return R"({"status":"error","error":{"code":")" + code + R"(","message":")" + message + R"("}})";
 }
 
+// The JSON string literal of s by the escape table, one byte at a time: '"',
+// backslash, tab, LF and CR get their two-character escapes, the other bytes
+// below 0x20 and 0x7f get \u00XX, everything else stays.
+inline std::string json_literal(const std::string &s) {
+  std::string out = "\"";
+  for (unsigned char c : s) {
+    switch (c) {
+    case '"':
+      out += "\\\"";
+      break;
+    case '\\':
+      out += "\\\\";
+      break;
+    case '\t':
+      out += "\\t";
+      break;
+    case '\n':
+      out += "\\n";
+      break;
+    case '\r':
+      out += "\\r";
+      break;
+    default:
+      if (c < 0x20 || c == 0x7f) {
+        static const char hex[] = "0123456789abcdef";
+        out += "\\u00";
+        out += hex[c >> 4];
+        out += hex[c & 15];
+      } else {
+        out += (char)c;
+      }
+    }
+  }
+  return out + "\"";
+}
+
 struct Call {
   std::string method, url, body, content_type;
 };

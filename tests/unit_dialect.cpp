@@ -2,9 +2,11 @@
 #include "support.h"
 #include "tavro_dialect.h"
 #include "tavro_handler.h"
+#include "tavro_wire.h"
 
 #include <gtest/gtest.h>
 
+#include <cstdio>
 #include <string>
 
 namespace {
@@ -118,6 +120,158 @@ TEST(RequestUrl, KeyAndAgentArePercentEncoded) {
   EXPECT_EQ(sess.io, nullptr);
   tavro_cfg_free(&cfg);
 }
+
+TEST(Validation, IdentifierTextIsThePrintfLayout) {
+  const uint32_t rows[][4] = {{0, 0, 0, 0},
+                              {0xffffffffu, 0xffffffffu, 0xffffffffu, 0xffffffffu},
+                              {0x01234567u, 0x89abcdefu, 0xfedcba98u, 0x76543210u},
+                              {0x0000000fu, 0x000f0abcu, 0x12345defu, 0xa0000001u}};
+  for (const auto &w : rows) {
+    char got[40], want[40];
+    tavro_id_text(w, got);
+    std::snprintf(want, sizeof want, "%08x-%04x-4%03x-9%03x-%08x%04x", (unsigned)w[0],
+                  (unsigned)(w[1] >> 16), (unsigned)(w[1] & 0xfff), (unsigned)(w[2] & 0xfff),
+                  (unsigned)w[3], (unsigned)(w[2] & 0xffff));
+    EXPECT_STREQ(got, want);
+  }
+}
+
+// ---- File listing -----------------------------------------------------------
+
+std::string files_answer(const std::string &files) {
+  return tt::ok(R"({"magnets":[{"id":12,"files":)" + files + "}]}");
+}
+
+struct Listed {
+  int rc;
+  std::string out, err;
+  bool failed_allocation = false;
+};
+
+// Lists magnet 12 through a host that answers its files request with files.
+// In a fault-injection build, fail_at > 0 makes the listing's fail_at-th
+// allocation fail.
+Listed list_files(const std::string &files, [[maybe_unused]] long fail_at = 0) {
+  tt::Host host;
+  tavro_io io = host.table();
+  host.answer("GET", tt::api("/magnet/files", "id[]=12"), 200, files_answer(files));
+  tavro_cfg cfg{tavro_strdup(tt::kKey.c_str()), nullptr, nullptr};
+  tavro_sess sess{};
+  tavro_sess_open(&sess, &io, &cfg);
+  tavro::Buf out;
+  char err[TAVRO_ERR_SIZE] = {};
+#if defined(TAVRO_FAULT_INJECTION)
+  tavro_fi_countdown.store(fail_at);
+#endif
+  int rc = tavro_do_list_folder(&sess, 12, out.get(), err, sizeof err);
+  bool failed = false;
+#if defined(TAVRO_FAULT_INJECTION)
+  failed = fail_at > 0 && tavro_fi_countdown.load() == 0;
+  tavro_fi_countdown.store(0);
+#endif
+  tavro_cfg_free(&cfg);
+  EXPECT_EQ(host.live(), 0u);
+  return {rc, out.c_str(), err, failed};
+}
+
+// What the listing must be: the tree reader's flat list, every entry written
+// out piece by piece with the reference escapes.
+std::string listing_of_reader(const std::string &files) {
+  std::string body = files_answer(files);
+  tavro_links list{};
+  int has_entries = 0;
+  char err[TAVRO_ERR_SIZE] = {};
+  EXPECT_EQ(tavro_parse_files(body.data(), body.size(), &list, &has_entries, err, sizeof err),
+            TAVRO_OK)
+      << err;
+  auto lit = [](const char *t) { return t ? tt::json_literal(t) : std::string("null"); };
+  std::string out = "[";
+  for (uint64_t i = 0; i < list.len; ++i) {
+    const tavro_link &f = list.data[i];
+    if (i) out += ',';
+    out += "{\"name\":" + lit(f.path) + ",\"path\":" + lit(f.path) +
+           ",\"folder\":false,\"size\":" + std::to_string(f.size) + ",\"locator\":" + lit(f.link) +
+           ",\"id\":" + lit(f.path) + "}";
+  }
+  tavro_links_free(&list);
+  return out + "]";
+}
+
+TEST(FileListing, ListsExactlyWhatTheTreeReaderFlattens) {
+  const std::string long_name = "The.Long.Night.S01E02.\\\"Quoted\\\" and a \\t tab.1080p.x265.mkv";
+  const struct {
+    const char *why;
+    std::string files;
+  } rows[] = {
+      {"nested folders", R"([{"n":"Show","e":[{"n":"E1.mkv","s":5,"l":"L1"},)"
+                         R"({"n":"Sub","e":[{"n":"E2.mkv","l":"L2"}]}]},{"n":"notes.txt","s":9}])"},
+      {"nameless and non-object nodes",
+       R"(["str",5,null,[],{},{"s":3,"l":"x"},{"n":"D","e":["x",{}]}])"},
+      {"empty and odd names",
+       R"([{"n":"A","e":[{"n":"","e":[{"n":5,"l":"x"}]},{"n":"\u0000b"}]}])"},
+      {"names and links that need escapes",
+       R"([{"n":"AC\\DC \"Live\"","e":[{"n":"tab\tcr\rlf\n\u0001\u007f\u001f.mkv",)"
+       R"("l":"https://h/f?a=\"b\"&c=\\"}]},{"n":"caf\u00e9 \u65e5\u672c.srt","l":""}])"},
+      {"long names with escapes inside blocks", R"([{"n":")" + long_name + R"(","e":[{"n":")" +
+                                                    long_name + long_name + R"(","l":")" +
+                                                    long_name + R"("}]}])"},
+      {"sizes", R"([{"n":"a","s":-4},{"n":"b","s":9007199254740993},)"
+                R"({"n":"c","s":18446744073709551615},{"n":"d","s":1.5},{"n":"e","s":0}])"},
+      {"first of duplicate keys", R"([{"n":"a","n":"b","l":"x","l":"y","s":1,"s":2}])"},
+      {"no files", "[]"},
+      {"only empty folders", R"([{"n":"A","e":[]},{"e":[{"e":[]}]}])"},
+  };
+  for (const auto &row : rows) {
+    SCOPED_TRACE(row.why);
+    Listed l = list_files(row.files);
+    EXPECT_EQ(l.rc, TAVRO_OK) << l.err;
+    EXPECT_EQ(l.out, listing_of_reader(row.files));
+  }
+}
+
+TEST(FileListing, HoldsAtMostTheEntryLimit) {
+  std::string leaves;
+  for (int i = 0; i < TAVRO_FILES_MAX; ++i)
+    leaves += i ? R"(,{"n":"f","l":"x"})" : R"({"n":"f","l":"x"})";
+  Listed at_limit = list_files("[" + leaves + "]");
+  ASSERT_EQ(at_limit.rc, TAVRO_OK) << at_limit.err;
+  EXPECT_EQ(at_limit.out, listing_of_reader("[" + leaves + "]"));
+  Listed over = list_files(R"([{"n":"D","e":[)" + leaves + R"(]},{"l":"one too many"}])");
+  EXPECT_EQ(over.rc, TAVRO_E_FAILED);
+  EXPECT_EQ(over.err, "magnet tree larger than 65536 files");
+}
+
+#if defined(TAVRO_FAULT_INJECTION)
+TEST(FileListing, ReportsExhaustedMemoryWhereverItStrikes) {
+  // Deep, wide and with escapes: every allocation of the listing (the URL,
+  // the answer's copy, the document, the walk's stack and path, the
+  // lengths kept between the walks, the result) is made to fail in turn.
+  std::string files;
+  for (int i = 0; i < 12; ++i) files += R"({"n":"folder \"with\" a long name","e":[)";
+  for (int i = 0; i < 300; ++i) files += (i ? "," : "") + std::string(R"({"n":"f","l":"x","s":1})");
+  for (int i = 0; i < 12; ++i) files += "]}";
+  files = "[" + files + "]";
+  const std::string want = listing_of_reader(files);
+  int failures = 0;
+  for (long n = 1; n < 100000; ++n) {
+    Listed l = list_files(files, n);
+    if (!l.failed_allocation) {
+      EXPECT_EQ(l.rc, TAVRO_OK) << l.err;
+      EXPECT_EQ(l.out, want);
+      break;
+    }
+    ++failures;
+    // The exchange's copy failing is a transport failure; yyjson running out
+    // reads as an answer it could not parse; everything else is the
+    // listing's own "out of memory".
+    EXPECT_TRUE((l.rc == TAVRO_E_TRANSPORT && l.err == "out of memory") ||
+                (l.rc == TAVRO_E_FAILED &&
+                 (l.err == "out of memory" || l.err == "response is not a JSON object")))
+        << "allocation " << n << ": " << l.rc << " " << l.err;
+  }
+  EXPECT_GT(failures, 5);
+}
+#endif
 
 TEST(RootListing, IsStaticAndNeedsNoRequest) {
   tavro::Buf out;

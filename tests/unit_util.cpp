@@ -5,6 +5,8 @@
 
 #include <gtest/gtest.h>
 
+#include <cctype>
+#include <cstdio>
 #include <string>
 
 namespace {
@@ -58,6 +60,106 @@ TEST(Buf, JsonStringEscapes) {
     ASSERT_EQ(tavro_buf_json_str(b.get(), r.in), 0);
     EXPECT_EQ(text(*b.get()), r.out) << (r.in ? r.in : "(null)");
   }
+}
+
+TEST(Buf, JsonStringEscapesEveryByteWhereverItStands) {
+  // Every byte value at every position of texts of up to 40 bytes: the
+  // escaper looks at whole blocks of bytes first, so a byte that needs an
+  // escape must be found at the start, middle and end of a block and in the
+  // tail after the last whole block.
+  for (size_t len : {1u, 7u, 8u, 9u, 15u, 16u, 17u, 31u, 32u, 33u, 40u}) {
+    for (int c = 1; c < 256; ++c) {
+      for (size_t at = 0; at < len; ++at) {
+        std::string s(len, 'a');
+        s[at] = (char)c;
+        tavro::Buf b;
+        ASSERT_EQ(tavro_buf_adds(b.get(), "x"), 0);
+        ASSERT_EQ(tavro_buf_json_str(b.get(), s.c_str()), 0);
+        ASSERT_EQ(text(*b.get()), std::string("x").append(tt::json_literal(s)))
+            << "byte " << c << " at " << at;
+        ASSERT_EQ(b.get()->data[b.get()->len], '\0');
+      }
+    }
+  }
+  // Texts made only of bytes that need escapes, and long plain ones.
+  std::string all;
+  for (int c = 1; c < 256; ++c) all += (char)c;
+  for (const std::string &s : {all, std::string(1000, '"'), std::string(5000, 'z')}) {
+    tavro::Buf b;
+    ASSERT_EQ(tavro_buf_json_str(b.get(), s.c_str()), 0);
+    EXPECT_EQ(text(*b.get()), tt::json_literal(s)) << s.size();
+    EXPECT_EQ(tavro_json_str_size(s.data(), s.size()), b.get()->len);
+  }
+}
+
+TEST(Buf, IntegersAreWrittenAsPrintfWritesThem) {
+  for (int64_t v : {(int64_t)0, (int64_t)-1, (int64_t)7, (int64_t)10, (int64_t)-4096,
+                    (int64_t)1234567890123, INT64_MAX, INT64_MIN}) {
+    tavro::Buf b;
+    ASSERT_EQ(tavro_buf_addi(b.get(), v), 0);
+    char want[32];
+    std::snprintf(want, sizeof want, "%lld", (long long)v);
+    EXPECT_EQ(text(*b.get()), want);
+  }
+}
+
+TEST(Buf, ExactReservationTakesNoMoreThanAsked) {
+  tavro::Buf b;
+  ASSERT_EQ(tavro_buf_add(b.get(), "ab", 2), 0);
+  ASSERT_EQ(tavro_buf_reserve_exact(b.get(), 10000), 0);
+  EXPECT_EQ(b.get()->cap, 10003u);
+  ASSERT_EQ(tavro_buf_reserve_exact(b.get(), 10), 0) << "room already there";
+  EXPECT_EQ(b.get()->cap, 10003u);
+  ASSERT_EQ(tavro_buf_reserve(b.get(), 20000), 0) << "the other one doubles";
+  EXPECT_EQ(b.get()->cap, 20006u);
+  EXPECT_EQ(text(*b.get()), "ab");
+}
+
+TEST(Buf, ReleaseHandsOverTheTextAndEmptiesTheBuffer) {
+  for (size_t n : {0u, 100u, 5000u, 100000u}) {
+    tavro::Buf b;
+    std::string s(n, 'q');
+    ASSERT_EQ(tavro_buf_add(b.get(), s.data(), s.size()), 0);
+    ASSERT_EQ(tavro_buf_reserve(b.get(), 3 * n + 8192), 0) << "much spare room";
+    tavro::Text t(tavro_buf_release(b.get()));
+    ASSERT_NE(t.get(), nullptr);
+    EXPECT_EQ(std::string(t.get()), s);
+    EXPECT_EQ(b.get()->data, nullptr);
+    EXPECT_EQ(b.get()->len, 0u);
+    EXPECT_EQ(b.get()->cap, 0u);
+  }
+  tavro::Buf never;
+  EXPECT_EQ(tavro_buf_release(never.get()), nullptr);
+}
+
+// The encoding the query rule asks for, one byte at a time.
+std::string encoded_by_rule(const std::string &v) {
+  std::string out;
+  for (unsigned char c : v) {
+    if (std::isalnum(c) && c < 0x80) {
+      out += (char)c;
+    } else if (c == '-' || c == '.' || c == '_' || c == '~') {
+      out += (char)c;
+    } else {
+      char e[4];
+      std::snprintf(e, sizeof e, "%%%02X", c);
+      out += e;
+    }
+  }
+  return out;
+}
+
+TEST(Buf, QueryEncodesEveryByteByTheRule) {
+  std::string all;
+  for (int c = 1; c < 256; ++c) all += (char)c;
+  for (const std::string &v : {all, std::string(3000, ' '), std::string("plain-._~09AZaz")}) {
+    tavro::Buf b;
+    ASSERT_EQ(tavro_buf_adds(b.get(), "https://h/p"), 0);
+    ASSERT_EQ(tavro_buf_query(b.get(), "k[]", v.c_str()), 0);
+    ASSERT_EQ(tavro_buf_query(b.get(), "n", v.c_str()), 0);
+    EXPECT_EQ(text(*b.get()), "https://h/p?k[]=" + encoded_by_rule(v) + "&n=" + encoded_by_rule(v));
+  }
+  EXPECT_EQ(tavro_buf_query(nullptr, "k", "v"), -1);
 }
 
 TEST(Buf, QueryEncodesValuesAndPicksTheSeparator) {
