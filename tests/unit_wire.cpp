@@ -790,7 +790,9 @@ TEST(ExhaustedMemory, UnlockDropsOnlyTheNameOrFailsWhole) {
     } else {
       EXPECT_STREQ(link, "https://x/f");
       EXPECT_EQ(size, 1);
-      if (name) EXPECT_STREQ(name, "f.mkv");
+      if (name) {
+        EXPECT_STREQ(name, "f.mkv");
+      }
     }
     std::free(link);
     std::free(name);
@@ -809,7 +811,9 @@ TEST(ExhaustedMemory, EntryLinkReleasesEverythingAndReportsIt) {
     } else if (rc != TAVRO_OK) {
       EXPECT_EQ(rc, TAVRO_E_ARG);
     }
-    if (rc != TAVRO_OK) EXPECT_EQ(link, nullptr);
+    if (rc != TAVRO_OK) {
+      EXPECT_EQ(link, nullptr);
+    }
     std::free(link);
     return rc;
   });
