@@ -13,3 +13,12 @@ for preset in ${TAVRO_PRESETS:-release asan tsan}; do
   cmake --build --preset "$preset"
   ctest --preset "$preset" -j2
 done
+
+# Hardening (docs/hardening.md): every allocation of the library failed in
+# turn under ASan+UBSan+LSan.
+for preset in ${TAVRO_HARDENING_PRESETS:-fault}; do
+  echo "== $preset"
+  cmake --preset "$preset" >/dev/null
+  cmake --build --preset "$preset"
+  ctest --preset "$preset" -j2
+done
