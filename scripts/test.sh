@@ -15,8 +15,8 @@ for preset in ${TAVRO_PRESETS:-release asan tsan}; do
 done
 
 # Hardening (docs/hardening.md): every allocation of the library failed in
-# turn under ASan+UBSan+LSan.
-for preset in ${TAVRO_HARDENING_PRESETS:-fault}; do
+# turn under ASan+UBSan+LSan, then a short bounded run of every fuzz target.
+for preset in ${TAVRO_HARDENING_PRESETS:-fault fuzz}; do
   echo "== $preset"
   cmake --preset "$preset" >/dev/null
   cmake --build --preset "$preset"
