@@ -27,3 +27,12 @@ for preset in ${TAVRO_PRESETS:-release asan tsan mingw}; do
   cmake --build --preset "$preset"
   ctest --preset "$preset" -j2
 done
+
+# Hardening (docs/hardening.md): every allocation of the library failed in
+# turn under ASan+UBSan+LSan, then a short bounded run of every fuzz target.
+for preset in ${TAVRO_HARDENING_PRESETS:-fault fuzz}; do
+  echo "== $preset"
+  cmake --preset "$preset" >/dev/null
+  cmake --build --preset "$preset"
+  ctest --preset "$preset" -j2
+done

@@ -453,9 +453,10 @@ int tavro_dlcfg_parse(const char *text, tavro_dlcfg *cfg, char *err, size_t err_
   yyjson_val *root = doc.root();
   if (!yyjson_is_obj(root))
     return tavro_fail(err, err_size, TAVRO_E_ARG, "config is not a JSON object");
-  yyjson_val *link = yyjson_obj_get(root, "Link");
-  if (yyjson_is_str(link) && yyjson_get_len(link) > 0)
-    cfg->link = tavro_strndup(yyjson_get_str(link), yyjson_get_len(link));
+  // The link is a C text: an escaped NUL ends it, so one that begins with
+  // it is empty and counts as missing.
+  const char *link = yyjson_get_str(yyjson_obj_get(root, "Link"));
+  if (link && *link) cfg->link = tavro_strdup(link);
   cfg->full_season = yyjson_is_true(yyjson_obj_get(root, "FullSeason"));
   cfg->season = low32(yyjson_obj_get(root, "Season"));
   cfg->episode = low32(yyjson_obj_get(root, "Episode"));

@@ -276,6 +276,7 @@ TEST_F(Ops, DownloadRequestIsChecked) {
       {"{}", "config has no Link"},
       {R"({"Link":""})", "config has no Link"},
       {R"({"Link":5})", "config has no Link"},
+      {R"({"Link":"\u0000https://h/t"})", "config has no Link"},
       {R"({"Link":")" + std::string(3073, 'a') + "\"}", "Link longer than 3 KiB"},
   };
   for (auto &r : rows) {

@@ -1,0 +1,50 @@
+// The settings parser: any host text gives the record or one of the five
+// settings failures, and a failure leaves nothing allocated.
+#include "fuzz_support.h"
+
+namespace {
+
+constexpr const char *kMessages[] = {"settings are NULL", "settings are larger than 1 MiB",
+                                     "settings are not a JSON object", "APIKey is empty"};
+
+bool blank(char c) {
+  return c == ' ' || c == '\t' || c == '\n' || c == '\r';
+}
+
+// A field is null, or a non-empty text without surrounding blanks.
+bool trimmed(const char *v) {
+  if (!v) return true;
+  size_t n = std::strlen(v);
+  return n > 0 && !blank(v[0]) && !blank(v[n - 1]);
+}
+
+bool known_failure(const char *err) {
+  for (const char *m : kMessages)
+    if (std::strcmp(err, m) == 0) return true;
+  return std::strncmp(err, "RuntimeType is \"", 16) == 0 &&
+         std::strstr(err, "\", this handler is \"ALLDEBRID\"") != nullptr;
+}
+
+} // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
+  std::string settings = fz::text(data, size);
+  for (int require_key : {1, 0}) {
+    tavro_cfg cfg{};
+    char err[768] = {};
+    int rc = tavro_cfg_parse(settings.c_str(), require_key, &cfg, err, sizeof err);
+    if (rc == 0) {
+      FUZZ_CHECK(err[0] == '\0', "success with a message: %s", err);
+      FUZZ_CHECK(!require_key || cfg.api_key, "success without a key");
+      FUZZ_CHECK(trimmed(cfg.api_key) && trimmed(cfg.client) && trimmed(cfg.id), "untrimmed field");
+    } else {
+      FUZZ_CHECK(rc == TAVRO_E_ARG, "code %d", rc);
+      FUZZ_CHECK(!cfg.api_key && !cfg.client && !cfg.id, "failure left fields set");
+      FUZZ_CHECK(known_failure(err), "unknown message: %s", err);
+      // Only the key check depends on require_key.
+      FUZZ_CHECK(require_key || std::strcmp(err, "APIKey is empty") != 0, "key required");
+    }
+    tavro_cfg_free(&cfg);
+  }
+  return 0;
+}

@@ -1,0 +1,97 @@
+// What the fuzz targets share: a checked-invariant macro that stops the run
+// with a message, NUL-terminated copies of the input, a splitter into
+// NUL-separated parts, JSON checks made with yyjson, and the API-key test.
+#pragma once
+
+#include "tavro_util.h"
+
+#include <yyjson.h>
+
+#include <cstddef>
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+#include <string_view>
+#include <vector>
+
+// A broken invariant ends the run as a crash, with the reason on stderr, so
+// that libFuzzer keeps the input that caused it.
+#define FUZZ_CHECK(cond, ...)                                                                      \
+  do {                                                                                             \
+    if (!(cond)) {                                                                                 \
+      std::fprintf(stderr, "invariant broken at %s:%d: %s\n  ", __FILE__, __LINE__, #cond);        \
+      std::fprintf(stderr, __VA_ARGS__);                                                           \
+      std::fputc('\n', stderr);                                                                    \
+      std::abort();                                                                                \
+    }                                                                                              \
+  } while (0)
+
+namespace fz {
+
+// The input as a NUL-terminated text (an embedded NUL ends it early, as it
+// would for any C text the host passes).
+inline std::string text(const uint8_t *data, size_t size) {
+  return std::string(reinterpret_cast<const char *>(data), size);
+}
+
+// The input cut at every NUL byte. A trailing empty part is kept, so
+// "a\0" gives {"a", ""}.
+inline std::vector<std::string> split(const uint8_t *data, size_t size) {
+  std::vector<std::string> parts(1);
+  for (size_t i = 0; i < size; ++i) {
+    if (data[i] == 0)
+      parts.emplace_back();
+    else
+      parts.back().push_back(static_cast<char>(data[i]));
+  }
+  return parts;
+}
+
+// Owns a yyjson document parsed by the harness itself (std allocator).
+struct Json {
+  yyjson_doc *doc = nullptr;
+  Json(const char *text, size_t len, yyjson_read_flag flags = 0) {
+    doc = yyjson_read(text, len, flags);
+  }
+  ~Json() { yyjson_doc_free(doc); }
+  Json(const Json &) = delete;
+  Json &operator=(const Json &) = delete;
+  yyjson_val *root() const { return yyjson_doc_get_root(doc); }
+};
+
+// Standard, strict JSON: what every success result must be.
+inline bool strict_json(const char *text) {
+  Json j(text, std::strlen(text));
+  return j.doc != nullptr;
+}
+
+// The first member named key, found by walking the object in order (the
+// reading rule: the first of duplicate keys counts). Null when missing.
+inline yyjson_val *first_member(yyjson_val *obj, const char *key) {
+  if (!yyjson_is_obj(obj)) return nullptr;
+  yyjson_obj_iter it = yyjson_obj_iter_with(obj);
+  for (yyjson_val *k; (k = yyjson_obj_iter_next(&it));) {
+    if (yyjson_get_len(k) == std::strlen(key) &&
+        std::memcmp(yyjson_get_str(k), key, std::strlen(key)) == 0)
+      return yyjson_obj_iter_get_val(k);
+  }
+  return nullptr;
+}
+
+// The text of a string value read as a C text (up to an embedded NUL), or
+// null when it is not a string.
+inline const char *c_text(yyjson_val *v) {
+  return yyjson_is_str(v) ? yyjson_get_str(v) : nullptr;
+}
+
+// True when an API key, as the library parses it from settings, must be
+// masked wherever it would appear: longer than three characters, and not
+// holding the mask character itself (a key such as "a***" can reappear
+// out of its own mask, by the masking rule).
+inline bool maskable_key(const char *key) {
+  return key && std::strlen(key) > 3 && !std::strchr(key, '*');
+}
+
+} // namespace fz

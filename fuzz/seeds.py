@@ -1,0 +1,106 @@
+#!/usr/bin/env python3
+"""Writes the seed corpora under fuzz/corpus/: a few hand-picked inputs per
+target, the shapes each reader expects and a few it must refuse. Run it again
+after changing a seed; the files are kept in the repository."""
+import os
+import shutil
+
+HERE = os.path.dirname(os.path.abspath(__file__))
+H40 = "0123456789abcdef0123456789ABCDEF01234567"
+B32 = "ABCDEFGHIJKLMNOPQRSTUVWXYZ234567"
+MAGNET = "magnet:?xt=urn:btih:" + H40 + "&dn=Show"
+SETTINGS = '{"APIKey":"KEY123","CustomName":"host","ID":"acct-1"}'
+
+
+def ok(data):
+    return '{"status":"success","data":%s}' % data
+
+
+def err(code, message):
+    return '{"status":"error","error":{"code":"%s","message":"%s"}}' % (code, message)
+
+
+FILES = ok('{"magnets":[{"id":12,"files":[{"n":"Show","e":[{"n":"Show.S01E01.mkv","s":5,"l":"L1"},'
+           '{"n":"Sub","e":[{"n":"Show.S01E02.mkv","l":"L2"}]}]},{"n":"notes.txt","s":9,"l":"L3"},7]}]}')
+UPLOAD_READY = ok('{"magnets":[{"id":42,"ready":true,"name":"Show","hash":"abc"}]}')
+UPLOAD_WAIT = ok('{"magnets":[{"id":42,"ready":false}]}')
+UNLOCK = ok('{"link":"https://cdn/f.mkv","filename":"Film.mkv","filesize":700}')
+TORRENT = "d8:announce3:url4:infod6:lengthi5e4:pathl1:aeee"
+
+SEEDS = {
+    "settings": [SETTINGS, '{"APIKey":"  KEY  ","RuntimeType":"ALLDEBRID"}',
+                 '{"APIKey":" ","ClientSecret":"S3CRET","ClientId":7}', '{"APIKey":12345,"ID":true}',
+                 '{"RuntimeType":"alldebrid","APIKey":"K"}', '{}', '[]', '{"APIKey":"a",}'],
+    "entry": ['{"locator":"L1","link":"x","path":"p"}', '{"locator":"","link":"https://h/f"}',
+              '{"path":"Show/E1.mkv"}', '{}', '[]', '{"locator":null,"link":5,"path":"p"}'],
+    "download_request": ['{"Link":"%s","FullSeason":true,"Season":1,"Episode":2,"KeepInstantOnly":true}' % MAGNET,
+                         '{"Link":"https://h/file.torrent"}', '{"Link":""}', '{"Link":5}',
+                         '{"Link":"x","Season":4294967297,"Episode":-3,"FullSeason":"true"}', 'null'],
+    "envelope": [ok('null'), ok('{"a":1}'), err("AUTH_BAD_APIKEY", "The apikey is invalid"),
+                 err("MAGNET_INVALID_URI", "bad"), '{"status":"Success"}', '{"status":1}',
+                 '{"status":"success"}', ' {"status":"error","error":"x"} ', '{}x', '[1]'],
+    "files": [FILES, ok('{"magnets":[{"id":1,"files":[{"n":"empty","e":[]}]}]}'),
+              ok('{"magnets":[{"files":[{"s":1.5,"l":""},{"n":"a/b","e":"x","s":3}]}]}'),
+              ok('{"magnets":[]}'), err("MAGNET_INVALID_ID", "no")],
+    "upload": [UPLOAD_READY, UPLOAD_WAIT, ok('{"magnets":[{"id":"42"}]}'), ok('{"magnets":{}}'),
+               ok('{"magnets":[{"id":4.2,"ready":1}]}'), err("MAGNET_MUST_BE_PREMIUM", "pay")],
+    "unlock": [UNLOCK, ok('{"link":"u"}'), ok('{"link":""}'), ok('{"link":"u","filename":"","filesize":1.5}'),
+               err("LINK_HOST_NOT_SUPPORTED", "no")],
+    "season": ["Show.S01E02.1080p.mkv", "Show E03 S02", "Season 1 Episode 2", "Show 1x02",
+               "Show 892 end", "Show - 05 - Title.mkv", "S01ep02", "S100E01.mkv", "Title.2019.mkv"],
+    "magnet": ["magnet:?xt=urn:btih:" + H40, "magnet:?dn=Name&xt=urn:btih:" + B32 + "&tr=udp",
+               "magnet:?xt=urn:btih:" + H40[:39], "MAGNET:?xt=urn:btih:" + H40, "magnet:?xt=urn:btih:&dn=x"],
+    "torrent": [TORRENT, "d8:announce4:infoe", "d4:infod6:lengthi5eee", "d13:announce-list4:infoe",
+                "x8:announce4:infoe"],
+    # The first byte is the size of the smaller buffer.
+    "redact": ["\x40https://user:pw@api.alldebrid.com/v4/user?agent=a&apikey=KEY123&x=1",
+               "\x08svn+ssh://a@b@host/p@q?APIKEY=zz#frag?apikey=y", "\x00?apikey=&apikey=k#x",
+               "\x05failed https://u:p@h/x?apikey=k", "\x01apikey=k"],
+    "json_string": ['plain', 'tab\there "quoted" back\\slash', '\x01\x08\x0c\x1f\x7f', '\xc3\xa9\xff/'],
+    "query": ["?x=1\0a b/c", "\0" + MAGNET, "\0~-._AZaz09", "\0\xc3\xa9%&="],
+}
+
+# Whole operations: call, settings, argument, then status and body per request.
+def script(call, settings, arg, *answers):
+    parts = [call, settings, arg] + [p for a in answers for p in a]
+    return "\0".join(parts)
+
+OPS = {
+    "op_validate": [script("", SETTINGS, "", ("200", ok('{"user":{}}'))),
+                    script("r64", '{"APIKey":"KEY123"}', "", ("401", "no")),
+                    script("-1", SETTINGS, "", ("200", err("AUTH_BAD_APIKEY", "KEY123 is invalid"))),
+                    script("", SETTINGS, "", ("!timeout\nmore", ""))],
+    "op_list": [script("", SETTINGS, "torrents", ("200", ok('{"magnets":[{"id":12,"filename":"Film","size":700},{"id":"x"}]}'))),
+                script("", SETTINGS, "m12", ("200", FILES)),
+                script("r", SETTINGS, "", ),
+                script("", SETTINGS, "nope"),
+                script("30", SETTINGS, "m1", ("404", "gone"))],
+    "op_stream": [script("", SETTINGS, '{"locator":"L1"}', ("200", UNLOCK)),
+                  script("", SETTINGS, '{"path":"p"}', ("503", "down")),
+                  script("", SETTINGS, "[]")],
+    "op_download": [script("", SETTINGS, '{"Link":"%s"}' % MAGNET, ("200", UPLOAD_WAIT)),
+                    script("", SETTINGS, '{"Link":"%s","KeepInstantOnly":true}' % MAGNET,
+                           ("200", UPLOAD_WAIT), ("200", ok("{}"))),
+                    script("", SETTINGS, '{"Link":"%s"}' % MAGNET, ("200", UPLOAD_READY), ("200", FILES), ("200", UNLOCK)),
+                    script("", SETTINGS, '{"Link":"%s","FullSeason":true,"Season":1,"Episode":2}' % MAGNET,
+                           ("200", UPLOAD_READY), ("200", FILES), ("200", UNLOCK)),
+                    script("", SETTINGS, '{"Link":"https://h/r"}', ("302", MAGNET + "\r\nmore"), ("200", UPLOAD_WAIT)),
+                    script("", SETTINGS, '{"Link":"https://h/t.torrent"}', ("!refused", ""), ("200", TORRENT),
+                           ("200", UPLOAD_WAIT)),
+                    script("o", SETTINGS, '{"Link":"%s"}' % MAGNET)],
+}
+
+
+def main():
+    root = os.path.join(HERE, "corpus")
+    shutil.rmtree(root, ignore_errors=True)
+    for name, seeds in list(SEEDS.items()) + list(OPS.items()):
+        d = os.path.join(root, name)
+        os.makedirs(d)
+        for i, s in enumerate(seeds):
+            with open(os.path.join(d, "seed-%02d" % i), "wb") as f:
+                f.write(s.encode("latin-1"))
+
+
+if __name__ == "__main__":
+    main()

@@ -1,0 +1,609 @@
+// Exhausted memory, everywhere: every operation, through a host transport
+// and through the fake, and every helper with an out-of-memory path, run
+// with the Nth library allocation failing for N = 1, 2, ... until a run needs
+// no failed allocation. Each run must end in a documented outcome (an "out
+// of memory" failure or a documented fallback), and leak nothing. Built only
+// with -DTAVRO_FAULT_INJECTION=ON (the fault preset).
+#include "support.h"
+#include "tavro_dialect.h"
+#include "tavro_exports.h"
+#include "tavro_io_fake.h"
+#include "tavro_util.h"
+#include "tavro_wire.h"
+
+#include <gtest/gtest.h>
+
+#include <cstdio>
+#include <functional>
+#include <regex>
+#include <set>
+#include <string>
+#include <utility>
+#include <vector>
+
+#if defined(TAVRO_FAULT_INJECTION)
+
+#if defined(__has_feature)
+#if __has_feature(address_sanitizer)
+#define TAVRO_LSAN 1
+#endif
+#elif defined(__SANITIZE_ADDRESS__)
+#define TAVRO_LSAN 1
+#endif
+#if defined(TAVRO_LSAN)
+#include <sanitizer/lsan_interface.h>
+#endif
+
+namespace {
+
+using tt::api;
+using tt::ok;
+
+// Nothing the library allocated is left unreachable (a no-op without
+// LeakSanitizer; the end of the test program checks again).
+bool no_leak() {
+#if defined(TAVRO_LSAN)
+  return __lsan_do_recoverable_leak_check() == 0;
+#else
+  return true;
+#endif
+}
+
+// Inside a step: whether the allocation meant to fail has been reached.
+bool failure_reached() {
+  return tavro_fi_countdown.load() == 0;
+}
+
+// Runs step() with the nth library allocation failing, for n = 1, 2, ...
+// until a run needs no failed allocation; step() checks its own outcome.
+// Returns the number of failure points: every one of them was exercised, in
+// order.
+long fail_each(const std::function<void()> &step) {
+  for (long n = 1; n < 100000; ++n) {
+    SCOPED_TRACE("allocation " + std::to_string(n) + " fails");
+    tavro_fi_countdown.store(n);
+    step();
+    bool failed = failure_reached();
+    tavro_fi_countdown.store(0);
+    EXPECT_TRUE(no_leak());
+    if (!failed) return n - 1;
+    if (::testing::Test::HasFatalFailure()) return n;
+  }
+  ADD_FAILURE() << "never completed";
+  return 0;
+}
+
+// Prints how many failure points a helper has, for docs/hardening.md.
+void report(const char *what, long points) {
+  std::printf("  %-38s %4ld\n", what, points);
+}
+
+// ---- Operations -----------------------------------------------------------
+
+const std::string kSettings = R"({"APIKey":"KEY123","ID":"acct-1"})";
+const std::string kH40 = "0123456789abcdef0123456789ABCDEF01234567";
+const std::string kMagnet = "magnet:?xt=urn:btih:" + kH40;
+const std::string kMagnetEnc = "magnet%3A%3Fxt%3Durn%3Abtih%3A" + kH40;
+const std::string kTorrent = "d8:announce3:url4:infod6:lengthi5e4:pathl1:aeee";
+const std::string kWaiting = R"({"id":42,"ready":false})";
+const std::string kReady = R"({"id":42,"ready":true})";
+const std::string kFiles =
+    ok(R"({"magnets":[{"id":42,"files":[{"n":"Show","e":[{"n":"Show.S01E01.mkv","s":9,"l":"L1"},)"
+       R"({"n":"Show.S01E02.mkv","s":5,"l":"L2"}]},{"n":"notes.txt","s":1,"l":"L3"}]}]})");
+const std::string kUnlock = ok(R"({"link":"https://cdn/f.mkv","filename":"f.mkv","filesize":9})");
+const std::string kUnlocked = R"({"url":"https://cdn/f.mkv","name":"f.mkv","size":9})";
+
+struct Answer {
+  const char *method;
+  std::string url, body;
+};
+
+// A documented failure: its code and its message (a regular expression).
+struct Failure {
+  int code;
+  std::string message;
+};
+
+struct OpRow {
+  const char *name;
+  std::function<int(char *out, int32_t out_len)> call;
+  std::vector<Answer> answers;
+  std::string result;
+  // Results a documented fallback gives instead (regular expressions).
+  std::vector<std::string> fallbacks;
+  // Failures this operation may have besides the ones every operation has.
+  std::vector<Failure> failures;
+};
+
+// What any operation may answer when an allocation fails: the settings
+// cannot be parsed or lose their key, a URL or a result cannot be built, a
+// body cannot be copied, an answer cannot be parsed.
+const std::vector<Failure> kCommon = {
+    {TAVRO_E_ARG, "settings are not a JSON object"},
+    {TAVRO_E_ARG, "APIKey is empty"},
+    {TAVRO_E_FAILED, "out of memory"},
+    {TAVRO_E_FAILED, "response is not a JSON object"},
+    {TAVRO_E_TRANSPORT, "out of memory"},
+    // The fake transport could not copy its answer.
+    {TAVRO_E_TRANSPORT, R"((GET|POST) https://\S+: out of memory)"},
+};
+
+int download(const std::string &request, char *out, int32_t out_len) {
+  return tavro_download(kSettings.c_str(), request.c_str(), out, out_len);
+}
+
+std::string instant(const std::string &payload) {
+  return R"({"InstantURL":"https://cdn/f.mkv","InstantName":"f.mkv","InstantSize":9,"Payload":)" +
+         payload + "}";
+}
+
+// With the name copy failed, an unlocked file has no name.
+std::string nameless(std::string result, const std::string &key) {
+  std::string from = "\"" + key + "\":\"f.mkv\"";
+  result.replace(result.find(from), from.size(), "\"" + key + "\":null");
+  return std::regex_replace(result, std::regex(R"([\[\]{}().*+?^$|\\])"), R"(\$&)");
+}
+
+std::vector<OpRow> op_rows() {
+  std::string upload = api("/magnet/upload", "magnets[]=" + kMagnetEnc);
+  std::string files = api("/magnet/files", "id[]=42");
+  std::string unlock_l1 = api("/link/unlock", "link=L1");
+  std::string unlock_l2 = api("/link/unlock", "link=L2");
+  std::string del = api("/magnet/delete", "id=42");
+  std::string fresh = R"(\{"ClientId":"quorvelindash","RuntimeType":"ALLDEBRID","ID":")"
+                      R"([0-9a-f]{8}-[0-9a-f]{4}-4[0-9a-f]{3}-9[0-9a-f]{3}-[0-9a-f]{12}"\})";
+  std::string not_a_link = "Link is not a magnet, a redirect-to-magnet or a torrent file";
+  return {
+      {"validate",
+       [](char *o, int32_t n) { return tavro_validate(kSettings.c_str(), o, n); },
+       {{"GET", api("/user"), ok("{}")}},
+       R"({"ClientId":"quorvelindash","RuntimeType":"ALLDEBRID","ID":"acct-1"})",
+       {fresh}, // the ID could not be copied: a fresh one is made
+       {}},
+      {"list root",
+       [](char *o, int32_t n) { return tavro_list(kSettings.c_str(), nullptr, o, n); },
+       {},
+       R"([{"name":"torrents","path":"torrents","folder":true,"size":-1}])",
+       {},
+       {{TAVRO_E_FAILED, ""}}}, // the root listing fails without a message
+      {"list torrents",
+       [](char *o, int32_t n) { return tavro_list(kSettings.c_str(), "torrents", o, n); },
+       {{"GET", api("/magnet/status"),
+         ok(R"({"magnets":[{"id":12,"filename":"Film","size":700},{"id":13,"filename":"B"}]})")}},
+       R"([{"name":"Film","path":"m12","folder":true,"size":700,"id":"m12","locator":"m12"},)"
+       R"({"name":"B","path":"m13","folder":true,"size":-1,"id":"m13","locator":"m13"}])",
+       {},
+       {}},
+      {"list folder",
+       [](char *o, int32_t n) { return tavro_list(kSettings.c_str(), "m42", o, n); },
+       {{"GET", files, kFiles}},
+       R"([{"name":"Show/Show.S01E01.mkv","path":"Show/Show.S01E01.mkv","folder":false,"size":9,)"
+       R"("locator":"L1","id":"Show/Show.S01E01.mkv"},{"name":"Show/Show.S01E02.mkv","path":)"
+       R"("Show/Show.S01E02.mkv","folder":false,"size":5,"locator":"L2","id":)"
+       R"("Show/Show.S01E02.mkv"},{"name":"notes.txt","path":"notes.txt","folder":false,"size":1,)"
+       R"("locator":"L3","id":"notes.txt"}])",
+       {},
+       {}},
+      {"stream",
+       [](char *o, int32_t n) {
+         return tavro_stream_url(kSettings.c_str(), R"({"locator":"L1"})", o, n);
+       },
+       {{"GET", unlock_l1, kUnlock}},
+       kUnlocked,
+       {nameless(kUnlocked, "name")},
+       {{TAVRO_E_ARG, "entry is not a JSON object"}}},
+      {"download magnet",
+       [](char *o, int32_t n) { return download(R"({"Link":")" + kMagnet + "\"}", o, n); },
+       {{"POST", upload, ok(R"({"magnets":[)" + kWaiting + "]}")}},
+       kWaiting,
+       {},
+       {{TAVRO_E_ARG, "config is not a JSON object"},
+        {TAVRO_E_ARG, "config has no Link"},
+        {TAVRO_E_FAILED, "out of memory serialising the add result"}}},
+      {"download and delete",
+       [](char *o, int32_t n) {
+         return download(R"({"Link":")" + kMagnet + R"(","KeepInstantOnly":true})", o, n);
+       },
+       {{"POST", upload, ok(R"({"magnets":[)" + kWaiting + "]}")}, {"GET", del, ok("{}")}},
+       kWaiting,
+       {},
+       {{TAVRO_E_ARG, "config is not a JSON object"},
+        {TAVRO_E_ARG, "config has no Link"},
+        {TAVRO_E_FAILED, "out of memory serialising the add result"}}},
+      {"download redirect",
+       [](char *o, int32_t n) { return download(R"({"Link":"https://h/r"})", o, n); },
+       {{"GET", "https://h/r", kMagnet + "\r\nmore"},
+        {"POST", upload, ok(R"({"magnets":[)" + kWaiting + "]}")}},
+       kWaiting,
+       {},
+       {{TAVRO_E_ARG, "config is not a JSON object"},
+        {TAVRO_E_ARG, "config has no Link"},
+        {TAVRO_E_FAILED, "out of memory serialising the add result"},
+        // The redirect's line or body could not be copied: the link is
+        // fetched again as a torrent file, and it is none.
+        {TAVRO_E_FAILED, not_a_link}}},
+      {"download torrent",
+       [](char *o, int32_t n) { return download(R"({"Link":"https://h/t.torrent"})", o, n); },
+       {{"GET", "https://h/t.torrent", kTorrent},
+        {"POST", api("/magnet/upload/file"), ok(R"({"magnets":[)" + kWaiting + "]}")}},
+       kWaiting,
+       {},
+       {{TAVRO_E_ARG, "config is not a JSON object"},
+        {TAVRO_E_ARG, "config has no Link"},
+        {TAVRO_E_FAILED, "out of memory serialising the add result"}}},
+      {"download instant",
+       [](char *o, int32_t n) { return download(R"({"Link":")" + kMagnet + "\"}", o, n); },
+       {{"POST", upload, ok(R"({"magnets":[)" + kReady + "]}")},
+        {"GET", files, kFiles},
+        {"GET", unlock_l1, kUnlock}},
+       instant(kReady),
+       {nameless(instant(kReady), "InstantName")},
+       {{TAVRO_E_ARG, "config is not a JSON object"},
+        {TAVRO_E_ARG, "config has no Link"},
+        {TAVRO_E_FAILED, "out of memory serialising the add result"}}},
+      {"download episode",
+       [](char *o, int32_t n) {
+         return download(
+             R"({"Link":")" + kMagnet + R"(","FullSeason":true,"Season":1,"Episode":2})", o, n);
+       },
+       {{"POST", upload, ok(R"({"magnets":[)" + kReady + "]}")},
+        {"GET", files, kFiles},
+        {"GET", unlock_l2, kUnlock}},
+       instant(kReady),
+       {nameless(instant(kReady), "InstantName")},
+       {{TAVRO_E_ARG, "config is not a JSON object"},
+        {TAVRO_E_ARG, "config has no Link"},
+        {TAVRO_E_FAILED, "out of memory serialising the add result"}}},
+  };
+}
+
+bool matches(const std::string &text, const std::string &pattern) {
+  return std::regex_match(text, std::regex(pattern));
+}
+
+// The message of the error document in out, or false when out holds none.
+bool document_message(const std::string &out, std::string *message) {
+  static const std::string head = "{\"error\":\"", tail = "\"}";
+  if (out.size() < head.size() + tail.size() || out.compare(0, head.size(), head) != 0 ||
+      out.compare(out.size() - tail.size(), tail.size(), tail) != 0)
+    return false;
+  *message = out.substr(head.size(), out.size() - head.size() - tail.size());
+  return true;
+}
+
+const char kUntouched[] = "untouched";
+
+// One run of an operation: the outcome must be the result (or a fallback),
+// or a documented failure, told by the caller's buffer and the per-thread
+// copies, of which at most one may have lost its copy.
+void check_run(const OpRow &row, const std::vector<Failure> &failures) {
+  char out[4096];
+  std::memcpy(out, kUntouched, sizeof kUntouched);
+  int code = row.call(out, sizeof out);
+  std::string buffer = out, result = tavro_result_json(), error = tavro_last_error();
+  if (code == TAVRO_OK) {
+    bool expected = buffer == row.result;
+    for (const std::string &f : row.fallbacks) expected = expected || matches(buffer, f);
+    EXPECT_TRUE(expected) << buffer;
+    // The per-thread copy may be the one allocation that failed.
+    EXPECT_TRUE(result == buffer || result.empty()) << result;
+    EXPECT_EQ(error, "");
+    return;
+  }
+  std::string shown;
+  bool has_document = document_message(buffer, &shown);
+  // Either the document or the per-thread message may be missing, not both.
+  EXPECT_TRUE(has_document || buffer == kUntouched) << buffer;
+  if (has_document && !error.empty()) EXPECT_EQ(shown, error);
+  std::string message = has_document ? shown : error;
+  if (!has_document && row.name != std::string("list root")) EXPECT_FALSE(error.empty());
+  bool documented = false;
+  for (const Failure &f : failures)
+    documented = documented || (f.code == code && matches(message, f.message));
+  EXPECT_TRUE(documented) << "code " << code << ": " << message;
+  EXPECT_EQ(message.find("KEY123"), std::string::npos) << message;
+  EXPECT_EQ(result, "");
+}
+
+enum class Transport { host, fake };
+
+long op_failure_points(const OpRow &row, Transport via) {
+  tt::Host host;
+  tavro_io io = host.table();
+  tavro_fake_reset();
+  for (const Answer &a : row.answers) {
+    if (via == Transport::host)
+      host.answer(a.method, a.url, 200, a.body);
+    else
+      EXPECT_EQ(tavro_fake_set(a.method, a.url.c_str(), 200, a.body.c_str()), 0);
+  }
+  if (via == Transport::host)
+    tavro_set_io(&io);
+  else
+    tavro_use_fake();
+  tavro_allow_writes(1);
+  std::vector<Failure> failures = kCommon;
+  failures.insert(failures.end(), row.failures.begin(), row.failures.end());
+  long points = fail_each([&] { check_run(row, failures); });
+  // The run without a failure gave exactly the result.
+  check_run(row, {});
+  EXPECT_EQ(tavro_result_json(), row.result);
+  tavro_set_io(nullptr);
+  tavro_allow_writes(0);
+  tavro_fake_reset();
+  EXPECT_EQ(host.live(), 0u) << "transport strings not released";
+  EXPECT_EQ(host.bad_releases(), 0);
+  return points;
+}
+
+TEST(OutOfMemory, EveryOperationFailsCleanlyAtEveryAllocation) {
+  std::printf("  %-20s %6s %6s\n", "operation", "host", "fake");
+  for (const OpRow &row : op_rows()) {
+    SCOPED_TRACE(row.name);
+    long host = op_failure_points(row, Transport::host);
+    long fake = op_failure_points(row, Transport::fake);
+    // The fake transport's own copies (URL, answer, posted body) add to
+    // the operation's.
+    EXPECT_GT(host, 0);
+    if (!row.answers.empty()) EXPECT_GT(fake, host);
+    std::printf("  %-20s %6ld %6ld\n", row.name, host, fake);
+  }
+}
+
+// ---- Helpers --------------------------------------------------------------
+
+TEST(OutOfMemory, TextBufferAppendsLeaveTheBufferAsItWas) {
+  std::string long_text(600, 'x'); // past the formatter's local area
+  long points = fail_each([&] {
+    tavro_buf b{};
+    if (tavro_buf_adds(&b, "head") != 0) {
+      EXPECT_EQ(b.data, nullptr);
+      EXPECT_EQ(b.cap, 0u);
+      return;
+    }
+    uint64_t len = b.len, cap = b.cap;
+    int rc = tavro_buf_addf(&b, "%s|%d", long_text.c_str(), 7);
+    if (rc != 0) {
+      EXPECT_EQ(rc, -1);
+      EXPECT_EQ(b.len, len);
+      EXPECT_EQ(b.cap, cap);
+      EXPECT_STREQ(b.data, "head");
+    } else {
+      EXPECT_EQ(std::string(b.data), "head" + long_text + "|7");
+    }
+    tavro_buf_free(&b);
+  });
+  // The first append, the formatter's heap block, the growth past 512.
+  EXPECT_EQ(points, 3);
+  report("tavro_buf_adds + tavro_buf_addf", points);
+}
+
+TEST(OutOfMemory, EscapesFailWithoutAppendingHalfAValue) {
+  long points = fail_each([&] {
+    tavro_buf b{};
+    int json = tavro_buf_json_str(&b, "a\"b");
+    if (json == 0) EXPECT_STREQ(b.data, "\"a\\\"b\"");
+    int query = tavro_buf_query(&b, "k", "a b");
+    // The value is encoded before anything is appended: on failure the
+    // buffer holds what it held before or the separator and key only.
+    std::string text = b.data ? b.data : "";
+    if (query == 0)
+      EXPECT_EQ(text.substr(text.find('?')), "?k=a%20b");
+    else
+      EXPECT_EQ(text.find('%'), std::string::npos) << text;
+    tavro_buf_free(&b);
+  });
+  EXPECT_GT(points, 0);
+  report("tavro_buf_json_str + tavro_buf_query", points);
+}
+
+TEST(OutOfMemory, CopiesGiveNull) {
+  long points = fail_each([&] {
+    char *a = tavro_strdup("text");
+    char *b = tavro_strndup("bytes", 3);
+    if (a) EXPECT_STREQ(a, "text");
+    if (b) EXPECT_STREQ(b, "byt");
+    EXPECT_EQ(failure_reached(), !a || !b);
+    std::free(a);
+    std::free(b);
+  });
+  EXPECT_EQ(points, 2);
+  report("tavro_strdup + tavro_strndup", points);
+}
+
+TEST(OutOfMemory, SettingsLoseOnlyWhatCouldNotBeCopied) {
+  const char *settings = R"({"APIKey":" KEY123 ","CustomName":"host","ID":"acct-1"})";
+  long points = fail_each([&] {
+    tavro_cfg cfg{};
+    char err[768] = {};
+    int rc = tavro_cfg_parse(settings, 1, &cfg, err, sizeof err);
+    if (rc == 0) {
+      EXPECT_STREQ(cfg.api_key, "KEY123");
+      // A value that could not be copied counts as absent.
+      if (cfg.client) EXPECT_STREQ(cfg.client, "host");
+      if (cfg.id) EXPECT_STREQ(cfg.id, "acct-1");
+    } else {
+      EXPECT_EQ(rc, TAVRO_E_ARG);
+      EXPECT_TRUE(!std::strcmp(err, "settings are not a JSON object") ||
+                  !std::strcmp(err, "APIKey is empty"))
+          << err;
+      EXPECT_TRUE(!cfg.api_key && !cfg.client && !cfg.id);
+    }
+    tavro_cfg_free(&cfg);
+  });
+  EXPECT_GT(points, 3);
+  report("tavro_cfg_parse", points);
+}
+
+TEST(OutOfMemory, RedactionNeverShowsWhatItDrops) {
+  const char *url = "https://user:pw@h/p?agent=a&apikey=SECRET&x=1";
+  long points = fail_each([&] {
+    char out[256];
+    tavro_redact_into(url, out, sizeof out);
+    std::string shown = out;
+    EXPECT_EQ(shown.find("SECRET"), std::string::npos) << shown;
+    EXPECT_EQ(shown.find("pw"), std::string::npos) << shown;
+    EXPECT_EQ(std::string("https://h/p?agent=a&apikey=***&x=1").compare(0, shown.size(), shown), 0)
+        << shown;
+    EXPECT_EQ(std::string(tavro_redact(url)).find("SECRET"), std::string::npos);
+  });
+  EXPECT_GT(points, 0);
+  report("tavro_redact_into + tavro_redact", points);
+}
+
+TEST(OutOfMemory, ExchangeReleasesTheTransportsStrings) {
+  tt::Host host;
+  tavro_io io = host.table();
+  host.answer("GET", "https://h/a", 200, "body");
+  host.answer("POST", "https://h/f", 201, "posted");
+  for (bool form : {false, true}) {
+    long points = fail_each([&] {
+      tavro_resp resp{};
+      char err[768] = {};
+      int rc = form ? tavro_http_post(&io, "https://h/f", nullptr, "a=1", &resp, err, sizeof err)
+                    : tavro_http(&io, "https://h/a", nullptr, &resp, err, sizeof err);
+      if (rc == 0) {
+        EXPECT_STREQ(resp.body, form ? "posted" : "body");
+      } else {
+        EXPECT_EQ(rc, -1);
+        EXPECT_STREQ(err, "out of memory");
+        EXPECT_EQ(resp.body, nullptr);
+        EXPECT_EQ(resp.body_len, 0u);
+      }
+      tavro_resp_free(&resp);
+      EXPECT_EQ(host.live(), 0u);
+    });
+    EXPECT_EQ(points, 1) << (form ? "form post" : "get");
+    report(form ? "tavro_http_post" : "tavro_http", points);
+  }
+  // A failed exchange's message quotes the redacted URL, built in a buffer.
+  host.fail("GET", "https://h/down?apikey=K", 1, std::string("refused"));
+  long points = fail_each([&] {
+    tavro_resp resp{};
+    char err[768] = {};
+    EXPECT_EQ(tavro_http(&io, "https://h/down?apikey=K", nullptr, &resp, err, sizeof err), -1);
+    EXPECT_TRUE(matches(err, R"(GET (https://h/down\?apikey=\*\*\*)?: refused)")) << err;
+    EXPECT_EQ(host.live(), 0u);
+  });
+  EXPECT_GT(points, 0);
+  report("tavro_http, failed exchange", points);
+}
+
+TEST(OutOfMemory, EnvelopeAndRequestReadersReportIt) {
+  std::string body = ok(R"({"a":[1,2,3]})");
+  long envelope = fail_each([&] {
+    yyjson_doc *doc = nullptr;
+    yyjson_val *data = nullptr;
+    char err[768] = {};
+    int rc = tavro_parse_envelope(body.data(), body.size(), &doc, &data, err, sizeof err);
+    if (rc != TAVRO_OK) {
+      EXPECT_EQ(rc, TAVRO_E_FAILED);
+      EXPECT_STREQ(err, "response is not a JSON object");
+      EXPECT_EQ(doc, nullptr);
+    }
+    yyjson_doc_free(doc);
+  });
+  EXPECT_GT(envelope, 0);
+  report("tavro_parse_envelope", envelope);
+  std::string request = R"({"Link":")" + kMagnet + R"(","Episode":2})";
+  long parsed = fail_each([&] {
+    tavro_dlcfg cfg{};
+    char err[768] = {};
+    int rc = tavro_dlcfg_parse(request.c_str(), &cfg, err, sizeof err);
+    if (rc == 0)
+      EXPECT_EQ(cfg.link, kMagnet);
+    else
+      EXPECT_TRUE(!std::strcmp(err, "config is not a JSON object") ||
+                  !std::strcmp(err, "config has no Link"))
+          << err;
+    tavro_dlcfg_free(&cfg);
+  });
+  EXPECT_GT(parsed, 1);
+  report("tavro_dlcfg_parse", parsed);
+}
+
+TEST(OutOfMemory, PerThreadCopiesFallBackToEmptyTexts) {
+  long points = fail_each([&] {
+    tavro_publish(TAVRO_E_FAILED, "the message", nullptr);
+    std::string error = tavro_last_error(), result = tavro_result_json();
+    EXPECT_TRUE(error == "the message" || error.empty()) << error;
+    EXPECT_EQ(result, "");
+  });
+  EXPECT_EQ(points, 2);
+  report("tavro_publish", points);
+  // A call without a buffer still succeeds when the copy of "" for the
+  // error fails: the result is in the per-thread copy.
+  tt::Host host;
+  tavro_io io = host.table();
+  tavro_set_io(&io);
+  long flat = fail_each([&] {
+    int code = tavro_list(tt::kSettings.c_str(), nullptr, nullptr, 0);
+    std::string result = tavro_result_json();
+    if (code == TAVRO_OK) {
+      EXPECT_EQ(result, R"([{"name":"torrents","path":"torrents","folder":true,"size":-1}])");
+      EXPECT_STREQ(tavro_last_error(), "");
+    } else {
+      // The settings or the listing ran out (the root listing has no
+      // message), or the result could not be kept, so there is none to read.
+      std::string error = tavro_last_error();
+      EXPECT_EQ(result, "");
+      if (code == TAVRO_E_ARG)
+        EXPECT_TRUE(error == "settings are not a JSON object" || error == "APIKey is empty")
+            << error;
+      else if (code == TAVRO_E_BUFFER)
+        EXPECT_EQ(error, "output buffer too small");
+      else
+        EXPECT_EQ(code, TAVRO_E_FAILED);
+    }
+  });
+  tavro_set_io(nullptr);
+  EXPECT_GT(flat, 3);
+  report("tavro_list without a buffer", flat);
+}
+
+// ---- Limits ---------------------------------------------------------------
+
+TEST(Limits, InputsPastTheLimitsAreRefusedBeforeAnyAllocation) {
+  std::string settings =
+      R"({"APIKey":"KEY123","pad":")" + std::string(TAVRO_SETTINGS_MAX, 'x') + "\"}";
+  std::string url = "https://h/" + std::string(8193 - 10, 'a');
+  tt::Host host;
+  tavro_io io = host.table();
+  struct Row {
+    const char *name;
+    std::function<int(char *err)> call;
+    int code;
+    const char *message;
+  } rows[] = {
+      {"settings over 1 MiB",
+       [&](char *err) {
+         tavro_cfg cfg{};
+         return tavro_cfg_parse(settings.c_str(), 1, &cfg, err, 768);
+       },
+       TAVRO_E_ARG, "settings are larger than 1 MiB"},
+      {"URL over 8 KiB",
+       [&](char *err) {
+         tavro_resp resp{};
+         return tavro_http(&io, url.c_str(), nullptr, &resp, err, 768);
+       },
+       -1, "request URL longer than 8 KiB"},
+      {"form post URL over 8 KiB",
+       [&](char *err) {
+         tavro_resp resp{};
+         return tavro_http_post(&io, url.c_str(), nullptr, nullptr, &resp, err, 768);
+       },
+       -1, "request URL longer than 8 KiB"},
+  };
+  for (const Row &r : rows) {
+    char err[768] = {};
+    long before = tavro_fi_calls.load();
+    EXPECT_EQ(r.call(err), r.code) << r.name;
+    EXPECT_STREQ(err, r.message) << r.name;
+    EXPECT_EQ(tavro_fi_calls.load() - before, 0) << r.name;
+  }
+  EXPECT_EQ(host.calls().size(), 0u);
+}
+
+} // namespace
+
+#endif
