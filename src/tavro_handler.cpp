@@ -46,6 +46,9 @@ static int finish(int code, tavro_buf *out_buf, char *err, const char *api_key, 
   // A transport's own error text may quote the request URL, where the key
   // stands percent-encoded: mask that form too.
   tavro_scrub_encoded(err, api_key);
+  // Messages are cut to fit (a quoted line at 199 characters, the whole
+  // message at 767), and a cut may run through the key.
+  tavro_scrub_cut(err, api_key);
   if (has_out) {
     tavro::Buf doc;
     if (tavro_buf_adds(doc.get(), "{\"error\":") == 0 && tavro_buf_json_str(doc.get(), err) == 0 &&

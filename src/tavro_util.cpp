@@ -5,6 +5,7 @@
 #include "tavro_util.h"
 
 #include <array>
+#include <algorithm>
 #include <cinttypes>
 #include <climits>
 #include <cstdarg>
@@ -415,6 +416,18 @@ void tavro_scrub_encoded(char *text, const char *secret) {
       p += n;
     } else {
       ++p;
+    }
+  }
+}
+
+void tavro_scrub_cut(char *text, const char *secret) {
+  if (!text || !secret) return;
+  size_t n = std::strlen(text), k = std::strlen(secret);
+  if (k <= 3) return;
+  for (size_t m = std::min(n, k - 1); m >= 4; --m) {
+    if (std::memcmp(text + n - m, secret, m) == 0) {
+      std::memset(text + n - m, '*', m);
+      return;
     }
   }
 }

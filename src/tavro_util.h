@@ -92,6 +92,9 @@ void tavro_scrub(char *text, const char *secret);
 // The same for the secret's percent-encoded form (as the query encoder writes
 // it), when that differs from the secret; allocates nothing.
 void tavro_scrub_encoded(char *text, const char *secret);
+// Masks the longest beginning of secret, at least 4 characters long, that
+// text ends with: what is left of a secret that a cut ran through.
+void tavro_scrub_cut(char *text, const char *secret);
 
 // ---- Failing --------------------------------------------------------------
 

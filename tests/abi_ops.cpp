@@ -122,6 +122,17 @@ TEST_F(Ops, KeyIsMaskedInTheTransportsOwnErrorText) {
   EXPECT_EQ(std::string(T.tavro_last_error()).find("ab%2F"), std::string::npos);
 }
 
+TEST_F(Ops, KeyCutShortInAQuotedLineIsMaskedToo) {
+  // The transport's error line is cut at 199 characters, through the key.
+  std::string key = "K3yK3yK3yK3yK3y";
+  std::string line = std::string(190, 'x') + " " + key;
+  host.fail("GET", api("/user", "", key), -1, line);
+  EXPECT_EQ(validate(R"({"APIKey":")" + key + "\"}"), TAVRO_E_TRANSPORT);
+  std::string msg = T.tavro_last_error();
+  EXPECT_EQ(msg, "GET " + tt::kRoot + "/user?agent=quorvelindash&apikey=***: " +
+                     std::string(190, 'x') + " " + std::string(8, '*'));
+}
+
 // ---- Listings -------------------------------------------------------------------
 
 TEST_F(Ops, MagnetListingSkipsUnusableMagnets) {

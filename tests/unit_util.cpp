@@ -220,6 +220,25 @@ TEST(Scrub, MasksThePercentEncodedFormOfASecret) {
   tavro_scrub_encoded(nullptr, "abcd");
 }
 
+TEST(Scrub, MasksWhatACutLeftOfASecretAtTheEnd) {
+  struct Row {
+    const char *text, *secret, *out;
+  } rows[] = {
+      {"cut at SECRE", "SECRET99", "cut at *****"},
+      {"cut at SECR", "SECRET99", "cut at ****"},
+      {"cut at SEC", "SECRET99", "cut at SEC"},
+      {"SECRET99 whole stays for tavro_scrub", "SECRET99", "SECRET99 whole stays for tavro_scrub"},
+      {"ends SECRET9", "SECRET99", "ends *******"},
+      {"abc", "abcd", "abc"},
+  };
+  for (auto &r : rows) {
+    std::string s = r.text;
+    tavro_scrub_cut(s.data(), r.secret);
+    EXPECT_EQ(s, r.out) << r.text;
+  }
+  tavro_scrub_cut(nullptr, "abcd");
+}
+
 // ---- Redaction --------------------------------------------------------------
 
 TEST(Redact, DropsUserInfoAndApiKeyValues) {
