@@ -16,6 +16,8 @@ packages=(cmake ninja-build g++ clang libclang-rt-14-dev libgtest-dev libgmock-d
 # The command-line host (cli/): its libcurl transport; openssl makes the
 # test certificate of its HTTPS check.
 packages+=(libcurl4-openssl-dev openssl)
+# Windows: tavro.dll is cross-built with MinGW-w64 and tested under Wine.
+packages+=(g++-mingw-w64-x86-64-posix gcc-mingw-w64-x86-64-posix wine64)
 
 installed() { dpkg-query -W -f='${Status}' "$1" 2>/dev/null | grep -q "install ok installed"; }
 
@@ -77,19 +79,9 @@ if ! yyjson_ok; then
 fi
 yyjson_ok || { echo "setup: yyjson 0.10 could not be installed" >&2; exit 1; }
 
-# ---- Windows: tavro.dll is cross-built with MinGW-w64 and tested under Wine.
-# The DLL links in yyjson compiled from source: the upstream tarball of
-# trixie's yyjson source package, checked against the hash in the signed
-# source index. Only the tarball is fetched; nothing of it is installed.
-win_packages=(g++-mingw-w64-x86-64-posix gcc-mingw-w64-x86-64-posix wine64)
-missing=()
-for p in "${win_packages[@]}"; do installed "$p" || missing+=("$p"); done
-if ((${#missing[@]})); then
-  echo "setup: installing ${missing[*]}"
-  $sudo apt-get update -qq
-  $sudo env DEBIAN_FRONTEND=noninteractive apt-get install -y -qq --no-install-recommends \
-    "${missing[@]}" >/dev/null
-fi
+# ---- Windows: the DLL links in yyjson compiled from source: the upstream
+# tarball of trixie's yyjson source package, checked against the hash in the
+# signed source index. Only the tarball is fetched; nothing of it is installed.
 
 yyjson_src=$root/.deps/yyjson-0.10.0
 if [ ! -f "$yyjson_src/src/yyjson.c" ] || [ ! -f "$yyjson_src/src/yyjson.h" ]; then
