@@ -34,7 +34,7 @@ bool load_library(const std::string &path, Library &lib, std::string &error) {
 #define TAVRO_CLI_RESOLVE(name)                                                                    \
   lib.name = reinterpret_cast<decltype(&::name)>(dlsym(lib.handle, #name));                        \
   if (!lib.name) missing += missing.empty() ? #name : ", " #name;
-  TAVRO_CLI_EXPORTS(TAVRO_CLI_RESOLVE)
+  TAVRO_EXPORT_NAMES(TAVRO_CLI_RESOLVE)
 #undef TAVRO_CLI_RESOLVE
   if (!missing.empty()) {
     error = file + " lacks " + missing;

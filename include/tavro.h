@@ -254,6 +254,38 @@ TAVRO_API const char *tavro_fake_last_body(const char *url);
 /* The URL of the most recent transport call, or "". Lifetime as above. */
 TAVRO_API const char *tavro_fake_last_url(void);
 
+/* ---- Resolving the exports at run time -------------------------------- */
+
+/* The 25 exported functions, as X(name) each: for hosts that load the
+ * library with dlopen or LoadLibrary and resolve every name, for instance
+ *   #define FIELD(name) decltype(&name) name;   (C++)  */
+#define TAVRO_EXPORT_NAMES(X)                                                                      \
+  X(tavro_validate)                                                                                \
+  X(tavro_list)                                                                                    \
+  X(tavro_stream_url)                                                                              \
+  X(tavro_download)                                                                                \
+  X(tavro_result_json)                                                                             \
+  X(tavro_last_error)                                                                              \
+  X(tavro_set_io)                                                                                  \
+  X(tavro_use_curl)                                                                                \
+  X(tavro_use_fake)                                                                                \
+  X(tavro_allow_writes)                                                                            \
+  X(tavro_version)                                                                                 \
+  X(tavro_runtime_type)                                                                            \
+  X(tavro_caps)                                                                                    \
+  X(tavro_base_url)                                                                                \
+  X(tavro_redact)                                                                                  \
+  X(tavro_parse_season_episode)                                                                    \
+  X(tavro_is_torrent_file)                                                                         \
+  X(tavro_is_magnet_link)                                                                          \
+  X(halvo_get)                                                                                     \
+  X(tavro_fake_reset)                                                                              \
+  X(tavro_fake_set)                                                                                \
+  X(tavro_fake_fail)                                                                               \
+  X(tavro_fake_calls)                                                                              \
+  X(tavro_fake_last_body)                                                                          \
+  X(tavro_fake_last_url)
+
 #ifdef __cplusplus
 }
 #endif

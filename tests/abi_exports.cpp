@@ -23,7 +23,7 @@ const TavroApi &T = tavro_api();
 std::set<std::string> export_names() {
   std::set<std::string> names;
 #define TAVRO_NAME(name) names.insert(#name);
-  TAVRO_EXPORTS(TAVRO_NAME)
+  TAVRO_EXPORT_NAMES(TAVRO_NAME)
 #undef TAVRO_NAME
   return names;
 }

@@ -17,37 +17,9 @@
 #define TAVRO_LIB_PATH "libtavro.so"
 #endif
 
-// The 25 exports, in the order of the export table.
-#define TAVRO_EXPORTS(X)                                                                           \
-  X(tavro_validate)                                                                                \
-  X(tavro_list)                                                                                    \
-  X(tavro_stream_url)                                                                              \
-  X(tavro_download)                                                                                \
-  X(tavro_result_json)                                                                             \
-  X(tavro_last_error)                                                                              \
-  X(tavro_set_io)                                                                                  \
-  X(tavro_use_curl)                                                                                \
-  X(tavro_use_fake)                                                                                \
-  X(tavro_allow_writes)                                                                            \
-  X(tavro_version)                                                                                 \
-  X(tavro_runtime_type)                                                                            \
-  X(tavro_caps)                                                                                    \
-  X(tavro_base_url)                                                                                \
-  X(tavro_redact)                                                                                  \
-  X(tavro_parse_season_episode)                                                                    \
-  X(tavro_is_torrent_file)                                                                         \
-  X(tavro_is_magnet_link)                                                                          \
-  X(halvo_get)                                                                                     \
-  X(tavro_fake_reset)                                                                              \
-  X(tavro_fake_set)                                                                                \
-  X(tavro_fake_fail)                                                                               \
-  X(tavro_fake_calls)                                                                              \
-  X(tavro_fake_last_body)                                                                          \
-  X(tavro_fake_last_url)
-
 struct TavroApi {
 #define TAVRO_FIELD(name) decltype(&::name) name = nullptr;
-  TAVRO_EXPORTS(TAVRO_FIELD)
+  TAVRO_EXPORT_NAMES(TAVRO_FIELD)
 #undef TAVRO_FIELD
   void *handle = nullptr;
   int missing = 0;
@@ -70,7 +42,7 @@ inline const TavroApi &tavro_api() {
   a.name = reinterpret_cast<decltype(&::name)>(a.handle ? dlsym(a.handle, #name) : nullptr);       \
   if (!a.name) ++a.missing;
 #endif
-    TAVRO_EXPORTS(TAVRO_RESOLVE)
+    TAVRO_EXPORT_NAMES(TAVRO_RESOLVE)
 #undef TAVRO_RESOLVE
     if (!a.handle || a.missing) {
       std::fprintf(stderr, "cannot load %s (%d exports missing)\n", TAVRO_LIB_PATH, a.missing);

@@ -1,16 +1,16 @@
 # Reads tavro.dll's tables with objdump -p and checks that the export table
-# names exactly the functions of the export list (TAVRO_EXPORTS in
-# tests/abi_loader.h) and that every imported DLL is a system one (KERNEL32
+# names exactly the functions of the export list (TAVRO_EXPORT_NAMES in
+# include/tavro.h) and that every imported DLL is a system one (KERNEL32
 # and the C runtime), so a host needs nothing beside tavro.dll.
 #
-#   cmake -DOBJDUMP=<objdump> -DDLL=<tavro.dll> -DEXPORT_LIST=<abi_loader.h> -P dll_tables.cmake
+#   cmake -DOBJDUMP=<objdump> -DDLL=<tavro.dll> -DEXPORT_LIST=<tavro.h> -P dll_tables.cmake
 
 execute_process(COMMAND "${OBJDUMP}" -p "${DLL}" OUTPUT_VARIABLE dump RESULT_VARIABLE rc)
 if(NOT rc EQUAL 0)
   message(FATAL_ERROR "${OBJDUMP} -p ${DLL} failed (${rc})")
 endif()
 
-# The export list: the X(name) rows of TAVRO_EXPORTS.
+# The export list: the X(name) rows of TAVRO_EXPORT_NAMES.
 file(READ "${EXPORT_LIST}" loader)
 string(REGEX MATCHALL "\n  X\\([a-z_]+\\)" rows "${loader}")
 set(want "")
