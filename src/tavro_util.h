@@ -47,10 +47,6 @@ struct tavro_buf {
 // the buffer as it was.
 int tavro_buf_add(tavro_buf *b, const void *bytes, uint64_t count);
 int tavro_buf_adds(tavro_buf *b, const char *text);
-// A string literal, its length known at compile time.
-template <size_t N> inline int tavro_buf_lit(tavro_buf *b, const char (&text)[N]) {
-  return tavro_buf_add(b, text, N - 1);
-}
 // Makes room for count more bytes and the NUL, growing as the appends do.
 int tavro_buf_reserve(tavro_buf *b, uint64_t count);
 // The same, growing to exactly that room: for a text whose final length is

@@ -17,6 +17,15 @@ const TavroApi &T = tavro_api();
 using tt::api;
 using tt::ok;
 
+// One answer of the service and what the operation must make of it.
+struct AnswerRow {
+  const char *name;
+  int32_t status;
+  std::string body;
+  int code;
+  std::string msg;
+};
+
 class Ops : public ::testing::Test {
 protected:
   tt::Host host;
@@ -79,13 +88,7 @@ TEST_F(Ops, ValidationMakesAFreshIdentifierEachTime) {
 }
 
 TEST_F(Ops, ValidationFailures) {
-  struct Row {
-    const char *name;
-    int32_t status;
-    std::string body;
-    int code;
-    std::string msg;
-  } rows[] = {
+  AnswerRow rows[] = {
       {"401", 401, "ignored", TAVRO_E_AUTH, "user request answered HTTP 401"},
       {"503", 503, "", TAVRO_E_TRANSPORT, "user request answered HTTP 503"},
       {"bad key", 200, tt::error_env("AUTH_BAD_APIKEY", "The apikey is invalid"), TAVRO_E_AUTH,
@@ -366,13 +369,7 @@ TEST_F(Ops, FailedLinkFetches) {
 TEST_F(Ops, AddAnswerFailures) {
   std::string url = api("/magnet/upload", "magnets[]=" + kMagnetEnc);
   std::string req = R"({"Link":")" + kMagnet + "\"}";
-  struct Row {
-    const char *name;
-    int32_t status;
-    std::string body;
-    int code;
-    std::string msg;
-  } rows[] = {
+  AnswerRow rows[] = {
       {"429", 429, "", TAVRO_E_LIMIT, "magnet/upload answered HTTP 429"},
       {"no id", 200, upload_answer(R"({"id":"42"})"), TAVRO_E_FAILED,
        "magnet/upload returned no magnet id"},
