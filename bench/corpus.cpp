@@ -19,6 +19,11 @@ std::string api(const std::string &path, const std::string &extra) {
   return u;
 }
 
+std::string status_url() {
+  return "https://api.alldebrid.com/v4.1/magnet/status"
+         "?agent=halvo-player&apikey=staticDemoKeyA1b2C3d4E5f6G7h8";
+}
+
 std::string ok(const std::string &data) {
   return R"({"status":"success","data":)" + data + "}";
 }

@@ -16,8 +16,12 @@ namespace bench {
 // member the library ignores.
 extern const std::string kSettings;
 // The URL the library builds for path with those settings, plus further
-// query text (already encoded, "k=v"), when given.
+// query text (already encoded, "k=v"), when given. With a form POST's
+// fields as extra, it is the URL the fake transport files that POST under.
 std::string api(const std::string &path, const std::string &extra = "");
+// The URL of the account's magnets (version 4.1 of the API), posted with an
+// empty form.
+std::string status_url();
 // The service's success envelope around a data value.
 std::string ok(const std::string &data);
 

@@ -6,10 +6,15 @@
 
 #include <curl/curl.h>
 
+#include <cerrno>
+#include <cstddef>
 #include <cstdio>
+#include <fstream>
+#include <sstream>
 #include <cstdlib>
 #include <cstring>
 #include <memory>
+#include <string_view>
 #include <strings.h>
 
 namespace tavro_cli {
@@ -69,6 +74,27 @@ struct MimeDeleter {
   void operator()(curl_mime *m) const { curl_mime_free(m); }
 };
 
+// "v4", "v4.1": a version segment of the API's paths.
+bool is_version(std::string_view segment) {
+  if (segment.size() < 2 || segment[0] != 'v') return false;
+  bool digit = false;
+  for (char c : segment.substr(1)) {
+    if (c >= '0' && c <= '9')
+      digit = true;
+    else if (c != '.' || !digit)
+      return false;
+    else
+      digit = false;
+  }
+  return digit;
+}
+
+// Whether a prefix of url ending at n is a whole path segment: .../v4 but not
+// .../v4x.
+bool segment_ends(const std::string &url, size_t n) {
+  return url.size() == n || url[n] == '/' || url[n] == '?' || url[n] == '#';
+}
+
 bool is_redirect(long status) {
   return status == 301 || status == 302 || status == 303 || status == 307 || status == 308;
 }
@@ -82,6 +108,10 @@ int t_post(void *ctx, const char *url, const char *body, const char *content_typ
            int32_t *status, char **error) {
   return static_cast<CurlTransport *>(ctx)->exchange(url, body ? body : "", content_type, out,
                                                      status, error);
+}
+
+int t_send(void *ctx, const tavro_http_request *req, tavro_http_response *resp) {
+  return static_cast<CurlTransport *>(ctx)->send(req, resp);
 }
 
 void t_free(void *, void *text) {
@@ -109,15 +139,46 @@ tavro_io CurlTransport::table() {
   return tavro_io{this, t_get, t_post, t_free};
 }
 
+tavro_transport CurlTransport::bytes_table() {
+  tavro_transport t{};
+  t.size = sizeof t;
+  t.ctx = this;
+  t.send = t_send;
+  t.free = t_free;
+  return t;
+}
+
 std::string CurlTransport::target(const std::string &url) const {
   const std::string &root = options_.api_root;
-  if (options_.api_root_to.empty() || root.empty() || url.compare(0, root.size(), root) != 0)
-    return url;
-  // Only a whole path segment of the root counts: .../v4 but not .../v4x.
-  if (url.size() > root.size() && url[root.size()] != '/' && url[root.size()] != '?' &&
-      url[root.size()] != '#')
-    return url;
-  return options_.api_root_to + url.substr(root.size());
+  const std::string &to = options_.api_root_to;
+  if (to.empty() || root.empty()) return url;
+  // The library's root, "https://api.alldebrid.com/v4", is an origin and a
+  // version segment, and some endpoints live under another version of the
+  // same origin ("/v4.1/..."). What comes before the version is rewritten;
+  // the version the library chose is kept. So with the root sent to
+  // "http://h/v4", ".../v4/x" goes to "http://h/v4/x" and ".../v4.1/y" to
+  // "http://h/v4.1/y"; sent to "http://h", they go to "http://h/x" and
+  // "http://h/v4.1/y".
+  size_t slash = root.rfind('/');
+  bool versioned =
+      slash != std::string::npos && is_version(std::string_view(root).substr(slash + 1));
+  if (!versioned) {
+    // Only URLs under the root itself are rewritten.
+    if (url.compare(0, root.size(), root) != 0 || !segment_ends(url, root.size())) return url;
+    return to + url.substr(root.size());
+  }
+  if (url.compare(0, slash + 1, root, 0, slash + 1) != 0) return url;
+  size_t end = url.find_first_of("/?#", slash + 1);
+  if (end == std::string::npos) end = url.size();
+  std::string_view asked = std::string_view(url).substr(slash + 1, end - slash - 1);
+  if (root.compare(slash + 1, std::string::npos, asked) == 0) return to + url.substr(end);
+  if (!is_version(asked)) return url;
+  // Another version: beside the last path segment of the rewritten root.
+  size_t to_slash = to.rfind('/');
+  size_t scheme = to.find("://");
+  bool has_path =
+      to_slash != std::string::npos && (scheme == std::string::npos || to_slash > scheme + 2);
+  return (has_path ? to.substr(0, to_slash) : to) + url.substr(slash);
 }
 
 std::string CurlTransport::shown(const std::string &url) const {
@@ -148,11 +209,99 @@ int CurlTransport::exchange(const char *url_in, const char *body, const char *co
   *out_body = nullptr;
   *status = 0;
   *error = nullptr;
+  Request req;
+  if (url_in) req.url = url_in;
+  req.post = body != nullptr;
+  if (body) req.body.assign(body);
+  if (content_type) req.content_type = content_type;
+  // The text table's torrent upload: one file part, framed here.
+  req.multipart = req.post && content_type && starts_with_ci(content_type, "multipart/form-data");
+  if (req.multipart) {
+    req.part_name = "files[0]";
+    req.part_file = "upload.torrent";
+    req.content_type = "application/x-bittorrent";
+  }
+  Response got;
+  if (!url_in) got.error = "no URL";
+  int rc = url_in ? perform(req, got) : -1;
+  if (rc != 0) {
+    *error = heap_copy(got.error);
+    return -1;
+  }
+  // A redirect to a magnet is the body of the text table.
+  *out_body = heap_copy(got.location.empty() ? got.body : got.location);
+  if (!*out_body) {
+    *error = heap_copy("out of memory");
+    return -1;
+  }
+  *status = got.status;
+  return 0;
+}
+
+int CurlTransport::send(const tavro_http_request *r, tavro_http_response *resp) {
   auto fail = [&](const std::string &why) {
-    *error = heap_copy(why);
+    resp->error = heap_copy(why);
     return -1;
   };
-  if (!url_in) return fail("no URL");
+  if (!r || !r->url || !r->method) return fail("no URL");
+  // Only the members this build knows, and only within the request's size.
+  if (r->size < offsetof(tavro_http_request, file_name) + sizeof r->file_name)
+    return fail("request from an unknown library version");
+  Request req;
+  req.url = r->url;
+  req.post = std::strcmp(r->method, "POST") == 0;
+  if (r->body && r->body_len) req.body.assign(static_cast<const char *>(r->body), r->body_len);
+  if (r->content_type) req.content_type = r->content_type;
+  for (const char *const *h = r->headers; h && *h; ++h) req.headers.push_back(*h);
+  if (r->file_field) {
+    req.multipart = true;
+    req.part_name = r->file_field;
+    req.part_file = r->file_name ? r->file_name : "upload";
+  }
+  Response got;
+  if (perform(req, got) != 0) return fail(got.error);
+  resp->status = got.status;
+  if (!got.location.empty()) {
+    resp->location = heap_copy(got.location);
+    if (!resp->location) return fail("out of memory");
+  }
+  if (!got.body.empty()) {
+    resp->body = static_cast<char *>(std::malloc(got.body.size()));
+    if (!resp->body) return fail("out of memory");
+    std::memcpy(resp->body, got.body.data(), got.body.size());
+    resp->body_len = got.body.size();
+  }
+  return 0;
+}
+
+int CurlTransport::read_local(const std::string &url, Response &got) {
+  if (options_.verbose) std::fprintf(stderr, "tavro: GET %s", shown(url).c_str());
+  std::ifstream f(options_.local_file, std::ios::binary);
+  std::ostringstream text;
+  if (f) text << f.rdbuf();
+  if (!f || f.bad()) {
+    got.error = "cannot read " + options_.local_file + ": " + std::strerror(errno);
+    if (options_.verbose) std::fprintf(stderr, " -> %s\n", got.error.c_str());
+    return -1;
+  }
+  got.body = text.str();
+  if (got.body.size() > kMaxBody) {
+    got.error = options_.local_file + " is larger than 64 MiB";
+    return -1;
+  }
+  got.status = 200;
+  if (options_.verbose) std::fprintf(stderr, " -> %zu bytes\n", got.body.size());
+  return 0;
+}
+
+int CurlTransport::perform(const Request &in, Response &got) {
+  auto fail = [&](const std::string &why) {
+    got.error = why;
+    return -1;
+  };
+  // The one local file the user named, by the URL it was given as.
+  if (!in.post && !options_.local_url.empty() && in.url == options_.local_url)
+    return read_local(in.url, got);
 
   CURL *h = static_cast<CURL *>(acquire());
   if (!h) return fail("cannot start a libcurl session");
@@ -162,15 +311,15 @@ int CurlTransport::exchange(const char *url_in, const char *body, const char *co
     ~Back() { t->release(h); }
   } back{this, h};
 
-  std::string url = target(url_in);
-  bool post = body != nullptr;
-  bool multipart = post && content_type && starts_with_ci(content_type, "multipart/form-data");
+  std::string url = target(in.url);
+  bool post = in.post;
+  bool multipart = in.multipart && post;
   const char *method = post ? "POST" : "GET";
 
   for (int hop = 0;; ++hop) {
     curl_easy_reset(h);
     char errbuf[CURL_ERROR_SIZE] = "";
-    Collected got;
+    Collected c;
     std::unique_ptr<curl_slist, SlistDeleter> headers;
     std::unique_ptr<curl_mime, MimeDeleter> mime;
 
@@ -186,55 +335,79 @@ int CurlTransport::exchange(const char *url_in, const char *body, const char *co
     curl_easy_setopt(h, CURLOPT_USERAGENT, options_.user_agent.c_str());
     curl_easy_setopt(h, CURLOPT_ACCEPT_ENCODING, "");
     curl_easy_setopt(h, CURLOPT_WRITEFUNCTION, on_body);
-    curl_easy_setopt(h, CURLOPT_WRITEDATA, &got);
+    curl_easy_setopt(h, CURLOPT_WRITEDATA, &c);
     curl_easy_setopt(h, CURLOPT_HEADERFUNCTION, on_header);
-    curl_easy_setopt(h, CURLOPT_HEADERDATA, &got);
+    curl_easy_setopt(h, CURLOPT_HEADERDATA, &c);
 
+    // The request's own header lines (the key's) go to the service's
+    // host only: never along a redirect to another one.
+    curl_slist *l = nullptr;
+    bool same_host = hop == 0;
+    if (same_host)
+      for (const std::string &line : in.headers) {
+        curl_slist *next = curl_slist_append(l, line.c_str());
+        if (!next) {
+          curl_slist_free_all(l);
+          return fail("out of memory");
+        }
+        l = next;
+      }
     if (post) {
-      curl_slist *l = curl_slist_append(nullptr, "Expect:");
+      curl_slist *next = curl_slist_append(l, "Expect:");
+      if (!next) {
+        curl_slist_free_all(l);
+        return fail("out of memory");
+      }
+      l = next;
       if (multipart) {
         // One file part, as the service expects a torrent upload.
         mime.reset(curl_mime_init(h));
         curl_mimepart *part = mime ? curl_mime_addpart(mime.get()) : nullptr;
-        if (!part || curl_mime_name(part, "files[]") != CURLE_OK ||
-            curl_mime_filename(part, "upload.torrent") != CURLE_OK ||
-            curl_mime_type(part, "application/x-bittorrent") != CURLE_OK ||
-            curl_mime_data(part, body, CURL_ZERO_TERMINATED) != CURLE_OK) {
+        if (!part || curl_mime_name(part, in.part_name.c_str()) != CURLE_OK ||
+            curl_mime_filename(part, in.part_file.c_str()) != CURLE_OK ||
+            curl_mime_type(part, in.content_type.empty() ? "application/octet-stream"
+                                                         : in.content_type.c_str()) != CURLE_OK ||
+            curl_mime_data(part, in.body.data(), in.body.size()) != CURLE_OK) {
           curl_slist_free_all(l);
           return fail("cannot build the multipart body");
         }
         curl_easy_setopt(h, CURLOPT_MIMEPOST, mime.get());
       } else {
-        std::string type = std::string("Content-Type: ") +
-                           (content_type ? content_type : "application/x-www-form-urlencoded");
-        if (l) l = curl_slist_append(l, type.c_str());
-        curl_easy_setopt(h, CURLOPT_POSTFIELDS, body);
-        curl_easy_setopt(h, CURLOPT_POSTFIELDSIZE_LARGE, static_cast<curl_off_t>(strlen(body)));
+        std::string type =
+            "Content-Type: " + (in.content_type.empty() ? std::string("application/x-www-form-"
+                                                                      "urlencoded")
+                                                        : in.content_type);
+        next = curl_slist_append(l, type.c_str());
+        if (!next) {
+          curl_slist_free_all(l);
+          return fail("out of memory");
+        }
+        l = next;
+        curl_easy_setopt(h, CURLOPT_POSTFIELDS, in.body.data());
+        curl_easy_setopt(h, CURLOPT_POSTFIELDSIZE_LARGE, static_cast<curl_off_t>(in.body.size()));
       }
-      if (!l) return fail("out of memory");
-      headers.reset(l);
-      curl_easy_setopt(h, CURLOPT_HTTPHEADER, headers.get());
     }
+    headers.reset(l);
+    if (l) curl_easy_setopt(h, CURLOPT_HTTPHEADER, headers.get());
 
     CURLcode rc = curl_easy_perform(h);
     if (options_.verbose) std::fprintf(stderr, "tavro: %s %s", method, shown(url).c_str());
     if (rc != CURLE_OK) {
-      std::string why = got.too_large ? "response larger than 64 MiB"
-                        : errbuf[0]   ? errbuf
-                                      : curl_easy_strerror(rc);
+      std::string why = c.too_large ? "response larger than 64 MiB"
+                        : errbuf[0] ? errbuf
+                                    : curl_easy_strerror(rc);
       if (options_.verbose) std::fprintf(stderr, " -> %s\n", shown(why).c_str());
       return fail(why);
     }
     long code = 0;
     curl_easy_getinfo(h, CURLINFO_RESPONSE_CODE, &code);
-    if (options_.verbose) std::fprintf(stderr, " -> HTTP %ld, %zu bytes\n", code, got.body.size());
+    if (options_.verbose) std::fprintf(stderr, " -> HTTP %ld, %zu bytes\n", code, c.body.size());
 
-    if (is_redirect(code) && !got.location.empty()) {
-      if (starts_with_ci(got.location, "magnet:")) {
-        // The link answers with a magnet: hand it back as the body.
-        *out_body = heap_copy(got.location);
-        if (!*out_body) return fail("out of memory");
-        *status = static_cast<int32_t>(code);
+    if (is_redirect(code) && !c.location.empty()) {
+      if (starts_with_ci(c.location, "magnet:")) {
+        // The link answers with a magnet: hand it back as the Location.
+        got.location = c.location;
+        got.status = static_cast<int32_t>(code);
         return 0;
       }
       char *next = nullptr;
@@ -247,15 +420,13 @@ int CurlTransport::exchange(const char *url_in, const char *body, const char *co
         if (code == 303 || (post && (code == 301 || code == 302))) {
           post = false;
           multipart = false;
-          body = nullptr;
           method = "GET";
         }
         continue;
       }
     }
-    *out_body = heap_copy(got.body);
-    if (!*out_body) return fail("out of memory");
-    *status = static_cast<int32_t>(code);
+    got.body = std::move(c.body);
+    got.status = static_cast<int32_t>(code);
     return 0;
   }
 }

@@ -1,6 +1,6 @@
-// The command-line host's own transport: the library's tavro_io table over
-// libcurl, with TLS verification, time-outs, redirects (a redirect to a
-// magnet: link is answered with that link as the body), torrent uploads
+// The command-line host's own transport: the library's two tables (the
+// byte transport it installs, and the text table) over libcurl, with TLS verification, time-outs,
+// redirects (a redirect to a magnet: link is answered with that link as the body), torrent uploads
 // framed as one multipart file part, and an optional rewrite of the API root.
 #pragma once
 
@@ -21,6 +21,9 @@ struct CurlOptions {
   bool verbose = false;                          // one line per request on standard error
   const char *(*redact)(const char *) = nullptr; // tavro_redact, for every URL shown
   std::string user_agent = "tavro";
+  // A local file the user named: a GET of exactly local_url answers with
+  // its bytes. Empty: none.
+  std::string local_url, local_file;
 };
 
 // libcurl's process-wide set-up; construct one on the main thread before any
@@ -48,8 +51,13 @@ public:
   CurlTransport &operator=(const CurlTransport &) = delete;
 
   tavro_io table();
+  // The byte transport (tavro_set_transport): bodies with their lengths,
+  // the request's header lines, a redirect to a magnet as its Location.
+  tavro_transport bytes_table();
 
-  // The URL a request for url is sent to (the API root rewrite).
+  // The URL a request for url is sent to: under api_root_to when url is
+  // under api_root, or under another version of the API beside it (the
+  // version segment kept); any other URL unchanged.
   std::string target(const std::string &url) const;
 
   // One exchange with the table's contract: 0 with a malloc'd body and the
@@ -57,7 +65,21 @@ public:
   int exchange(const char *url, const char *body, const char *content_type, char **out_body,
                int32_t *status, char **error);
 
+  // One exchange of the byte table's contract.
+  int send(const tavro_http_request *req, tavro_http_response *resp);
+
 private:
+  struct Request {
+    std::string url, body, content_type, part_name, part_file;
+    std::vector<std::string> headers;
+    bool post = false, multipart = false;
+  };
+  struct Response {
+    int32_t status = 0;
+    std::string body, location, error;
+  };
+  int perform(const Request &req, Response &got);
+  int read_local(const std::string &url, Response &got);
   void *acquire();
   void release(void *handle);
   std::string shown(const std::string &url) const;

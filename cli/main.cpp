@@ -127,7 +127,9 @@ const CommandSpec kCommands[] = {
      "prints them) or a file's service link. Prints {\"url\":...,\"name\":...,\"size\":...},\n"
      "or with --url the URL alone: mpv \"$(tavro stream --url LINK)\".\n",
      1, 1, kLib | kJson | kAccount | kUrl, run_stream},
-    {"add", "LINK", "add a magnet, a link answering with one, or a torrent link",
+    {"add", "LINK", "add a magnet, a link answering with one, a torrent link or file",
+     "LINK is a magnet link, a web link (answering with a magnet or a torrent\n"
+     "file), or a local torrent file (a path, or a file:// URL), uploaded whole.\n"
      "Changes the account, so it is refused unless --allow-writes is given.\n"
      "When the service holds the content already, the result carries a direct\n"
      "URL (InstantURL) for the largest file, or with --full-season --season N\n"
@@ -355,8 +357,11 @@ struct Session {
   bool fake = false;
   bool verbose = false;
 
+  // A local torrent file given to add, and the file:// URL it goes by.
+  std::string local_file, local_url;
+
   ~Session() {
-    if (lib.handle && transport) lib.tavro_set_io(nullptr);
+    if (lib.handle && transport) lib.tavro_set_transport(nullptr);
   }
 };
 
@@ -421,9 +426,12 @@ int open_account(const Parsed &p) {
   o.verbose = g.verbose;
   o.redact = g.lib.tavro_redact;
   o.user_agent = std::string("tavro/") + g.lib.tavro_version();
+  o.local_url = g.local_url;
+  o.local_file = g.local_file;
   g.transport = std::make_unique<CurlTransport>(o);
-  tavro_io table = g.transport->table();
-  if (g.lib.tavro_set_io(&table) != TAVRO_OK)
+  // The byte transport: whole torrents, and the key in a header.
+  tavro_transport table = g.transport->bytes_table();
+  if (g.lib.tavro_set_transport(&table) != TAVRO_OK)
     return host_error("the library refused the transport");
   return -1;
 }
@@ -482,14 +490,43 @@ int run_stream(Parsed &p) {
   return kExitOk;
 }
 
+// A link that names a local file: a file:// URL, or anything without a
+// scheme that is not a magnet. The file is given to the library as the
+// file:// URL of its absolute path, which the transport answers by reading
+// it. -1 when the link is no local file or is ready, else the exit status.
+int local_link(const std::string &link, std::string &as_link) {
+  as_link = link;
+  std::string path;
+  if (link.rfind("file://", 0) == 0) {
+    path = link.substr(7);
+  } else if (link.find("://") != std::string::npos || link.rfind("magnet:", 0) == 0) {
+    return -1;
+  } else {
+    path = link;
+  }
+  char *full = realpath(path.c_str(), nullptr);
+  if (!full) {
+    std::fprintf(stderr, "tavro: add: %s: %s (give a magnet link, a web link or a torrent file)\n",
+                 path.c_str(), std::strerror(errno));
+    return kExitUsage;
+  }
+  g.local_file = full;
+  std::free(full);
+  g.local_url = "file://" + g.local_file;
+  as_link = g.local_url;
+  return -1;
+}
+
 int run_add(Parsed &p) {
   if (!(p.given & kAllowWrites)) {
     std::fprintf(stderr, "tavro: add changes the account; pass --allow-writes to let it\n");
     return exit_for(TAVRO_E_WRITES_OFF);
   }
+  std::string link;
+  if (int rc = local_link(p.args[0], link); rc >= 0) return rc;
   if (int rc = open_account(p); rc >= 0) return rc;
   JsonObject request;
-  request.str("Link", p.args[0]);
+  request.str("Link", link);
   if (p.given & kFullSeason) request.flag("FullSeason", true);
   if (p.given & kSeason) request.num("Season", p.season);
   if (p.given & kEpisode) request.num("Episode", p.episode);

@@ -29,6 +29,27 @@ bool fail_with(std::string &error, size_t index, const std::string &why) {
   return false;
 }
 
+// The fields of v's member named key (an object), if there is one, as
+// (name, value) pairs in their order; values are strings or integers.
+bool read_fields(yyjson_val *v, const char *key,
+                 std::vector<std::pair<std::string, std::string>> &out, size_t index,
+                 std::string &error) {
+  yyjson_val *q = yyjson_obj_get(v, key);
+  if (!q) return true;
+  std::string name = std::string(1, '"').append(key).append(1, '"');
+  if (!yyjson_is_obj(q)) return fail_with(error, index, name + " is not an object");
+  yyjson_obj_iter it = yyjson_obj_iter_with(q);
+  while (yyjson_val *k = yyjson_obj_iter_next(&it)) {
+    yyjson_val *qv = yyjson_obj_iter_get_val(k);
+    if (!yyjson_is_str(qv) && !yyjson_is_int(qv))
+      return fail_with(error, index, name + " values must be strings or integers");
+    std::string value =
+        yyjson_is_str(qv) ? std::string(yyjson_get_str(qv), yyjson_get_len(qv)) : compact(qv);
+    out.emplace_back(yyjson_get_str(k), value);
+  }
+  return true;
+}
+
 bool read_answer(yyjson_val *v, size_t index, Answer &a, std::string &error) {
   if (!yyjson_is_obj(v)) return fail_with(error, index, "not an object");
   yyjson_val *method = yyjson_obj_get(v, "method");
@@ -46,19 +67,19 @@ bool read_answer(yyjson_val *v, size_t index, Answer &a, std::string &error) {
   if (path && !yyjson_is_str(path)) return fail_with(error, index, "\"path\" is not a string");
   if (url) a.url = yyjson_get_str(url);
   if (path) a.path = yyjson_get_str(path);
-  if (yyjson_val *q = yyjson_obj_get(v, "query")) {
-    if (!yyjson_is_obj(q)) return fail_with(error, index, "\"query\" is not an object");
-    yyjson_obj_iter it = yyjson_obj_iter_with(q);
-    while (yyjson_val *k = yyjson_obj_iter_next(&it)) {
-      yyjson_val *qv = yyjson_obj_iter_get_val(k);
-      std::string value = yyjson_is_str(qv)   ? std::string(yyjson_get_str(qv), yyjson_get_len(qv))
-                          : yyjson_is_int(qv) ? compact(qv)
-                                              : std::string();
-      if (!yyjson_is_str(qv) && !yyjson_is_int(qv))
-        return fail_with(error, index, "query values must be strings or integers");
-      a.query.emplace_back(yyjson_get_str(k), value);
-    }
+  if (yyjson_val *ver = yyjson_obj_get(v, "version")) {
+    if (!yyjson_is_str(ver) || !path)
+      return fail_with(error, index, "\"version\" is a string, beside a \"path\"");
+    a.version = yyjson_get_str(ver);
+    if (a.version.empty() || a.version.find_first_of("/?&#") != std::string::npos)
+      return fail_with(error, index, "\"version\" is one path segment, such as \"v4.1\"");
   }
+  if (!read_fields(v, "query", a.query, index, error) ||
+      !read_fields(v, "form", a.form, index, error))
+    return false;
+  if (!method && !a.form.empty()) a.method = "POST";
+  if (a.method != "POST" && !a.form.empty())
+    return fail_with(error, index, "a \"form\" is the body of a POST");
   if (yyjson_val *s = yyjson_obj_get(v, "status")) {
     if (!yyjson_is_int(s)) return fail_with(error, index, "\"status\" is not an integer");
     a.status = static_cast<int>(yyjson_get_sint(s));
@@ -115,8 +136,15 @@ bool parse_scenario(const std::string &text, Scenario &scenario, std::string &er
 
 std::string answer_url(const Answer &a, const std::string &api_root, const std::string &api_key) {
   if (!a.url.empty()) return a.url;
-  std::string u = api_root + a.path + "?agent=quorvelindash&apikey=" + query_encode(api_key);
+  std::string root = api_root;
+  if (!a.version.empty()) {
+    // The root's last segment is its version: "https://api.alldebrid.com/v4".
+    root.erase(root.rfind('/') + 1);
+    root.append(a.version);
+  }
+  std::string u = root + a.path + "?agent=quorvelindash&apikey=" + query_encode(api_key);
   for (const auto &[k, v] : a.query) u += "&" + k + "=" + query_encode(v);
+  for (const auto &[k, v] : a.form) u += "&" + k + "=" + query_encode(v);
   return u;
 }
 

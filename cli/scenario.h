@@ -3,16 +3,22 @@
 //
 //   {"settings": {"APIKey": "..."},
 //    "answers": [
-//      {"method": "GET", "path": "/magnet/files", "query": {"id[]": "12"},
+//      {"path": "/user", "body": {"status": "success", "data": {...}}},
+//      {"method": "POST", "version": "v4.1", "path": "/magnet/status", "body": {...}},
+//      {"path": "/magnet/files", "form": {"id[]": "12"},
 //       "status": 200, "body": {"status": "success", "data": {...}}},
 //      {"method": "GET", "url": "https://example.test/x.torrent", "body": "d8:announce..."},
-//      {"method": "GET", "path": "/user", "fail": "connection reset"}]}
+//      {"path": "/link/unlock", "form": {"link": "..."}, "fail": "connection reset"}]}
 //
-// "path" is an endpoint on the library's API root: the request URL is built
-// as the library builds it (agent, apikey, then "query" in its order, values
-// percent-encoded). "url" is taken as it is. "method" defaults to GET,
-// "status" to 200; a "body" that is not a string is written as compact JSON.
-// The top level may also be the answers array alone.
+// "path" is an endpoint on the library's API root, or with "version" ("v4.1")
+// on that version of the API instead of the root's own: the request URL is
+// built as the library builds it (agent, apikey, then "query" in its order,
+// values percent-encoded). "form" holds the fields of a form POST's body, in
+// their order; the fake transport looks such a POST up by its URL, '&' and
+// the body, which is how they are appended. "url" is taken as it is.
+// "method" defaults to POST when there is a "form", else to GET; "status" to
+// 200; a "body" that is not a string is written as compact JSON. The top
+// level may also be the answers array alone.
 #pragma once
 
 #include "library.h"
@@ -26,9 +32,11 @@ namespace tavro_cli {
 
 struct Answer {
   std::string method = "GET";
-  std::string url;  // absolute, or empty when path is used
-  std::string path; // on the API root
+  std::string url;     // absolute, or empty when path is used
+  std::string path;    // on the API root
+  std::string version; // of the API, in place of the root's own; empty: the root's
   std::vector<std::pair<std::string, std::string>> query;
+  std::vector<std::pair<std::string, std::string>> form; // a form POST's body
   int status = 200;
   std::string body;
   std::optional<std::string> fail;
@@ -42,7 +50,8 @@ struct Scenario {
 // Reads a scenario text; false with a one-line reason on a malformed one.
 bool parse_scenario(const std::string &text, Scenario &scenario, std::string &error);
 
-// The URL the library requests for an answer, under api_root with api_key.
+// The URL the fake transport looks the answer up by, under api_root with
+// api_key: the request URL, then '&' and the form body when there is one.
 std::string answer_url(const Answer &a, const std::string &api_root, const std::string &api_key);
 
 // Empties the fake transport's store and fills it with the answers.

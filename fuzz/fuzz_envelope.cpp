@@ -4,23 +4,6 @@
 #include "fuzz_support.h"
 #include "tavro_wire.h"
 
-namespace {
-
-// The error-code rules, written out once more as a plain chain.
-int expected_code(const char *code) {
-  std::string_view c(code);
-  if (c == "AUTH_MAX_TOKENS") return TAVRO_E_LIMIT;
-  if (c.substr(0, 5) == "AUTH_") return TAVRO_E_AUTH;
-  if (c.substr(0, 22) == "MAGNET_MUST_BE_PREMIUM") return TAVRO_E_LIMIT;
-  if (c == "FREE_ACCOUNT_LIMIT_REACHED") return TAVRO_E_LIMIT;
-  if (c.substr(0, 14) == "MAGNET_INVALID") return TAVRO_E_NOT_FOUND;
-  if (c == "LINK_HOST_NOT_SUPPORTED" || c == "LINK_NOT_SUPPORTED" || c == "BAD_LINK")
-    return TAVRO_E_NOT_FOUND;
-  return TAVRO_E_FAILED;
-}
-
-} // namespace
-
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
   const char *text = reinterpret_cast<const char *>(data);
   yyjson_doc *doc = reinterpret_cast<yyjson_doc *>(1);
@@ -53,15 +36,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
       FUZZ_CHECK(rc == TAVRO_E_FAILED && !std::strcmp(err, "success response has no data"), "%s",
                  err);
   } else {
-    yyjson_val *error = fz::first_member(root, "error");
-    const char *code = fz::c_text(fz::first_member(error, "code"));
-    const char *message = fz::c_text(fz::first_member(error, "message"));
-    if (!yyjson_is_obj(error)) code = message = nullptr;
-    std::string want = std::string("AllDebrid error ") + (code && *code ? code : "(no code)") +
-                       ": " + (message && *message ? message : "(no message)");
-    want = want.substr(0, sizeof err - 1);
-    FUZZ_CHECK(rc == expected_code(code ? code : ""), "code %d for %s", rc, code ? code : "");
-    FUZZ_CHECK(want == err, "message %s", err);
+    fz::ServiceError want = fz::service_error(fz::first_member(root, "error"), sizeof err);
+    FUZZ_CHECK(rc == want.code, "code %d for %s", rc, want.message.c_str());
+    FUZZ_CHECK(want.message == err, "message %s", err);
   }
   return 0;
 }

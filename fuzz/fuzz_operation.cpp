@@ -13,12 +13,20 @@
 //         failed exchange whose error text is the rest; requests beyond the
 //         script fail without an error text.
 //
+// Every request is checked as it is made: the account check is a GET of
+// <root>/user, every other request to the service a POST of its endpoint
+// with agent and key (encoded) as the whole query, its one parameter in the
+// form body (encoded), or the torrent upload carrying one whole torrent; a
+// download's GETs are of its link.
+//
 // After the call the documented outcome is checked: a known code; a success
 // leaves valid JSON in the buffer and in tavro_result_json; a failure leaves
 // {"error":<message>} or an empty buffer and the message in
 // tavro_last_error; the settings' API key appears in no message; every
 // string the transport handed out was released exactly once.
 #include "fuzz_support.h"
+#include "tavro_dialect.h"
+#include "tavro_wire.h"
 
 #include <set>
 
@@ -35,9 +43,164 @@ constexpr Op kOp = Op::TAVRO_FUZZ_OP;
 // link, the upload, the files, then the unlock or the delete).
 constexpr size_t kMaxRequests[] = {1, 1, 1, 5};
 
-// Answers requests in order from the script and tracks what it hands out.
+const std::string kApi = "https://api.alldebrid.com/";
+const char kForm[] = "application/x-www-form-urlencoded";
+const char kMultipart[] = "multipart/form-data; boundary=tavrotorrent";
+
+// The value encoding of queries and forms: unreserved bytes as they are,
+// every other byte as %XX.
+std::string encoded(std::string_view v) {
+  static const char hex[] = "0123456789ABCDEF";
+  std::string out;
+  for (unsigned char c : v) {
+    if ((c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') || c == '-' ||
+        c == '.' || c == '_' || c == '~') {
+      out += (char)c;
+    } else {
+      out += '%';
+      out += hex[c >> 4];
+      out += hex[c & 15];
+    }
+  }
+  return out;
+}
+
+// What the requests of this input must be, from the settings and the
+// argument as the library reads them.
+struct Expected {
+  bool settings_ok = false;
+  std::string query; // "?agent=...&apikey=..."
+  std::string entry; // a stream's link, when the entry has one
+  std::string link;  // a download's Link, when the request has one
+};
+
+Expected expected_of(const char *settings, const char *arg) {
+  Expected x;
+  tavro_cfg cfg{};
+  char ignored[768];
+  if (tavro_cfg_parse(settings, 1, &cfg, ignored, sizeof ignored) == 0) {
+    x.settings_ok = true;
+    x.query = "?agent=" + encoded(cfg.client ? cfg.client : TAVRO_DEFAULT_AGENT) +
+              "&apikey=" + encoded(cfg.api_key);
+  }
+  tavro_cfg_free(&cfg);
+  if (kOp == Op::stream) {
+    char *link = nullptr;
+    if (tavro_entry_link(arg, &link, ignored, sizeof ignored) == 0) x.entry = link;
+    std::free(link);
+  }
+  if (kOp == Op::download) {
+    tavro_dlcfg req{};
+    if (tavro_dlcfg_parse(arg, &req, ignored, sizeof ignored) == 0) x.link = req.link;
+    tavro_dlcfg_free(&req);
+  }
+  return x;
+}
+
+// The form field each endpoint carries ("" for an empty form), the
+// operations that may ask for it, and the rule its value keeps.
+enum class Value { none, digits, entry, magnet };
+struct Endpoint {
+  const char *path;
+  const char *field;
+  bool list, stream, download;
+  Value value;
+};
+constexpr Endpoint kEndpoints[] = {
+    {"v4.1/magnet/status", "", true, false, false, Value::none},
+    {"v4/magnet/files", "id[]", true, false, true, Value::digits},
+    {"v4/link/unlock", "link", false, true, true, Value::entry},
+    {"v4/magnet/upload", "magnets[]", false, false, true, Value::magnet},
+    {"v4/magnet/delete", "id", false, false, true, Value::digits},
+};
+
+// The value of an encoded form field, decoded; false when it holds a byte
+// the encoder would have escaped, or a broken escape.
+bool decode(std::string_view v, std::string *out) {
+  auto hex = [](char c) {
+    return c >= '0' && c <= '9' ? c - '0' : c >= 'A' && c <= 'F' ? c - 'A' + 10 : -1;
+  };
+  out->clear();
+  for (size_t i = 0; i < v.size(); ++i) {
+    if (v[i] != '%') {
+      if (encoded(v.substr(i, 1)).size() != 1) return false;
+      *out += v[i];
+      continue;
+    }
+    if (i + 2 >= v.size()) return false;
+    int hi = hex(v[i + 1]), lo = hex(v[i + 2]);
+    if (hi < 0 || lo < 0) return false;
+    *out += (char)(hi * 16 + lo);
+    i += 2;
+  }
+  return true;
+}
+
+// Checks one request against what this input must send.
+void check_request(const Expected &x, const char *method, const char *url, const char *body,
+                   const char *type) {
+  std::string_view u(url);
+  FUZZ_CHECK(x.settings_ok, "%s %s with settings that do not parse", method, url);
+  if (!std::strcmp(method, "GET")) {
+    if (kOp == Op::validate) {
+      FUZZ_CHECK(u == kApi + "v4/user" + x.query, "account check GET %s", url);
+    } else {
+      FUZZ_CHECK(kOp == Op::download && u == x.link, "GET %s of no link", url);
+    }
+    return;
+  }
+  FUZZ_CHECK(body && type, "post without body or content type");
+  if (!std::strcmp(type, kMultipart)) {
+    FUZZ_CHECK(kOp == Op::download && u == kApi + "v4/magnet/upload/file" + x.query,
+               "torrent upload to %s", url);
+    size_t n = std::strlen(body);
+    FUZZ_CHECK(tavro_sniff_torrent(body, n) && tavro_bencode_whole(body, n),
+               "uploaded a torrent cut short: %s", body);
+    return;
+  }
+  FUZZ_CHECK(!std::strcmp(type, kForm), "content type %s", type);
+  const Endpoint *e = nullptr;
+  for (const Endpoint &k : kEndpoints)
+    if (u == kApi + k.path + x.query) e = &k;
+  FUZZ_CHECK(e, "form POST to %s", url);
+  FUZZ_CHECK(kOp == Op::list     ? e->list
+             : kOp == Op::stream ? e->stream
+                                 : e->download,
+             "%s in this operation", e->path);
+  std::string_view b(body);
+  if (!*e->field) {
+    FUZZ_CHECK(b.empty(), "%s with a body %s", e->path, body);
+    return;
+  }
+  std::string head = std::string(e->field) + "=";
+  std::string value;
+  FUZZ_CHECK(b.substr(0, head.size()) == head && decode(b.substr(head.size()), &value),
+             "%s with the body %s", e->path, body);
+  switch (e->value) {
+  case Value::digits:
+    FUZZ_CHECK(!value.empty() && value.find_first_not_of("0123456789") == std::string::npos,
+               "%s of id %s", e->path, value.c_str());
+    break;
+  case Value::entry:
+    // A stream unlocks the entry's link; a download the picked file's.
+    if (kOp == Op::stream) FUZZ_CHECK(value == x.entry, "unlocked %s", value.c_str());
+    break;
+  case Value::magnet:
+    // The Link itself when it is a magnet, else a redirect's first line.
+    FUZZ_CHECK(value.rfind("magnet:?", 0) == 0, "added %s", value.c_str());
+    if (tavro_is_magnet_link(x.link.c_str()))
+      FUZZ_CHECK(value == x.link, "added %s", value.c_str());
+    break;
+  case Value::none:
+    break;
+  }
+}
+
+// Answers requests in order from the script, checks each, and tracks what
+// it hands out.
 struct Service {
   const std::vector<std::string> *parts = nullptr;
+  Expected expected;
   size_t next = 3;
   size_t requests = 0;
   std::set<void *> live;
@@ -69,15 +232,15 @@ struct Service {
   }
 
   static int get(void *ctx, const char *url, char **body, int32_t *status, char **error) {
-    return static_cast<Service *>(ctx)->serve(url, body, status, error);
+    Service *s = static_cast<Service *>(ctx);
+    if (url) check_request(s->expected, "GET", url, nullptr, nullptr);
+    return s->serve(url, body, status, error);
   }
   static int post(void *ctx, const char *url, const char *body, const char *type, char **out,
                   int32_t *status, char **error) {
-    FUZZ_CHECK(body && type, "post without body or content type");
-    FUZZ_CHECK(!std::strcmp(type, "application/x-www-form-urlencoded") ||
-                   !std::strcmp(type, "multipart/form-data; boundary=tavrotorrent"),
-               "content type %s", type);
-    return static_cast<Service *>(ctx)->serve(url, out, status, error);
+    Service *s = static_cast<Service *>(ctx);
+    if (url) check_request(s->expected, "POST", url, body, type);
+    return s->serve(url, out, status, error);
   }
   static void release(void *ctx, void *p) {
     Service *s = static_cast<Service *>(ctx);
@@ -155,6 +318,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
 
   Service service;
   service.parts = &parts;
+  service.expected = expected_of(settings, arg);
   tavro_io io = {&service, &Service::get, &Service::post, &Service::release};
   if (!record) tavro_set_io(&io);
   if (writes_off) tavro_allow_writes(0);

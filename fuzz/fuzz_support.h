@@ -12,6 +12,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <initializer_list>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -36,12 +37,12 @@ inline std::string text(const uint8_t *data, size_t size) {
   return std::string(reinterpret_cast<const char *>(data), size);
 }
 
-// The input cut at every NUL byte. A trailing empty part is kept, so
-// "a\0" gives {"a", ""}.
-inline std::vector<std::string> split(const uint8_t *data, size_t size) {
+// The input cut at every NUL byte (or at every sep byte). A trailing empty
+// part is kept, so "a\0" gives {"a", ""}.
+inline std::vector<std::string> split(const uint8_t *data, size_t size, uint8_t sep = 0) {
   std::vector<std::string> parts(1);
   for (size_t i = 0; i < size; ++i) {
-    if (data[i] == 0)
+    if (data[i] == sep)
       parts.emplace_back();
     else
       parts.back().push_back(static_cast<char>(data[i]));
@@ -84,6 +85,52 @@ inline yyjson_val *first_member(yyjson_val *obj, const char *key) {
 // null when it is not a string.
 inline const char *c_text(yyjson_val *v) {
   return yyjson_is_str(v) ? yyjson_get_str(v) : nullptr;
+}
+
+// The result code of one of the service's error codes, by the rules
+// written out once more as a plain chain: the first match wins.
+inline int expected_code(const char *code) {
+  std::string_view c(code ? code : "");
+  if (c == "AUTH_MAX_TOKENS") return TAVRO_E_LIMIT;
+  if (c.substr(0, 5) == "AUTH_") return TAVRO_E_AUTH;
+  if (c.substr(0, 22) == "MAGNET_MUST_BE_PREMIUM") return TAVRO_E_LIMIT;
+  if (c == "FREE_ACCOUNT_LIMIT_REACHED") return TAVRO_E_LIMIT;
+  if (c.substr(0, 14) == "MAGNET_INVALID") return TAVRO_E_NOT_FOUND;
+  if (c == "LINK_HOST_NOT_SUPPORTED" || c == "LINK_NOT_SUPPORTED" || c == "BAD_LINK")
+    return TAVRO_E_NOT_FOUND;
+  for (std::string_view limit :
+       {"MUST_BE_PREMIUM", "FREE_TRIAL_LIMIT_REACHED", "LINK_HOST_LIMIT_REACHED",
+        "LINK_TOO_MANY_DOWNLOADS", "MAGNET_TOO_MANY_ACTIVE", "MAGNET_TOO_MANY", "MAGNET_TOO_LARGE",
+        "MAGNET_MAGNET_TOO_BIG", "INSUFFICIENT_BALANCE"})
+    if (c == limit) return TAVRO_E_LIMIT;
+  if (c == "LINK_DOWN" || c == "MAGNET_LINKS_REMOVED") return TAVRO_E_NOT_FOUND;
+  if (c == "MAINTENANCE" || c == "LINK_HOST_UNAVAILABLE" || c == "LINK_TEMPORARY_UNAVAILABLE" ||
+      c == "LINK_HOST_FULL")
+    return TAVRO_E_TRANSPORT;
+  if (c == "NO_SERVER") return TAVRO_E_AUTH;
+  return TAVRO_E_FAILED;
+}
+
+// What the library reports for the service's error value (an object with a
+// code and a message, or anything else): the code and the message, cut to
+// an error buffer of err_size bytes.
+struct ServiceError {
+  int code;
+  std::string message;
+};
+inline ServiceError service_error(yyjson_val *error, size_t err_size) {
+  const char *code = yyjson_is_obj(error) ? c_text(first_member(error, "code")) : nullptr;
+  const char *message = yyjson_is_obj(error) ? c_text(first_member(error, "message")) : nullptr;
+  std::string text = std::string("AllDebrid error ") + (code && *code ? code : "(no code)") + ": " +
+                     (message && *message ? message : "(no message)");
+  return {expected_code(code), text.substr(0, err_size - 1)};
+}
+
+// The error object of an answer's item, or null when the item holds none:
+// an unknown magnet id, a refused magnet or file.
+inline yyjson_val *item_error(yyjson_val *item) {
+  yyjson_val *error = first_member(item, "error");
+  return yyjson_is_obj(error) ? error : nullptr;
 }
 
 // True when an API key, as the library parses it from settings, must be

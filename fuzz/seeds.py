@@ -24,6 +24,9 @@ FILES = ok('{"magnets":[{"id":12,"files":[{"n":"Show","e":[{"n":"Show.S01E01.mkv
            '{"n":"Sub","e":[{"n":"Show.S01E02.mkv","l":"L2"}]}]},{"n":"notes.txt","s":9,"l":"L3"},7]}]}')
 UPLOAD_READY = ok('{"magnets":[{"id":42,"ready":true,"name":"Show","hash":"abc"}]}')
 UPLOAD_WAIT = ok('{"magnets":[{"id":42,"ready":false}]}')
+UPLOAD_FILE = ok('{"files":[{"file":"t.torrent","id":42,"ready":false}]}')
+UPLOAD_REFUSED = ok('{"magnets":[{"magnet":"x","error":{"code":"MAGNET_INVALID_URI","message":"bad"}}]}')
+FILES_UNKNOWN = ok('{"magnets":[{"id":12,"error":{"code":"MAGNET_INVALID_ID","message":"unknown"}}]}')
 UNLOCK = ok('{"link":"https://cdn/f.mkv","filename":"Film.mkv","filesize":700}')
 TORRENT = "d8:announce3:url4:infod6:lengthi5e4:pathl1:aeee"
 
@@ -37,13 +40,17 @@ SEEDS = {
                          '{"Link":"https://h/file.torrent"}', '{"Link":""}', '{"Link":5}',
                          '{"Link":"x","Season":4294967297,"Episode":-3,"FullSeason":"true"}', 'null'],
     "envelope": [ok('null'), ok('{"a":1}'), err("AUTH_BAD_APIKEY", "The apikey is invalid"),
-                 err("MAGNET_INVALID_URI", "bad"), '{"status":"Success"}', '{"status":1}',
+                 err("MAGNET_INVALID_URI", "bad"), err("MAGNET_TOO_MANY_ACTIVE", "wait"),
+                 err("MAINTENANCE", "later"), err("NO_SERVER", "vpn"), '{"status":"Success"}', '{"status":1}',
                  '{"status":"success"}', ' {"status":"error","error":"x"} ', '{}x', '[1]'],
     "files": [FILES, ok('{"magnets":[{"id":1,"files":[{"n":"empty","e":[]}]}]}'),
               ok('{"magnets":[{"files":[{"s":1.5,"l":""},{"n":"a/b","e":"x","s":3}]}]}'),
-              ok('{"magnets":[]}'), err("MAGNET_INVALID_ID", "no")],
+              ok('{"magnets":[]}'), err("MAGNET_INVALID_ID", "no"), FILES_UNKNOWN,
+              ok('{"magnets":[{"error":"x","files":[{"n":"a","l":"L"}]}]}')],
     "upload": [UPLOAD_READY, UPLOAD_WAIT, ok('{"magnets":[{"id":"42"}]}'), ok('{"magnets":{}}'),
-               ok('{"magnets":[{"id":4.2,"ready":1}]}'), err("MAGNET_MUST_BE_PREMIUM", "pay")],
+               ok('{"magnets":[{"id":4.2,"ready":1}]}'), err("MAGNET_MUST_BE_PREMIUM", "pay"),
+               UPLOAD_FILE, UPLOAD_REFUSED, ok('{"files":{"id":9},"magnets":[{"id":8}]}'),
+               ok('{"files":[{"error":{"code":"MAGNET_TOO_LARGE","message":"big"}}],"magnets":[{"id":8}]}')],
     "unlock": [UNLOCK, ok('{"link":"u"}'), ok('{"link":""}'), ok('{"link":"u","filename":"","filesize":1.5}'),
                err("LINK_HOST_NOT_SUPPORTED", "no")],
     "season": ["Show.S01E02.1080p.mkv", "Show E03 S02", "Season 1 Episode 2", "Show 1x02",
@@ -52,6 +59,9 @@ SEEDS = {
                "magnet:?xt=urn:btih:" + H40[:39], "MAGNET:?xt=urn:btih:" + H40, "magnet:?xt=urn:btih:&dn=x"],
     "torrent": [TORRENT, "d8:announce4:infoe", "d4:infod6:lengthi5eee", "d13:announce-list4:infoe",
                 "x8:announce4:infoe"],
+    "bencode": [TORRENT, TORRENT[:-3], "de", "de trailing", "d1:al1:b", "d1:ai-42ee", "d1:ai-ee",
+                "d8:announce99:url", "d003:abce", "le", "d" + "l" * 64 + "e" * 65,
+                "d6:pieces4:\x00\x01\x02\x03e"],
     # The first byte is the size of the smaller buffer.
     "redact": ["\x40https://user:pw@api.alldebrid.com/v4/user?agent=a&apikey=KEY123&x=1",
                "\x08svn+ssh://a@b@host/p@q?APIKEY=zz#frag?apikey=y", "\x00?apikey=&apikey=k#x",
@@ -74,7 +84,8 @@ OPS = {
                 script("", SETTINGS, "m12", ("200", FILES)),
                 script("r", SETTINGS, "", ),
                 script("", SETTINGS, "nope"),
-                script("30", SETTINGS, "m1", ("404", "gone"))],
+                script("30", SETTINGS, "m1", ("404", "gone")),
+                script("", SETTINGS, "m12", ("200", FILES_UNKNOWN))],
     "op_stream": [script("", SETTINGS, '{"locator":"L1"}', ("200", UNLOCK)),
                   script("", SETTINGS, '{"path":"p"}', ("503", "down")),
                   script("", SETTINGS, "[]")],
@@ -87,14 +98,44 @@ OPS = {
                     script("", SETTINGS, '{"Link":"https://h/r"}', ("302", MAGNET + "\r\nmore"), ("200", UPLOAD_WAIT)),
                     script("", SETTINGS, '{"Link":"https://h/t.torrent"}', ("!refused", ""), ("200", TORRENT),
                            ("200", UPLOAD_WAIT)),
+                    script("", SETTINGS, '{"Link":"https://h/t.torrent"}', ("!refused", ""), ("200", TORRENT),
+                           ("200", UPLOAD_FILE)),
+                    script("", SETTINGS, '{"Link":"https://h/t.torrent"}', ("!refused", ""),
+                           ("200", TORRENT[:-3])),
+                    script("", SETTINGS, '{"Link":"%s"}' % MAGNET, ("200", UPLOAD_REFUSED)),
+                    script("", SETTINGS, '{"Link":"%s","KeepInstantOnly":true}' % MAGNET,
+                           ("200", UPLOAD_READY), ("200", FILES_UNKNOWN)),
                     script("o", SETTINGS, '{"Link":"%s"}' % MAGNET)],
+}
+
+
+# The byte transport: parts cut at 0x1e, so that bodies may hold NUL bytes;
+# the operation letter, settings, argument, then head and body per request.
+def records(op, settings, arg, *answers):
+    return "\x1e".join([op, settings, arg] + [p for a in answers for p in a])
+
+BYTE_TORRENT = "d8:announce3:url4:infod6:lengthi5e6:pieces4:\0\1\0\2ee"
+
+BYTES = {
+    "bytes": [records("v", SETTINGS, "", ("200", ok("{}"))),
+              records("l", SETTINGS, "torrents", ("200", ok('{"magnets":[{"id":1,"filename":"a"}]}'))),
+              records("l", SETTINGS, "m12", ("200", ok('{"magnets":[{"id":12,"error":'
+                                                       '{"code":"MAGNET_INVALID_ID","message":"x"}}]}'))),
+              records("s", SETTINGS, '{"locator":"L"}', ("200", ok('{"link":"u"}'))),
+              records("d", SETTINGS, '{"Link":"https://h/t"}', ("200", BYTE_TORRENT),
+                      ("200", ok('{"files":[{"id":3,"ready":true}]}')),
+                      ("200", ok('{"magnets":[{"files":[{"n":"a","s":1,"l":"L"}]}]}')),
+                      ("200", ok('{"link":"u"}'))),
+              records("dz", SETTINGS, '{"Link":"https://h/r"}', ("302>" + MAGNET, ""),
+                      ("200", ok('{"magnets":[{"id":3}]}'))),
+              records("vn", SETTINGS, "", ("!refused KEY123", "body"))],
 }
 
 
 def main():
     root = os.path.join(HERE, "corpus")
     shutil.rmtree(root, ignore_errors=True)
-    for name, seeds in list(SEEDS.items()) + list(OPS.items()):
+    for name, seeds in list(SEEDS.items()) + list(OPS.items()) + list(BYTES.items()):
         d = os.path.join(root, name)
         os.makedirs(d)
         for i, s in enumerate(seeds):

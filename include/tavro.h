@@ -4,7 +4,9 @@
  * The model, in brief
  * -------------------
  * - The library opens no network connection. Every HTTP request goes through
- *   a transport table (tavro_io) that the host installs with tavro_set_io, or
+ *   a transport that the host installs: a text table (tavro_io, installed
+ *   with tavro_set_io) or a byte transport (tavro_transport, installed with
+ *   tavro_set_transport: bodies with lengths, the API key in a header), or
  *   through the built-in fake transport selected with tavro_use_fake. Until
  *   one of them is selected, every operation answers TAVRO_E_TRANSPORT with
  *   the message "no transport".
@@ -40,6 +42,8 @@
 
 #include <stddef.h>
 #include <stdint.h>
+
+#include "tavro_version.h" /* TAVRO_VERSION_MAJOR, _MINOR, _PATCH, _STRING */
 
 #if defined(_WIN32)
 #if defined(TAVRO_BUILDING)
@@ -88,11 +92,28 @@ extern "C" {
  * with MinGW-w64, not necessarily the host's: a Windows host sets free.)
  *
  * The url, body and content type passed in are valid only during the call.
- * Bodies are text: a body ends at its first NUL byte. Torrent uploads use the
- * content type "multipart/form-data; boundary=tavrotorrent" with the raw
- * torrent bytes as the body; framing them on the wire is the transport's
- * business. get and post are required; the functions may be called from
- * several threads at once.
+ * Bodies are text: a body ends at its first NUL byte. get and post are
+ * required; the functions may be called from several threads at once.
+ *
+ * What the library sends. Every URL carries agent=<client> and
+ * apikey=<key> in its query. The account check is a GET of
+ * <root>/user; every other request to the service is a POST with the
+ * content type "application/x-www-form-urlencoded" whose endpoint
+ * parameter travels in the form body (key=value, the value
+ * percent-encoded):
+ *   magnets of the account  https://api.alldebrid.com/v4.1/magnet/status, body ""
+ *   files of magnet N       <root>/magnet/files   id[]=N
+ *   unlock a link           <root>/link/unlock    link=<link>
+ *   add a magnet            <root>/magnet/upload  magnets[]=<magnet>
+ *   delete magnet N         <root>/magnet/delete  id=N
+ * where <root> is tavro_base_url(). A torrent file is uploaded to
+ * <root>/magnet/upload/file with the content type
+ * "multipart/form-data; boundary=tavrotorrent" and the raw torrent bytes as
+ * the body; framing them as the multipart file part "files[0]" is the
+ * transport's business. A web link given to tavro_download is fetched with
+ * GET, as it is. Because a body here ends at its first NUL byte, a fetched
+ * torrent that does not hold one complete bencoded dictionary (it was cut
+ * at a NUL) is refused with TAVRO_E_FAILED instead of being uploaded.
  */
 typedef struct tavro_io {
   void *ctx;
@@ -109,6 +130,100 @@ typedef struct tavro_io {
  * Returns 0 otherwise.
  */
 TAVRO_API int tavro_set_io(const tavro_io *io);
+
+/* ---- Byte transport ---------------------------------------------------- */
+
+/*
+ * A second transport interface, beside tavro_io: requests and answers carry
+ * explicit lengths, so bodies are bytes (a torrent with NUL bytes is
+ * uploaded whole), and the API key travels in a header instead of the URL.
+ * The host implements one function, send, and installs the table with
+ * tavro_set_transport.
+ *
+ * With this transport selected:
+ * - every request to the service carries the header line
+ *   "Authorization: Bearer <key>", and no URL carries apikey= (agent= stays
+ *   in the query); endpoints, methods, form bodies, messages and codes are
+ *   those listed for tavro_io above;
+ * - a torrent file is uploaded byte for byte as one multipart file part:
+ *   method "POST", content_type "application/x-bittorrent" (the part's
+ *   type), body/body_len the torrent, file_field "files[0]" and file_name
+ *   "upload.torrent"; the transport frames the multipart/form-data body
+ *   with a boundary of its own;
+ * - a web link given to tavro_download is fetched once (GET, no headers);
+ *   an answer whose body begins with "magnet:?", or a redirect (3xx) that
+ *   the transport did not follow whose Location begins with "magnet:?", is
+ *   that magnet;
+ * - answers are read to their body_len, NUL bytes included.
+ *
+ * Sizes. The first member of each of the three records is its size in
+ * bytes, so that the records can grow without a new export. The host sets
+ * tavro_transport.size to sizeof(tavro_transport) of the header it was
+ * built with; the library sets the size of every request and response it
+ * passes to send, and the host reads and writes only the members that lie
+ * within it.
+ *
+ * Ownership and threads, as for tavro_io: the request and everything it
+ * points to are valid only during send. Every non-NULL text that send
+ * hands back in the response (body, location, error), on success or on
+ * failure, is released by the library exactly once, before the operation
+ * returns, through free(ctx, text), or the C library's free() when free is
+ * NULL. send may be called from several threads at once. Do not replace or
+ * release the table's ctx while operations are in flight.
+ */
+
+/* One request. headers is a NULL-terminated list of header lines
+ * ("Name: value", no line end); never NULL, possibly empty. content_type is
+ * NULL for a request without a body. file_field is NULL unless the request
+ * is a multipart file upload (see above). */
+typedef struct tavro_http_request {
+  size_t size;
+  const char *method; /* "GET" or "POST" */
+  const char *url;
+  const char *const *headers;
+  const char *content_type;
+  const void *body; /* body_len bytes; NULL when body_len is 0 */
+  size_t body_len;
+  const char *file_field;
+  const char *file_name;
+} tavro_http_request;
+
+/* One answer, zero-filled by the library (but for size) before send is
+ * called. On success (send returns 0) status is the HTTP status and body
+ * holds body_len bytes (NULL for an empty body); location is the Location
+ * header of a redirect the transport chose not to follow, or NULL. On
+ * failure (send returns anything else) error may hold a NUL-terminated text,
+ * whose first line is quoted in the message. */
+typedef struct tavro_http_response {
+  size_t size;
+  int32_t status;
+  char *body;
+  size_t body_len;
+  char *location;
+  char *error;
+} tavro_http_response;
+
+typedef struct tavro_transport {
+  size_t size; /* sizeof(tavro_transport) */
+  void *ctx;
+  int (*send)(void *ctx, const tavro_http_request *request, tavro_http_response *response);
+  void (*free)(void *ctx, void *text);
+} tavro_transport;
+
+/*
+ * Selects the host's byte transport. The table is copied, so it need not
+ * outlive the call. TAVRO_E_ARG, with the selection unchanged, for a table
+ * whose size is smaller than that of the members up to free, or whose send
+ * is NULL. NULL returns to "no transport". Returns 0 otherwise.
+ *
+ * Only one transport is selected at a time, and the last selection wins:
+ * tavro_set_transport(table) replaces a tavro_io table or the fake;
+ * tavro_set_io(table), tavro_set_io(NULL) and tavro_use_fake replace a byte
+ * transport (tavro_set_io(NULL) and tavro_set_transport(NULL) both leave
+ * no transport). The handler record's operations use the tavro_io they are
+ * given, never the selection.
+ */
+TAVRO_API int tavro_set_transport(const tavro_transport *transport);
 
 /* Selects the built-in network transport. There is none in this build:
  * always TAVRO_E_UNAVAILABLE, the selection unchanged. */
@@ -194,7 +309,7 @@ TAVRO_API const tavro_handler *halvo_get(void);
 
 /* ---- About ------------------------------------------------------------- */
 
-TAVRO_API const char *tavro_version(void);      /* "1.0.0" */
+TAVRO_API const char *tavro_version(void);      /* TAVRO_VERSION_STRING, "1.0.0" */
 TAVRO_API const char *tavro_runtime_type(void); /* "ALLDEBRID" */
 TAVRO_API int tavro_caps(void);                 /* 47 */
 TAVRO_API const char *tavro_base_url(void);     /* "https://api.alldebrid.com/v4" */
@@ -229,6 +344,17 @@ TAVRO_API int tavro_is_magnet_link(const char *text);
  * stored for a URL with agent=quorvelindash also answers the same URL with
  * any other agent. The store is process-wide and guarded by a lock; these
  * functions may be called from any thread at any time.
+ *
+ * A form POST (content type "application/x-www-form-urlencoded") with a
+ * non-empty body is looked up, counted and reported by tavro_fake_last_url
+ * as its URL followed by '&' and the body, as if the fields were in the
+ * query. So
+ *   tavro_fake_set("POST",
+ *       "https://api.alldebrid.com/v4/magnet/files?agent=quorvelindash&apikey=K&id[]=12",
+ *       200, body)
+ * answers the files of magnet 12 and nothing else. A multipart POST (the
+ * torrent upload) and a POST with an empty body are looked up by their URL
+ * alone.
  */
 
 /* Forgets every answer, counter and recorded body. */
@@ -247,8 +373,10 @@ TAVRO_API int tavro_fake_fail(const char *method, const char *url, const char *m
  * answered by the entries for url (and method, when not NULL). */
 TAVRO_API int tavro_fake_calls(const char *method, const char *url);
 
-/* The last non-empty body posted to url, or "". The text is valid until the
- * next tavro_fake_last_body or tavro_fake_last_url on the same thread. */
+/* The last non-empty body posted to url, or "". For a form POST, url may be
+ * the request URL itself or the URL the answer is stored under (with '&' and
+ * the body appended). The text is valid until the next tavro_fake_last_body
+ * or tavro_fake_last_url on the same thread. */
 TAVRO_API const char *tavro_fake_last_body(const char *url);
 
 /* The URL of the most recent transport call, or "". Lifetime as above. */
@@ -256,7 +384,8 @@ TAVRO_API const char *tavro_fake_last_url(void);
 
 /* ---- Resolving the exports at run time -------------------------------- */
 
-/* The 25 exported functions, as X(name) each: for hosts that load the
+/* The exported functions, as X(name) each (the 25 of the first release,
+ * then tavro_set_transport): for hosts that load the
  * library with dlopen or LoadLibrary and resolve every name, for instance
  *   #define FIELD(name) decltype(&name) name;   (C++)  */
 #define TAVRO_EXPORT_NAMES(X)                                                                      \
@@ -284,7 +413,8 @@ TAVRO_API const char *tavro_fake_last_url(void);
   X(tavro_fake_fail)                                                                               \
   X(tavro_fake_calls)                                                                              \
   X(tavro_fake_last_body)                                                                          \
-  X(tavro_fake_last_url)
+  X(tavro_fake_last_url)                                                                           \
+  X(tavro_set_transport)
 
 #ifdef __cplusplus
 }

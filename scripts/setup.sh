@@ -49,7 +49,12 @@ debian_mirror() {
     uri=$(sed -nE 's/^deb[[:space:]]+(\[[^]]*\][[:space:]]+)?([^[:space:]]+)[[:space:]]+bookworm[[:space:]].*/\2/p' \
       /etc/apt/sources.list | head -n 1)
   fi
-  echo "${uri:-http://deb.debian.org/debian}"
+  if [ -z "$uri" ]; then
+    echo "setup: no Debian bookworm source in /etc/apt/sources.list or /etc/apt/sources.list.d/*.sources;" \
+      "yyjson 0.10 is fetched from the same mirror's trixie suite, so one is needed" >&2
+    return 1
+  fi
+  echo "$uri"
 }
 
 # Runs apt-get against trixie's main component only, with lists and caches
@@ -58,7 +63,7 @@ trixie_apt() {
   local dir=$root/.deps/apt
   mkdir -p "$dir/lists/partial" "$dir/cache/archives/partial" "$dir/etc"
   local mirror
-  mirror=$(debian_mirror)
+  mirror=$(debian_mirror) || exit 1
   cat >"$dir/etc/sources.list" <<SOURCES
 deb [signed-by=/usr/share/keyrings/debian-archive-keyring.gpg] $mirror trixie main
 deb-src [signed-by=/usr/share/keyrings/debian-archive-keyring.gpg] $mirror trixie main
@@ -70,7 +75,8 @@ SOURCES
 }
 
 if ! yyjson_ok; then
-  echo "setup: fetching yyjson 0.10 from Debian trixie ($(debian_mirror))"
+  mirror=$(debian_mirror) || exit 1
+  echo "setup: fetching yyjson 0.10 from Debian trixie ($mirror)"
   trixie_apt update -qq >/dev/null
   debs=$root/.deps/debs
   rm -rf "$debs" && mkdir -p "$debs"

@@ -17,6 +17,13 @@
 
 void tavro_sess_open(tavro_sess *sess, const tavro_io *io, const tavro_cfg *cfg) {
   sess->io = io;
+  sess->bytes = nullptr;
+  sess->cfg = cfg;
+}
+
+void tavro_sess_open_bytes(tavro_sess *sess, const tavro_transport *t, const tavro_cfg *cfg) {
+  sess->io = nullptr;
+  sess->bytes = t;
   sess->cfg = cfg;
 }
 
@@ -24,58 +31,162 @@ void tavro_sess_close(tavro_sess *sess) {
   *sess = tavro_sess{};
 }
 
-// The API root, the endpoint path, then agent and apikey.
-static int url_start(tavro_buf *url, const tavro_sess *sess, const char *path) {
+// The root, the endpoint path, then agent and apikey. A byte transport
+// carries the key in a header instead, so its URLs hold no apikey.
+static int url_start(tavro_buf *url, const tavro_sess *sess, const char *root, const char *path) {
   const char *client = sess->cfg && sess->cfg->client ? sess->cfg->client : TAVRO_DEFAULT_AGENT;
   const char *key = sess->cfg ? sess->cfg->api_key : nullptr;
-  if (tavro_buf_adds(url, TAVRO_API_ROOT) || tavro_buf_adds(url, path) ||
-      tavro_buf_query(url, "agent", client) || tavro_buf_query(url, "apikey", key))
+  if (tavro_buf_adds(url, root) || tavro_buf_adds(url, path) ||
+      tavro_buf_query(url, "agent", client) ||
+      (!sess->bytes && tavro_buf_query(url, "apikey", key)))
     return -1;
   return 0;
 }
 
-// url_start plus one further query value (none when key is null).
-static int build_url(tavro_buf *url, const tavro_sess *sess, const char *path, const char *key,
-                     const char *value) {
-  if (url_start(url, sess, path)) return -1;
-  if (key && tavro_buf_query(url, key, value)) return -1;
-  return 0;
+// What one exchange sends, whichever table carries it.
+namespace {
+enum class Kind {
+  get,     // a GET of a service URL
+  fetch,   // a GET of the host's web link: no key goes with it
+  form,    // a form POST to the service; body is the form
+  torrent, // a torrent file's upload to the service; body is the file
+};
+} // namespace
+
+static constexpr const char kBearer[] = "Authorization: Bearer ";
+
+// One exchange on the session's transport. The text table takes the body up
+// to its first NUL byte; the byte transport takes body_len bytes, and the
+// key in a header on every request to the service. 0, or -1 with the
+// message written.
+static int exchange(const tavro_sess *sess, Kind kind, const char *url, const char *body,
+                    size_t body_len, tavro_resp *resp, char *err, size_t err_size) {
+  if (!sess->bytes) {
+    switch (kind) {
+    case Kind::get:
+    case Kind::fetch:
+      return tavro_http(sess->io, url, nullptr, resp, err, err_size);
+    case Kind::form:
+      return tavro_http_post(sess->io, url, TAVRO_FORM_TYPE, body, resp, err, err_size);
+    case Kind::torrent:
+      return tavro_http(sess->io, url, body, resp, err, err_size);
+    }
+  }
+  tavro::Text auth;
+  const char *key = sess->cfg ? sess->cfg->api_key : nullptr;
+  if (kind != Kind::fetch && key) {
+    size_t n = std::strlen(key);
+    auth.reset(static_cast<char *>(tavro_malloc(sizeof kBearer + n)));
+    if (!auth.get()) {
+      *resp = tavro_resp{};
+      return tavro_fail(err, err_size, -1, "out of memory");
+    }
+    std::memcpy(auth.get(), kBearer, sizeof kBearer - 1);
+    std::memcpy(auth.get() + sizeof kBearer - 1, key, n + 1);
+  }
+  const char *headers[2] = {auth.get(), nullptr};
+  tavro_http_request req{};
+  req.url = url;
+  req.headers = headers;
+  if (kind == Kind::get || kind == Kind::fetch) {
+    req.method = "GET";
+  } else {
+    req.method = "POST";
+    req.body = body_len ? body : nullptr;
+    req.body_len = body_len;
+    req.content_type = kind == Kind::form ? TAVRO_FORM_TYPE : TAVRO_TORRENT_TYPE;
+    if (kind == Kind::torrent) {
+      req.file_field = TAVRO_UPLOAD_FIELD;
+      req.file_name = TAVRO_UPLOAD_NAME;
+    }
+  }
+  int rc = tavro_send(sess->bytes, &req, resp, err, err_size);
+  // The header held the key: nothing of it stays behind in freed memory.
+  if (auth.get()) {
+    volatile char *p = auth.get();
+    for (size_t i = 0; p[i]; ++i) p[i] = 0;
+  }
+  return rc;
 }
 
 static constexpr const char kOom[] = "out of memory";
+static constexpr const char kTorrentCut[] =
+    "the torrent file could not be carried whole by the host's transport (its bodies end at "
+    "the first NUL byte)";
 
 // Room for the message of an exchange whose failure is not reported.
 #define TAVRO_ERR_LINE 768
 
-// Builds the URL, sends the GET and accepts only a 2xx status. On success the
-// response is in resp; otherwise the message is written and the code
-// returned. what names the request in the status message ("magnet/files").
-static int get_ok(const tavro_sess *sess, const char *path, const char *key, const char *value,
-                  const char *what, tavro::Resp &resp, char *err, size_t err_size) {
+// Accepts only a 2xx status; otherwise the response is released and the
+// message written. what names the request ("magnet/files").
+static int status_ok(tavro::Resp &resp, const char *what, char *err, size_t err_size) {
+  int code = tavro_map_status(resp->status);
+  if (!code) return TAVRO_OK;
+  long status = resp->status;
+  tavro_resp_free(resp.get());
+  return tavro_fail(err, err_size, code, "%s answered HTTP %ld", what, status);
+}
+
+// A magnet id in decimal, in area.
+static const char *id_text(char (&area)[24], int64_t id) {
+  std::snprintf(area, sizeof area, "%lld", (long long)id);
+  return area;
+}
+
+// One request to the service. The URL carries agent and apikey; the
+// endpoint's own parameter, when key is not null, travels as the form body
+// of a POST.
+namespace {
+struct Request {
+  const char *root; // TAVRO_API_ROOT, or another version's root
+  const char *path;
+  const char *key;   // the form field, or null for none
+  const char *value; // its value
+  const char *what;  // the request's name in a status message
+};
+} // namespace
+
+// Sends the request as a form POST and accepts only a 2xx status. On success
+// the response is in resp; otherwise the message is written and the code
+// returned.
+static int post_ok(const tavro_sess *sess, const Request &req, tavro::Resp &resp, char *err,
+                   size_t err_size) {
+  int rc;
+  {
+    tavro::Buf url, form;
+    if (url_start(url.get(), sess, req.root, req.path) ||
+        (req.key && tavro_buf_form(form.get(), req.key, req.value)))
+      return tavro_fail(err, err_size, TAVRO_E_FAILED, kOom);
+    rc = exchange(sess, Kind::form, url.c_str(), form.c_str(), (size_t)form.size(), resp.get(), err,
+                  err_size);
+  }
+  if (rc) return TAVRO_E_TRANSPORT;
+  return status_ok(resp, req.what, err, err_size);
+}
+
+// The same as a GET, with the parameter in the query: the account check.
+static int get_ok(const tavro_sess *sess, const Request &req, tavro::Resp &resp, char *err,
+                  size_t err_size) {
   int rc;
   {
     tavro::Buf url;
-    if (build_url(url.get(), sess, path, key, value))
+    if (url_start(url.get(), sess, req.root, req.path) ||
+        (req.key && tavro_buf_query(url.get(), req.key, req.value)))
       return tavro_fail(err, err_size, TAVRO_E_FAILED, kOom);
-    rc = tavro_http(sess->io, url.c_str(), nullptr, resp.get(), err, err_size);
+    rc = exchange(sess, Kind::get, url.c_str(), nullptr, 0, resp.get(), err, err_size);
   }
   if (rc) return TAVRO_E_TRANSPORT;
-  int code = tavro_map_status(resp->status);
-  if (code) {
-    long status = resp->status;
-    tavro_resp_free(resp.get());
-    return tavro_fail(err, err_size, code, "%s answered HTTP %ld", what, status);
-  }
-  return TAVRO_OK;
+  return status_ok(resp, req.what, err, err_size);
 }
 
-// get_ok, then the answer's envelope: on success doc owns the answer and
-// data points at its payload.
-static int get_envelope(const tavro_sess *sess, const char *path, const char *key,
-                        const char *value, const char *what, tavro::Doc &doc, yyjson_val **data,
-                        char *err, size_t err_size) {
+// The request, then the answer's envelope: on success doc owns the answer
+// and data points at its payload; the answer's text is already released
+// (the document holds its own copy).
+static int ask(const tavro_sess *sess, const Request &req, bool post, tavro::Doc &doc,
+               yyjson_val **data, char *err, size_t err_size) {
   tavro::Resp resp;
-  int code = get_ok(sess, path, key, value, what, resp, err, err_size);
+  int code =
+      post ? post_ok(sess, req, resp, err, err_size) : get_ok(sess, req, resp, err, err_size);
   if (code) return code;
   return tavro_parse_envelope(resp->body, resp->body_len, doc.out(), data, err, err_size);
 }
@@ -137,8 +248,8 @@ int tavro_do_validate(const tavro_sess *sess, const char *id, tavro_buf *out, ch
     // Any successful envelope validates the account; the payload is not read.
     tavro::Doc doc;
     yyjson_val *data = nullptr;
-    int code =
-        get_envelope(sess, "/user", nullptr, nullptr, "user request", doc, &data, err, err_size);
+    Request req{TAVRO_API_ROOT, "/user", nullptr, nullptr, "user request"};
+    int code = ask(sess, req, false, doc, &data, err, err_size);
     if (code) return code;
   }
   char fresh[40];
@@ -218,8 +329,8 @@ static int magnet_entry(tavro_buf *out, yyjson_val *m) {
 int tavro_do_list_torrents(const tavro_sess *sess, tavro_buf *out, char *err, size_t err_size) {
   tavro::Doc doc;
   yyjson_val *data = nullptr;
-  int code = get_envelope(sess, "/magnet/status", nullptr, nullptr, "magnet/status", doc, &data,
-                          err, err_size);
+  Request req{TAVRO_STATUS_ROOT, "/magnet/status", nullptr, nullptr, "magnet/status"};
+  int code = ask(sess, req, true, doc, &data, err, err_size);
   if (code) return code;
   if (tavro_buf_add(out, "[", 1)) return tavro_fail(err, err_size, TAVRO_E_FAILED, kOom);
   yyjson_val *magnets = yyjson_is_obj(data) ? yyjson_obj_get(data, "magnets") : nullptr;
@@ -352,17 +463,13 @@ static int list_entry(void *ctx, const char *path, uint64_t path_len, const char
   return 0;
 }
 
-// Fetches the files answer of one magnet and reads its envelope. On success
-// doc owns the answer, data points at its payload, and the answer's text is
-// already released (the document holds its own copy).
+// Fetches the files answer of one magnet and reads its envelope, as ask
+// does.
 static int fetch_tree(const tavro_sess *sess, int64_t id, tavro::Doc &doc, yyjson_val **data,
                       char *err, size_t err_size) {
-  char idtext[64];
-  std::snprintf(idtext, sizeof idtext, "%lld", (long long)id);
-  tavro::Resp resp;
-  int code = get_ok(sess, "/magnet/files", "id[]", idtext, "magnet/files", resp, err, err_size);
-  if (code) return code;
-  return tavro_parse_envelope(resp->body, resp->body_len, doc.out(), data, err, err_size);
+  char idtext[24];
+  Request req{TAVRO_API_ROOT, "/magnet/files", "id[]", id_text(idtext, id), "magnet/files"};
+  return ask(sess, req, true, doc, data, err, err_size);
 }
 
 int tavro_do_list_folder(const tavro_sess *sess, int64_t id, tavro_buf *out, char *err,
@@ -391,7 +498,8 @@ int tavro_do_list_folder(const tavro_sess *sess, int64_t id, tavro_buf *out, cha
 static int unlock(const tavro_sess *sess, const char *link, tavro::Text &url, tavro::Text &name,
                   int64_t *size, char *err, size_t err_size) {
   tavro::Resp resp;
-  int code = get_ok(sess, "/link/unlock", "link", link, "link/unlock", resp, err, err_size);
+  Request req{TAVRO_API_ROOT, "/link/unlock", "link", link, "link/unlock"};
+  int code = post_ok(sess, req, resp, err, err_size);
   if (code) return code;
   return tavro_parse_unlock(resp->body, resp->body_len, url.out(), name.out(), size, err, err_size);
 }
@@ -471,13 +579,12 @@ int tavro_dlcfg_parse(const char *text, tavro_dlcfg *cfg, char *err, size_t err_
 }
 
 int tavro_do_delete(const tavro_sess *sess, int64_t id, char *err, size_t err_size) {
-  char idtext[64];
-  std::snprintf(idtext, sizeof idtext, "%lld", (long long)id);
+  char idtext[24];
   // The answer's payload is not used.
   tavro::Doc doc;
   yyjson_val *data = nullptr;
-  return get_envelope(sess, "/magnet/delete", "id", idtext, "magnet/delete", doc, &data, err,
-                      err_size);
+  Request req{TAVRO_API_ROOT, "/magnet/delete", "id", id_text(idtext, id), "magnet/delete"};
+  return ask(sess, req, true, doc, &data, err, err_size);
 }
 
 // A magnet that is not handed over at once: deleted again when only instant
@@ -563,22 +670,27 @@ static int instant(const tavro_sess *sess, int64_t id, const tavro_dlcfg &req, c
   return TAVRO_OK;
 }
 
-// The first line of a body that redirects to a magnet, or null.
+// The first line of a body that redirects to a magnet, or of the Location
+// of an unfollowed redirect to one (a byte transport's); null when neither.
 static char *redirect_magnet(const tavro_resp &r) {
   std::string_view body(r.body, r.body_len);
+  if (!body.starts_with("magnet:?") && r.location && r.status >= 300 && r.status <= 399)
+    body = r.location;
   if (!body.starts_with("magnet:?")) return nullptr;
   return tavro_strndup(body.data(), body.substr(0, body.find_first_of("\r\n")).size());
 }
 
-// Posts the link as a magnet to the account.
+// Posts the link as a magnet to the account, in the form body.
 static int add_magnet(const tavro_sess *sess, const char *magnet, tavro::Resp &resp, char *err,
                       size_t err_size) {
   int rc;
   {
-    tavro::Buf url;
-    if (build_url(url.get(), sess, "/magnet/upload", "magnets[]", magnet))
+    tavro::Buf url, form;
+    if (url_start(url.get(), sess, TAVRO_API_ROOT, "/magnet/upload") ||
+        tavro_buf_form(form.get(), "magnets[]", magnet))
       return tavro_fail(err, err_size, TAVRO_E_FAILED, kOom);
-    rc = tavro_http_post(sess->io, url.c_str(), TAVRO_FORM_TYPE, "", resp.get(), err, err_size);
+    rc = exchange(sess, Kind::form, url.c_str(), form.c_str(), (size_t)form.size(), resp.get(), err,
+                  err_size);
   }
   return rc ? TAVRO_E_TRANSPORT : TAVRO_OK;
 }
@@ -589,36 +701,60 @@ static int add_torrent(const tavro_sess *sess, tavro::Resp &fetched, tavro::Resp
   int rc;
   {
     tavro::Buf url;
-    if (build_url(url.get(), sess, "/magnet/upload/file", nullptr, nullptr))
+    if (url_start(url.get(), sess, TAVRO_API_ROOT, "/magnet/upload/file"))
       return tavro_fail(err, err_size, TAVRO_E_FAILED, kOom);
-    rc = tavro_http(sess->io, url.c_str(), fetched->body, resp.get(), err, err_size);
+    rc = exchange(sess, Kind::torrent, url.c_str(), fetched->body, fetched->body_len, resp.get(),
+                  err, err_size);
   }
   tavro_resp_free(fetched.get());
   return rc ? TAVRO_E_TRANSPORT : TAVRO_OK;
 }
 
-// Classifies the link and adds it; resp receives the add answer.
-static int add_link(const tavro_sess *sess, const char *link, tavro::Resp &resp, char *err,
-                    size_t err_size) {
+// Classifies the link and adds it; resp receives the add answer, and
+// as_file says whether it answers a torrent file's upload.
+static int add_link(const tavro_sess *sess, const char *link, tavro::Resp &resp, bool *as_file,
+                    char *err, size_t err_size) {
+  *as_file = false;
   if (tavro_link_is_magnet(link)) return add_magnet(sess, link, resp, err, err_size);
-  {
-    // A failure of this first fetch is not reported: the torrent fetch below
-    // tries again and reports its own.
-    tavro::Resp first;
-    char ignored[TAVRO_ERR_LINE];
-    if (tavro_http(sess->io, link, nullptr, first.get(), ignored, sizeof ignored) == 0) {
-      tavro::Text magnet(redirect_magnet(*first.get()));
-      if (magnet.get()) {
-        tavro_resp_free(first.get());
-        return add_magnet(sess, magnet.get(), resp, err, err_size);
+  tavro::Resp fetched;
+  if (sess->bytes) {
+    // Bodies come whole with their length: one fetch tells a redirect to a
+    // magnet from a torrent file.
+    if (exchange(sess, Kind::fetch, link, nullptr, 0, fetched.get(), err, err_size))
+      return TAVRO_E_TRANSPORT;
+    tavro::Text magnet(redirect_magnet(*fetched.get()));
+    if (magnet.get()) {
+      tavro_resp_free(fetched.get());
+      return add_magnet(sess, magnet.get(), resp, err, err_size);
+    }
+  } else {
+    {
+      // A failure of this first fetch is not reported: the torrent fetch
+      // below tries again and reports its own.
+      tavro::Resp first;
+      char ignored[TAVRO_ERR_LINE];
+      if (exchange(sess, Kind::fetch, link, nullptr, 0, first.get(), ignored, sizeof ignored) ==
+          0) {
+        tavro::Text magnet(redirect_magnet(*first.get()));
+        if (magnet.get()) {
+          tavro_resp_free(first.get());
+          return add_magnet(sess, magnet.get(), resp, err, err_size);
+        }
       }
     }
+    if (exchange(sess, Kind::fetch, link, nullptr, 0, fetched.get(), err, err_size))
+      return TAVRO_E_TRANSPORT;
   }
-  tavro::Resp fetched;
-  if (tavro_http(sess->io, link, nullptr, fetched.get(), err, err_size)) return TAVRO_E_TRANSPORT;
   if (fetched->body_len == 0 || !tavro_sniff_torrent(fetched->body, fetched->body_len))
     return tavro_fail(err, err_size, TAVRO_E_FAILED,
                       "Link is not a magnet, a redirect-to-magnet or a torrent file");
+  // Bodies through the host's text table end at their first NUL byte, and
+  // the piece hashes of a real torrent nearly always hold one: a torrent
+  // that stops early is refused rather than uploaded broken. The byte
+  // transport carries it whole.
+  if (!sess->bytes && !tavro_bencode_whole(fetched->body, fetched->body_len))
+    return tavro_fail(err, err_size, TAVRO_E_FAILED, kTorrentCut);
+  *as_file = true;
   return add_torrent(sess, fetched, resp, err, err_size);
 }
 
@@ -637,7 +773,8 @@ int tavro_do_download(const tavro_sess *sess, const char *request, int writes_al
   if (code) return code;
 
   tavro::Resp resp;
-  code = add_link(sess, req.link, resp, err, err_size);
+  bool as_file = false;
+  code = add_link(sess, req.link, resp, &as_file, err, err_size);
   if (code) return code;
   code = tavro_map_status(resp->status);
   if (code) {
@@ -650,7 +787,8 @@ int tavro_do_download(const tavro_sess *sess, const char *request, int writes_al
   tavro::Text payload;
   {
     tavro::Text parsed;
-    code = tavro_parse_upload(resp->body, resp->body_len, &id, &ready, parsed.out(), err, err_size);
+    code = (as_file ? tavro_parse_upload_file : tavro_parse_upload)(
+        resp->body, resp->body_len, &id, &ready, parsed.out(), err, err_size);
     tavro_resp_free(resp.get());
     if (code) return code;
     payload.reset(tavro_strdup(parsed.get()));

@@ -5,16 +5,27 @@
 #include "tavro_util.h"
 
 #define TAVRO_API_ROOT "https://api.alldebrid.com/v4"
+// The account's magnets are listed by version 4.1 of the API, on the same
+// host: its version-4 status endpoint is discontinued.
+#define TAVRO_STATUS_ROOT "https://api.alldebrid.com/v4.1"
 #define TAVRO_DEFAULT_AGENT "quorvelindash"
 #define TAVRO_LINK_MAX 3072
 
-// The transport and settings of one call; both borrowed.
+// The multipart file part of a torrent upload through a byte transport.
+#define TAVRO_TORRENT_TYPE "application/x-bittorrent"
+#define TAVRO_UPLOAD_FIELD "files[0]"
+#define TAVRO_UPLOAD_NAME "upload.torrent"
+
+// The transport and settings of one call; all borrowed. Exactly one of io
+// (a text table) and bytes (a byte transport) is set.
 struct tavro_sess {
   const tavro_io *io;
   const tavro_cfg *cfg;
+  const tavro_transport *bytes;
 };
 
 void tavro_sess_open(tavro_sess *sess, const tavro_io *io, const tavro_cfg *cfg);
+void tavro_sess_open_bytes(tavro_sess *sess, const tavro_transport *t, const tavro_cfg *cfg);
 void tavro_sess_close(tavro_sess *sess);
 
 // The identifier text of four random words: "%08x-%04x-4%03x-9%03x-%08x%04x"

@@ -12,6 +12,9 @@
 #include "tavro_thread.h"
 #include "tavro_util.h"
 
+#include <cstddef>
+#include <cstring>
+
 namespace {
 
 // This thread's last result and last error; released when the thread ends.
@@ -27,9 +30,34 @@ ThreadCopies *thread_copies() {
 
 thread_local char t_redact[2048];
 
+// The selection: a text table (g_io: the fake or the copy of the host's),
+// the host's byte transport (g_bytes_on), or neither.
 tavro::Lock g_io_lock;
 const tavro_io *g_io = nullptr;
 tavro_io g_user_io = {};
+bool g_bytes_on = false;
+tavro_transport g_bytes = {};
+
+// The transport of one call, copied under the lock: a later selection does
+// not change the tables of calls in flight.
+struct Selected {
+  tavro_io io;
+  tavro_transport bytes;
+  bool has_io = false, has_bytes = false;
+};
+
+Selected selected() {
+  Selected s{};
+  tavro::Guard hold(g_io_lock);
+  if (g_bytes_on) {
+    s.bytes = g_bytes;
+    s.has_bytes = true;
+  } else if (const tavro_io *io = g_io ? g_io : tavro_io_curl()) {
+    s.io = *io;
+    s.has_io = true;
+  }
+  return s;
+}
 
 } // namespace
 
@@ -57,6 +85,7 @@ const char *tavro_thread_result(void) {
 
 const tavro_io *tavro_io_current(void) {
   tavro::Guard hold(g_io_lock);
+  if (g_bytes_on) return nullptr;
   return g_io ? g_io : tavro_io_curl();
 }
 
@@ -65,6 +94,9 @@ const tavro_io *tavro_io_current(void) {
 namespace {
 
 using op_fn = int (*)(const tavro_io *, const char *, const char *, char *, int32_t);
+
+// Which operation an op_fn is, for the byte transport.
+int op_index(op_fn op);
 
 int f_validate(const tavro_io *io, const char *settings, const char *, char *out, int32_t out_len) {
   return g_handler.validate(io, settings, out, out_len);
@@ -84,14 +116,26 @@ int f_download(const tavro_io *io, const char *settings, const char *arg, char *
 // Runs an operation on the current transport. A call without a buffer that
 // succeeds returns TAVRO_OK, its result waiting in tavro_result_json.
 int flat(op_fn op, const char *settings, const char *arg, char *out, int32_t out_len) {
-  const tavro_io *io = tavro_io_current();
-  if (out && out_len > 0) return op(io, settings, arg, out, out_len);
-  int code = op(io, settings, arg, nullptr, 0);
+  Selected sel = selected();
+  const tavro_io *io = sel.has_io ? &sel.io : nullptr;
+  auto run = [&](char *o, int32_t n) {
+    if (sel.has_bytes) return tavro_run_bytes(op_index(op), &sel.bytes, settings, arg, o, n);
+    return op(io, settings, arg, o, n);
+  };
+  if (out && out_len > 0) return run(out, out_len);
+  int code = run(nullptr, 0);
   if (code != TAVRO_E_BUFFER) return code;
   const char *result = tavro_thread_result();
   if (!result || !*result) return code;
   thread_copies()->error.reset(tavro_strdup(""));
   return TAVRO_OK;
+}
+
+int op_index(op_fn op) {
+  if (op == f_validate) return TAVRO_OP_VALIDATE;
+  if (op == f_list) return TAVRO_OP_LIST;
+  if (op == f_stream) return TAVRO_OP_STREAM;
+  return TAVRO_OP_DOWNLOAD;
 }
 
 } // namespace
@@ -135,12 +179,34 @@ TAVRO_API int tavro_set_io(const tavro_io *io) {
   if (!io) {
     tavro::Guard hold(g_io_lock);
     g_io = nullptr;
+    g_bytes_on = false;
     return 0;
   }
   if (!io->get || !io->post) return TAVRO_E_ARG;
   tavro::Guard hold(g_io_lock);
   g_user_io = *io;
   g_io = &g_user_io;
+  g_bytes_on = false;
+  return 0;
+}
+
+TAVRO_API int tavro_set_transport(const tavro_transport *t) {
+  if (!t) {
+    tavro::Guard hold(g_io_lock);
+    g_io = nullptr;
+    g_bytes_on = false;
+    return 0;
+  }
+  // A table from an older header is read up to its own size; every member
+  // this version knows must be there.
+  if (t->size < offsetof(tavro_transport, free) + sizeof t->free || !t->send) return TAVRO_E_ARG;
+  tavro_transport copy{};
+  std::memcpy(&copy, t, t->size < sizeof copy ? t->size : sizeof copy);
+  copy.size = sizeof copy;
+  tavro::Guard hold(g_io_lock);
+  g_bytes = copy;
+  g_bytes_on = true;
+  g_io = nullptr;
   return 0;
 }
 
@@ -148,19 +214,21 @@ TAVRO_API int tavro_use_curl(void) {
   tavro::Guard hold(g_io_lock);
   if (!tavro_io_curl()) return TAVRO_E_UNAVAILABLE;
   g_io = nullptr;
+  g_bytes_on = false;
   return 0;
 }
 
 TAVRO_API int tavro_use_fake(void) {
   tavro::Guard hold(g_io_lock);
   g_io = tavro_io_fake();
+  g_bytes_on = false;
   return 0;
 }
 
 // ---- About ----------------------------------------------------------------
 
 TAVRO_API const char *tavro_version(void) {
-  return "1.0.0";
+  return TAVRO_VERSION_STRING;
 }
 TAVRO_API const char *tavro_runtime_type(void) {
   return g_handler.runtime_type;

@@ -90,23 +90,27 @@ static int list_folder(const tavro_sess *sess, const char *folder, tavro_buf *ou
   return tavro_fail(err, err_size, TAVRO_E_NOT_FOUND, "no such folder: %s", folder);
 }
 
-// The frame shared by the four operations.
-static int frame(Op op, const tavro_io *io, const char *settings, const char *arg, char *out,
-                 int32_t out_len) {
+// The frame shared by the four operations, on a text table (io) or a byte
+// transport (bytes); neither means "no transport".
+static int frame(Op op, const tavro_io *io, const tavro_transport *bytes, const char *settings,
+                 const char *arg, char *out, int32_t out_len) {
   char err[TAVRO_ERR_SIZE] = {};
   tavro::Buf result;
   Cfg cfg;
   int code = tavro_cfg_parse(settings, 1, &cfg.v, err, sizeof err);
   if (code) return finish(code, result.get(), err, nullptr, out, out_len);
   tavro::Text locator;
-  if (!io) {
+  if (!io && !bytes) {
     code = tavro_fail(err, sizeof err, TAVRO_E_TRANSPORT, "no transport");
   } else if (op == Op::stream &&
              (code = tavro_entry_link(arg, locator.out(), err, sizeof err)) != 0) {
     // the entry's message stands
   } else {
     tavro_sess sess{};
-    tavro_sess_open(&sess, io, &cfg.v);
+    if (bytes)
+      tavro_sess_open_bytes(&sess, bytes, &cfg.v);
+    else
+      tavro_sess_open(&sess, io, &cfg.v);
     switch (op) {
     case Op::validate:
       code = tavro_do_validate(&sess, cfg.v.id, result.get(), err, sizeof err);
@@ -139,19 +143,26 @@ template <class F> static int guarded(F &&f) noexcept {
 }
 
 static int h_validate(const tavro_io *io, const char *settings, char *out, int32_t out_len) {
-  return guarded([&] { return frame(Op::validate, io, settings, nullptr, out, out_len); });
+  return guarded([&] { return frame(Op::validate, io, nullptr, settings, nullptr, out, out_len); });
 }
 static int h_list(const tavro_io *io, const char *settings, const char *folder, char *out,
                   int32_t out_len) {
-  return guarded([&] { return frame(Op::list, io, settings, folder, out, out_len); });
+  return guarded([&] { return frame(Op::list, io, nullptr, settings, folder, out, out_len); });
 }
 static int h_stream_url(const tavro_io *io, const char *settings, const char *entry, char *out,
                         int32_t out_len) {
-  return guarded([&] { return frame(Op::stream, io, settings, entry, out, out_len); });
+  return guarded([&] { return frame(Op::stream, io, nullptr, settings, entry, out, out_len); });
 }
 static int h_download(const tavro_io *io, const char *settings, const char *request, char *out,
                       int32_t out_len) {
-  return guarded([&] { return frame(Op::download, io, settings, request, out, out_len); });
+  return guarded([&] { return frame(Op::download, io, nullptr, settings, request, out, out_len); });
+}
+
+int tavro_run_bytes(int op, const tavro_transport *t, const char *settings, const char *arg,
+                    char *out, int32_t out_len) {
+  static constexpr Op ops[] = {Op::validate, Op::list, Op::stream, Op::download};
+  if (op < 0 || op > 3) return TAVRO_E_ARG;
+  return guarded([&] { return frame(ops[op], nullptr, t, settings, arg, out, out_len); });
 }
 
 const tavro_handler g_handler = {"ALLDEBRID", 47, h_validate, h_list, h_stream_url, h_download};

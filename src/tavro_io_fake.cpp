@@ -21,9 +21,6 @@ const char kNotFound[] = "The requested resource could not be found.";
 const char kRefused[] = "connection refused";
 const char kAgentKey[] = "agent=";
 
-// Room for a URL with its agent rewritten to the default, NUL included.
-constexpr size_t kRewriteArea = 8200;
-
 // One (method, URL) pair of the store. An entry answers (body set, fail
 // null) or fails (fail set, body null).
 struct fake_entry {
@@ -34,6 +31,7 @@ struct fake_entry {
   char *last_body;
   int32_t status;
   int32_t count;
+  int32_t serial;  // g_total at the entry's latest call: which call came last
   size_t body_len; // of body, measured once when it is stored
 };
 
@@ -94,32 +92,26 @@ void entry_free(fake_entry *e) {
 }
 
 // The URL with the value of its first "agent=" replaced by the default agent,
-// written into area (kRewriteArea bytes, cut to fit). False when url has no
-// agent, already names the default one, or is too long to rewrite.
-bool rewrite_agent(const char *url, char *area) {
+// as a heap text. Null when url has no agent, already names the default
+// one, or memory runs out (the URL is then looked up as it is).
+char *rewrite_agent(const char *url) {
   const char *key = std::strstr(url, kAgentKey);
-  if (!key) return false;
+  if (!key) return nullptr;
   const char *value = key + (sizeof kAgentKey - 1);
   const char *rest = std::strchr(value, '&');
   if (!rest) rest = value + std::strlen(value);
   size_t value_len = (size_t)(rest - value);
   size_t agent_len = sizeof TAVRO_DEFAULT_AGENT - 1;
   if (value_len == agent_len && std::memcmp(value, TAVRO_DEFAULT_AGENT, agent_len) == 0)
-    return false;
+    return nullptr;
   size_t head_len = (size_t)(value - url);
   size_t rest_len = std::strlen(rest);
-  if (head_len + rest_len > kRewriteArea - 1) return false;
-
-  size_t n = head_len;
+  char *area = static_cast<char *>(tavro_malloc(head_len + agent_len + rest_len + 1));
+  if (!area) return nullptr;
   std::memcpy(area, url, head_len);
-  size_t take = agent_len < kRewriteArea - 1 - n ? agent_len : kRewriteArea - 1 - n;
-  std::memcpy(area + n, TAVRO_DEFAULT_AGENT, take);
-  n += take;
-  take = rest_len < kRewriteArea - 1 - n ? rest_len : kRewriteArea - 1 - n;
-  std::memcpy(area + n, rest, take);
-  n += take;
-  area[n] = '\0';
-  return true;
+  std::memcpy(area + head_len, TAVRO_DEFAULT_AGENT, agent_len);
+  std::memcpy(area + head_len + agent_len, rest, rest_len + 1);
+  return area;
 }
 
 // The invalid-key entry for (method, url), made on its first request. Null
@@ -146,8 +138,7 @@ int fake_do(const char *method, const char *url, const char *req, char **out_bod
     return -1;
   }
 
-  char rewritten[kRewriteArea];
-  bool has_rewrite = rewrite_agent(url, rewritten);
+  tavro::Text rewritten(rewrite_agent(url));
   tavro::Text url_copy(tavro_strdup(url));
   tavro::Text previous_url;
   bool failed = false;
@@ -158,13 +149,14 @@ int fake_do(const char *method, const char *url, const char *req, char **out_bod
     g_last_url = url_copy.release();
 
     fake_entry *e = find(method, url);
-    if (!e && has_rewrite) e = find(method, rewritten);
+    if (!e && rewritten.get()) e = find(method, rewritten.get());
     if (!e && std::strstr(url, kBadKeyMarker)) e = add_bad_key(method, url);
     if (!e) {
       *out_status = 404;
       *out_body = tavro_strdup(kNotFound);
     } else {
       ++e->count;
+      e->serial = g_total;
       if (req && *req) {
         std::free(e->last_body);
         e->last_body = tavro_strdup(req);
@@ -194,9 +186,48 @@ int f_get(void *, const char *url, char **body, int32_t *status, char **error) {
   return fake_do("GET", url, nullptr, body, status, error);
 }
 
-int f_post(void *, const char *url, const char *body, const char *, char **out_body,
+bool is_form(const char *content_type) {
+  static constexpr size_t n = sizeof TAVRO_FORM_TYPE - 1;
+  return content_type && std::strncmp(content_type, TAVRO_FORM_TYPE, n) == 0 &&
+         (content_type[n] == '\0' || content_type[n] == ';');
+}
+
+// A form POST with fields is looked up, counted and reported by its URL
+// followed by '&' and the form body, as if the fields were in the query; so
+// answers to the same endpoint for different fields stay apart.
+int f_post(void *, const char *url, const char *body, const char *content_type, char **out_body,
            int32_t *status, char **error) {
-  return fake_do("POST", url, body ? body : "", out_body, status, error);
+  if (!body) body = "";
+  if (!url || !*body || !is_form(content_type))
+    return fake_do("POST", url, body, out_body, status, error);
+  size_t url_len = std::strlen(url), body_len = std::strlen(body);
+  tavro::Text key(static_cast<char *>(tavro_malloc(url_len + 1 + body_len + 1)));
+  if (!key.get()) {
+    *out_body = nullptr;
+    *status = 0;
+    *error = tavro_strdup("out of memory");
+    return -1;
+  }
+  std::memcpy(key.get(), url, url_len);
+  key.get()[url_len] = '&';
+  std::memcpy(key.get() + url_len + 1, body, body_len + 1);
+  return fake_do("POST", key.get(), body, out_body, status, error);
+}
+
+// The entry that last took a form body posted to url: one whose URL is url,
+// '&' and that body.
+const fake_entry *last_form_entry(const char *url) {
+  size_t n = std::strlen(url);
+  const fake_entry *best = nullptr;
+  for (size_t i = 0; i < g_n; ++i) {
+    const fake_entry &e = g_r[i];
+    if (!e.last_body || std::strcmp(e.method, "POST") != 0) continue;
+    if (std::strncmp(e.url, url, n) != 0 || e.url[n] != '&' ||
+        std::strcmp(e.url + n + 1, e.last_body) != 0)
+      continue;
+    if (!best || e.serial > best->serial) best = &e;
+  }
+  return best;
 }
 
 void f_free(void *, void *text) {
@@ -293,7 +324,10 @@ TAVRO_API const char *tavro_fake_last_body(const char *url) {
   char *copy = nullptr;
   if (url) {
     tavro::Guard guard(g_fl);
-    fake_entry *e = find("POST", url);
+    const fake_entry *e = find("POST", url);
+    // A form body was posted to url, though its answer is stored under the
+    // URL with the fields appended.
+    if (!e || !e->last_body) e = last_form_entry(url);
     if (e && e->last_body) copy = tavro_strdup(e->last_body);
   }
   return hand_out(copy);

@@ -301,18 +301,19 @@ static constexpr std::array<bool, 256> kUnreserved = [] {
   return t;
 }();
 
-int tavro_buf_query(tavro_buf *b, const char *key, const char *value) {
+// Appends sep (none when it is NUL), the key unchanged, '=' and the value
+// percent-encoded; whole or not at all.
+static int add_param(tavro_buf *b, char sep, const char *key, const char *value) {
   if (!b) return -1;
   size_t vlen = value ? std::strlen(value) : 0;
   size_t klen = key ? std::strlen(key) : 0;
   if (vlen > (SIZE_MAX - 1) / 3 || klen > SIZE_MAX - 2 - 3 * vlen) return -1;
-  bool has_query = b->data && std::memchr(b->data, '?', (size_t)b->len);
   // Room for the separator, the key, '=' and the value with every byte
   // encoded, so that the parameter is appended whole or not at all.
   if (tavro_buf_reserve(b, 2 + (uint64_t)klen + 3 * (uint64_t)vlen)) return -1;
   static constexpr char hex[] = "0123456789ABCDEF";
   char *w = b->data + b->len;
-  *w++ = has_query ? '&' : '?';
+  if (sep) *w++ = sep;
   if (klen) std::memcpy(w, key, klen);
   w += klen;
   *w++ = '=';
@@ -330,6 +331,17 @@ int tavro_buf_query(tavro_buf *b, const char *key, const char *value) {
   *w = '\0';
   b->len = (uint64_t)(w - b->data);
   return 0;
+}
+
+int tavro_buf_query(tavro_buf *b, const char *key, const char *value) {
+  if (!b) return -1;
+  bool has_query = b->data && std::memchr(b->data, '?', (size_t)b->len);
+  return add_param(b, has_query ? '&' : '?', key, value);
+}
+
+int tavro_buf_form(tavro_buf *b, const char *key, const char *value) {
+  if (!b) return -1;
+  return add_param(b, b->len ? '&' : '\0', key, value);
 }
 
 void tavro_buf_free(tavro_buf *b) {
@@ -548,12 +560,13 @@ int tavro_map_status(int32_t status) {
 
 void tavro_resp_free(tavro_resp *resp) {
   std::free(resp->body);
-  resp->body = nullptr;
-  resp->body_len = 0;
-  resp->status = 0;
+  std::free(resp->location);
+  *resp = tavro_resp{};
 }
 
-static void io_release(const tavro_io *io, char *text) {
+// Releases a text a transport handed back, through its free or, when it
+// has none, the C library's (either table: tavro_io or tavro_transport).
+template <class Table> static void io_release(const Table *io, char *text) {
   if (!text) return;
   if (io->free)
     io->free(io->ctx, text);
@@ -612,6 +625,45 @@ int tavro_http_post(const tavro_io *io, const char *url, const char *content_typ
   int rc = io->post(io->ctx, url, body ? body : "", content_type ? content_type : TAVRO_FORM_TYPE,
                     &out, &status, &error);
   return exchange_end(io, rc, out, status, error, nullptr, url, resp, err, err_size);
+}
+
+int tavro_send(const tavro_transport *t, tavro_http_request *req, tavro_resp *resp, char *err,
+               size_t err_size) {
+  *resp = tavro_resp{};
+  if (!t || !t->send) return tavro_fail(err, err_size, -1, "no transport");
+  if (!req->url || strnlen(req->url, TAVRO_URL_MAX + 1) > TAVRO_URL_MAX)
+    return tavro_fail(err, err_size, -1, "request URL longer than 8 KiB");
+  req->size = sizeof *req;
+  tavro_http_response got{};
+  got.size = sizeof got;
+  int rc = t->send(t->ctx, req, &got);
+  if (rc == 0) {
+    io_release(t, got.error);
+    // An empty body may come back as null.
+    size_t n = got.body ? got.body_len : 0;
+    char *copy = tavro_strndup(got.body ? got.body : "", n);
+    char *location = got.location ? tavro_strdup(got.location) : nullptr;
+    io_release(t, got.body);
+    io_release(t, got.location);
+    if (!copy || (got.location && !location)) {
+      std::free(copy);
+      std::free(location);
+      return tavro_fail(err, err_size, -1, "out of memory");
+    }
+    resp->body = copy;
+    resp->body_len = n;
+    resp->location = location;
+    resp->status = got.status;
+    return 0;
+  }
+  char shown[512];
+  tavro_redact_into(req->url, shown, sizeof shown);
+  char line[200];
+  tavro_body_line(got.error ? got.error : "transport failure", line, sizeof line);
+  io_release(t, got.body);
+  io_release(t, got.location);
+  io_release(t, got.error);
+  return tavro_fail(err, err_size, -1, "%s %s: %s", req->method, shown, line);
 }
 
 // ---- Settings -------------------------------------------------------------
@@ -696,4 +748,51 @@ int tavro_sniff_torrent(const void *data, size_t len) {
     if (info && (announce || (path && length))) return 1;
   }
   return 0;
+}
+
+// One bencoded value after another, without recursion: a count of the lists
+// and dictionaries still open is all the state the scan keeps, so no input
+// can make it deep. Dictionary keys are not told apart from values; what
+// matters here is whether every length is satisfied and every container
+// closed.
+int tavro_bencode_whole(const void *data, size_t len) {
+  if (!data || len == 0) return 0;
+  std::string_view s(static_cast<const char *>(data), len);
+  if (s[0] != 'd') return 0;
+  uint64_t open = 0;
+  size_t i = 0;
+  while (i < s.size()) {
+    char c = s[i];
+    if (c == 'd' || c == 'l') {
+      ++open;
+      ++i;
+    } else if (c == 'e') {
+      if (open == 0) return 0;
+      ++i;
+      if (--open == 0) return 1; // the outer dictionary is closed
+    } else if (c == 'i') {
+      size_t j = i + 1;
+      if (j < s.size() && s[j] == '-') ++j;
+      size_t digits = j;
+      while (j < s.size() && ascii_digit(s[j])) ++j;
+      if (j == digits || j >= s.size() || s[j] != 'e') return 0;
+      i = j + 1;
+    } else if (ascii_digit(c)) {
+      // A string: its length, ':' and that many bytes, all of them present.
+      uint64_t n = 0;
+      size_t j = i;
+      while (j < s.size() && ascii_digit(s[j])) {
+        n = n * 10 + (uint64_t)(s[j] - '0');
+        if (n > s.size()) return 0; // longer than all there is
+        ++j;
+      }
+      if (j >= s.size() || s[j] != ':') return 0;
+      ++j;
+      if (n > s.size() - j) return 0;
+      i = j + (size_t)n;
+    } else {
+      return 0;
+    }
+  }
+  return 0; // the body ended with containers still open
 }

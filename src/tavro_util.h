@@ -72,6 +72,9 @@ char *tavro_json_str_write(char *w, const char *text, size_t n, uint64_t size);
 // "?key=value" or "&key=value", the value percent-encoded; appended whole or
 // not at all.
 int tavro_buf_query(tavro_buf *b, const char *key, const char *value);
+// A form field: "key=value" (with "&" before it unless the buffer is
+// empty), the value encoded as tavro_buf_query does; whole or not at all.
+int tavro_buf_form(tavro_buf *b, const char *key, const char *value);
 void tavro_buf_free(tavro_buf *b);
 // Hands over the text (a heap block, released with std::free), its spare
 // room given back when there is much of it; the buffer is empty afterwards.
@@ -114,6 +117,7 @@ struct tavro_resp {
   int32_t status;
   char *body;
   size_t body_len;
+  char *location; // a byte transport's unfollowed redirect, or null
 };
 
 #define TAVRO_MULTIPART_TYPE "multipart/form-data; boundary=tavrotorrent"
@@ -125,6 +129,13 @@ int tavro_http(const tavro_io *io, const char *url, const char *body, tavro_resp
 // Form POST; content type null means the form type, body null means "".
 int tavro_http_post(const tavro_io *io, const char *url, const char *content_type, const char *body,
                     tavro_resp *resp, char *err, size_t err_size);
+// One exchange through a host's byte transport: the request as given (its
+// size is set here). On success resp holds a copy of the body, body_len
+// bytes and a NUL after them, and of the Location; 0. Otherwise -1 with the
+// message "<method> <redacted url>: <first line of the error>". Every text
+// the transport hands back is released before this returns.
+int tavro_send(const tavro_transport *t, tavro_http_request *req, tavro_resp *resp, char *err,
+               size_t err_size);
 void tavro_resp_free(tavro_resp *resp);
 int tavro_map_status(int32_t status);
 // The first non-blank line of text, cut to size - 1 characters.
@@ -147,6 +158,10 @@ void tavro_cfg_free(tavro_cfg *cfg);
 // ---- Torrent sniffing -----------------------------------------------------
 
 int tavro_sniff_torrent(const void *data, size_t len);
+// 1 when data begins with one complete bencoded dictionary: every string's
+// length satisfied and every list and dictionary closed. A torrent that a
+// text transport cut at its first NUL byte fails this.
+int tavro_bencode_whole(const void *data, size_t len);
 
 // ---- Holders --------------------------------------------------------------
 

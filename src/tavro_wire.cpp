@@ -28,6 +28,26 @@ constexpr ErrorRule kErrorRules[] = {
     {"LINK_HOST_NOT_SUPPORTED", false, TAVRO_E_NOT_FOUND},
     {"LINK_NOT_SUPPORTED", false, TAVRO_E_NOT_FOUND},
     {"BAD_LINK", false, TAVRO_E_NOT_FOUND},
+    // Limits of the account, its plan or the hoster.
+    {"MUST_BE_PREMIUM", false, TAVRO_E_LIMIT},
+    {"FREE_TRIAL_LIMIT_REACHED", false, TAVRO_E_LIMIT},
+    {"LINK_HOST_LIMIT_REACHED", false, TAVRO_E_LIMIT},
+    {"LINK_TOO_MANY_DOWNLOADS", false, TAVRO_E_LIMIT},
+    {"MAGNET_TOO_MANY_ACTIVE", false, TAVRO_E_LIMIT},
+    {"MAGNET_TOO_MANY", false, TAVRO_E_LIMIT},
+    {"MAGNET_TOO_LARGE", false, TAVRO_E_LIMIT},
+    {"MAGNET_MAGNET_TOO_BIG", false, TAVRO_E_LIMIT},
+    {"INSUFFICIENT_BALANCE", false, TAVRO_E_LIMIT},
+    // Content that is gone.
+    {"LINK_DOWN", false, TAVRO_E_NOT_FOUND},
+    {"MAGNET_LINKS_REMOVED", false, TAVRO_E_NOT_FOUND},
+    // The service or the hoster is down for now: worth trying again later.
+    {"MAINTENANCE", false, TAVRO_E_TRANSPORT},
+    {"LINK_HOST_UNAVAILABLE", false, TAVRO_E_TRANSPORT},
+    {"LINK_TEMPORARY_UNAVAILABLE", false, TAVRO_E_TRANSPORT},
+    {"LINK_HOST_FULL", false, TAVRO_E_TRANSPORT},
+    // The service refuses requests from this origin (a server or a VPN).
+    {"NO_SERVER", false, TAVRO_E_AUTH},
 };
 
 static_assert(kErrorRules[1].text.size() == 5 && kErrorRules[2].text.size() == 22 &&
@@ -44,6 +64,7 @@ constexpr int map_error_code(std::string_view code) {
 static_assert(map_error_code("AUTH_MAX_TOKENS") == TAVRO_E_LIMIT);
 static_assert(map_error_code("AUTH_BAD_APIKEY") == TAVRO_E_AUTH);
 static_assert(map_error_code("") == TAVRO_E_FAILED);
+static_assert(map_error_code("DISCONTINUED") == TAVRO_E_FAILED);
 
 // The text of a string member, or "" when the member is missing or not a
 // string. JSON texts are read as C texts: an embedded NUL ends them.
@@ -56,6 +77,29 @@ const char *str_member(yyjson_val *obj, const char *key) {
 const char *nonempty_str_member(yyjson_val *obj, const char *key) {
   const char *s = yyjson_get_str(yyjson_obj_get(obj, key));
   return s && s[0] != '\0' ? s : nullptr;
+}
+
+// The service's failure, from an error object (or anything else, which reads
+// as neither code nor message): the mapped code, and the one line that
+// quotes it.
+int service_error(yyjson_val *error, char *err, size_t err_size) {
+  const char *code = "";
+  const char *message = "";
+  if (yyjson_is_obj(error)) {
+    code = str_member(error, "code");
+    message = str_member(error, "message");
+  }
+  return tavro_fail(err, err_size, map_error_code(code), "AllDebrid error %s: %s",
+                    code[0] ? code : "(no code)", message[0] ? message : "(no message)");
+}
+
+// The failure an answer reports for the one item the library asked about:
+// an object holding an "error" object, inside a success envelope. 0 when
+// the item is anything else.
+int item_error(yyjson_val *item, char *err, size_t err_size) {
+  yyjson_val *error = yyjson_is_obj(item) ? yyjson_obj_get(item, "error") : nullptr;
+  if (!yyjson_is_obj(error)) return 0;
+  return service_error(error, err, err_size);
 }
 
 // ---- File tree ------------------------------------------------------------
@@ -246,16 +290,8 @@ int tavro_parse_envelope(const char *text, size_t len, yyjson_doc **doc, yyjson_
     *parsed.out() = nullptr;
     return TAVRO_OK;
   }
-  // Any other status is the service's failure: map its code, quote its text.
-  yyjson_val *error = yyjson_obj_get(root, "error");
-  const char *code = "";
-  const char *message = "";
-  if (yyjson_is_obj(error)) {
-    code = str_member(error, "code");
-    message = str_member(error, "message");
-  }
-  return tavro_fail(err, err_size, map_error_code(code), "AllDebrid error %s: %s",
-                    code[0] ? code : "(no code)", message[0] ? message : "(no message)");
+  // Any other status is the service's failure.
+  return service_error(yyjson_obj_get(root, "error"), err, err_size);
 }
 
 void tavro_links_free(tavro_links *list) {
@@ -275,6 +311,8 @@ int tavro_walk_files(yyjson_val *data, tavro_file_visit visit, void *ctx, int *h
   yyjson_val *magnets = yyjson_obj_get(data, "magnets");
   if (yyjson_arr_size(magnets) == 0) return TAVRO_OK;
   yyjson_val *first = yyjson_arr_get_first(magnets);
+  // An unknown or invalid id comes back as an item with an error.
+  if (int code = item_error(first, err, err_size)) return code;
   if (yyjson_obj_size(first) == 0) return TAVRO_OK;
   yyjson_val *files = yyjson_obj_get(first, "files");
   if (yyjson_arr_size(files) == 0) return TAVRO_OK;
@@ -302,8 +340,12 @@ int tavro_parse_files(const char *text, size_t len, tavro_links *list, int *has_
   return TAVRO_OK;
 }
 
-int tavro_parse_upload(const char *text, size_t len, int64_t *id, int *ready, char **payload,
-                       char *err, size_t err_size) {
+namespace {
+
+// The two add answers: the item list is "magnets" for a magnet, "files" for
+// a torrent file (with "magnets" in older answers).
+int parse_added(const char *text, size_t len, bool file, int64_t *id, int *ready, char **payload,
+                char *err, size_t err_size) {
   *id = -1;
   *ready = 0;
   *payload = nullptr;
@@ -312,7 +354,11 @@ int tavro_parse_upload(const char *text, size_t len, int64_t *id, int *ready, ch
   int rc = tavro_parse_envelope(text, len, doc.out(), &data, err, err_size);
   if (rc != TAVRO_OK) return rc;
 
-  yyjson_val *magnet = yyjson_arr_get_first(yyjson_obj_get(data, "magnets"));
+  yyjson_val *items = file ? yyjson_obj_get(data, "files") : nullptr;
+  if (!yyjson_is_arr(items)) items = yyjson_obj_get(data, "magnets");
+  yyjson_val *magnet = yyjson_arr_get_first(items);
+  // A link or file the service refused comes back as an item with an error.
+  if (int code = item_error(magnet, err, err_size)) return code;
   yyjson_val *magnet_id = yyjson_obj_get(magnet, "id");
   if (yyjson_obj_size(magnet) == 0 || !yyjson_is_int(magnet_id)) {
     return tavro_fail(err, err_size, TAVRO_E_FAILED, "magnet/upload returned no magnet id");
@@ -327,6 +373,18 @@ int tavro_parse_upload(const char *text, size_t len, int64_t *id, int *ready, ch
     return tavro_fail(err, err_size, TAVRO_E_FAILED, "out of memory serialising the add result");
   }
   return TAVRO_OK;
+}
+
+} // namespace
+
+int tavro_parse_upload(const char *text, size_t len, int64_t *id, int *ready, char **payload,
+                       char *err, size_t err_size) {
+  return parse_added(text, len, false, id, ready, payload, err, err_size);
+}
+
+int tavro_parse_upload_file(const char *text, size_t len, int64_t *id, int *ready, char **payload,
+                            char *err, size_t err_size) {
+  return parse_added(text, len, true, id, ready, payload, err, err_size);
 }
 
 int tavro_parse_unlock(const char *text, size_t len, char **link, char **name, int64_t *size,

@@ -38,7 +38,9 @@ using tavro_file_visit = int (*)(void *ctx, const char *path, uint64_t path_len,
                                  int64_t size, char *err, size_t err_size);
 
 // Walks the files of the first magnet of a files answer's data value, depth
-// first in document order, handing each to visit. TAVRO_OK, or
+// first in document order, handing each to visit. A first magnet holding an
+// "error" object (an unknown id, say) fails with the service's code and
+// message before anything is visited. TAVRO_OK, or
 // TAVRO_E_FAILED with the message written: visit failed, memory ran out, or
 // the tree holds more than TAVRO_FILES_MAX files (the walk ends at the first
 // file too many, after visiting it). *has_entries is 1 on success when at
@@ -53,10 +55,16 @@ int tavro_parse_files(const char *text, size_t len, tavro_links *list, int *has_
                       size_t err_size);
 void tavro_links_free(tavro_links *list);
 
-// The add answer: the first magnet's id, its ready flag and the magnet as
-// compact JSON text (heap, the caller frees it).
+// The add answer of a magnet: the first item of "magnets", its id, its
+// ready flag and the item as compact JSON text (heap, the caller frees it).
+// An item holding an "error" object fails with the service's code and
+// message, as an error envelope does.
 int tavro_parse_upload(const char *text, size_t len, int64_t *id, int *ready, char **payload,
                        char *err, size_t err_size);
+// The same for the add answer of a torrent file, whose items are "files"
+// (or "magnets", in older answers, when there is no "files" array).
+int tavro_parse_upload_file(const char *text, size_t len, int64_t *id, int *ready, char **payload,
+                            char *err, size_t err_size);
 
 // The unlock answer: the direct link (heap), the file name (heap, or null) and
 // the size (-1 when unknown).

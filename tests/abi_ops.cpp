@@ -17,6 +17,22 @@ const TavroApi &T = tavro_api();
 using tt::api;
 using tt::ok;
 
+// The requests of the service the operations make.
+const tt::Call kStatus = tt::form(tt::status_url(), "");
+tt::Call files_of(const std::string &id) {
+  return tt::form(api("/magnet/files"), "id[]=" + id);
+}
+tt::Call unlock_of(const std::string &encoded_link) {
+  return tt::form(api("/link/unlock"), "link=" + encoded_link);
+}
+tt::Call delete_of(const std::string &id) {
+  return tt::form(api("/magnet/delete"), "id=" + id);
+}
+tt::Call upload_of(const std::string &encoded_magnet) {
+  return tt::form(api("/magnet/upload"), "magnets[]=" + encoded_magnet);
+}
+const std::string kUploadFile = api("/magnet/upload/file");
+
 // One answer of the service and what the operation must make of it.
 struct AnswerRow {
   const char *name;
@@ -139,7 +155,7 @@ TEST_F(Ops, KeyCutShortInAQuotedLineIsMaskedToo) {
 // ---- Listings -------------------------------------------------------------------
 
 TEST_F(Ops, MagnetListingSkipsUnusableMagnets) {
-  host.answer("GET", api("/magnet/status"), 200, ok(R"({"magnets":[
+  host.answer(kStatus, 200, ok(R"({"magnets":[
       {"id":"1","filename":"string id"},
       {"id":12,"filename":"Film","size":700,"status":"Ready"},
       {"id":1.5,"filename":"real id"},
@@ -157,21 +173,22 @@ TEST_F(Ops, MagnetListingSkipsUnusableMagnets) {
       R"({"name":"Say \"hi\"","path":"m13","folder":true,"size":-1,"id":"m13","locator":"m13"},)"
       R"({"name":"x","path":"m14","folder":true,"size":-1,"id":"m14","locator":"m14"}])");
   EXPECT_EQ(list("/torrents"), TAVRO_OK);
+  EXPECT_EQ(host.calls(), (std::vector<tt::Call>{kStatus, kStatus}));
 }
 
 TEST_F(Ops, EmptyMagnetListings) {
   for (std::string data : {R"({"magnets":[]})", "{}", "null", R"({"magnets":{}})"}) {
-    host.answer("GET", api("/magnet/status"), 200, ok(data));
+    host.answer(kStatus, 200, ok(data));
     EXPECT_EQ(list("torrents"), TAVRO_OK) << data;
     EXPECT_EQ(got(), "[]") << data;
   }
-  host.answer("GET", api("/magnet/status"), 404, "x");
+  host.answer(kStatus, 404, "x");
   EXPECT_EQ(list("torrents"), TAVRO_E_NOT_FOUND);
   EXPECT_EQ(got(), err("magnet/status answered HTTP 404"));
 }
 
 TEST_F(Ops, FileListingFlattensTheTree) {
-  host.answer("GET", api("/magnet/files", "id[]=12"), 200, ok(R"({"magnets":[{"id":12,"files":[
+  host.answer(files_of("12"), 200, ok(R"({"magnets":[{"id":12,"files":[
       {"n":"Show","e":[{"n":"E1.mkv","s":5,"l":"L1"},{"n":"Sub","e":[{"n":"E2.mkv","l":"L2"}]}]},
       {"n":"notes.txt","s":9},
       {"s":1,"l":"L3"}
@@ -183,34 +200,70 @@ TEST_F(Ops, FileListingFlattensTheTree) {
       R"({"name":"Show/Sub/E2.mkv","path":"Show/Sub/E2.mkv","folder":false,"size":-1,"locator":"L2","id":"Show/Sub/E2.mkv"},)"
       R"({"name":"notes.txt","path":"notes.txt","folder":false,"size":9,"locator":null,"id":"notes.txt"},)"
       R"({"name":null,"path":null,"folder":false,"size":1,"locator":"L3","id":null}])");
+  EXPECT_EQ(host.calls(), std::vector<tt::Call>{files_of("12")});
 }
 
 TEST_F(Ops, FileListingFailures) {
-  host.answer("GET", api("/magnet/files", "id[]=0"), 429, "slow down");
-  EXPECT_EQ(list("m0"), TAVRO_E_LIMIT);
-  EXPECT_EQ(got(), err("magnet/files answered HTTP 429"));
-  host.answer("GET", api("/magnet/files", "id[]=1"), 200,
-              tt::error_env("MAGNET_INVALID_ID", "bad id"));
-  EXPECT_EQ(list("m1"), TAVRO_E_NOT_FOUND);
-  EXPECT_EQ(got(), err("AllDebrid error MAGNET_INVALID_ID: bad id"));
+  struct Row {
+    const char *name;
+    const char *folder;
+    int32_t status;
+    std::string body;
+    int code;
+    std::string msg;
+  } rows[] = {
+      {"429", "m0", 429, "slow down", TAVRO_E_LIMIT, "magnet/files answered HTTP 429"},
+      {"error envelope", "m1", 200, tt::error_env("MAGNET_INVALID_ID", "bad id"), TAVRO_E_NOT_FOUND,
+       "AllDebrid error MAGNET_INVALID_ID: bad id"},
+      {"unknown id, as the item's error", "m2", 200,
+       ok(R"({"magnets":[{"id":2,"error":{"code":"MAGNET_INVALID_ID","message":"not found"}}]})"),
+       TAVRO_E_NOT_FOUND, "AllDebrid error MAGNET_INVALID_ID: not found"},
+      {"item error without a code", "m3", 200, ok(R"({"magnets":[{"id":3,"error":{}}]})"),
+       TAVRO_E_FAILED, "AllDebrid error (no code): (no message)"},
+      {"service down, as the item's error", "m4", 200,
+       ok(R"({"magnets":[{"error":{"code":"MAINTENANCE","message":"back soon"}}]})"),
+       TAVRO_E_TRANSPORT, "AllDebrid error MAINTENANCE: back soon"},
+  };
+  for (const Row &r : rows) {
+    std::string id = r.folder + 1;
+    host.answer(files_of(id), r.status, r.body);
+    EXPECT_EQ(list(r.folder), r.code) << r.name;
+    EXPECT_EQ(got(), err(r.msg)) << r.name;
+    EXPECT_EQ(host.calls().back(), files_of(id)) << r.name;
+  }
+  EXPECT_EQ(host.calls().size(), std::size(rows));
+}
+
+TEST_F(Ops, UnknownMagnetIdIsNotFound) {
+  // Only magnet 12 is known; the service answers any other id with an item
+  // holding the error, inside a success envelope.
+  host.answer(files_of("12"), 200, ok(R"({"magnets":[{"id":12,"files":[{"n":"a","l":"L"}]}]})"));
+  host.answer("POST", api("/magnet/files"), 200,
+              ok(R"({"magnets":[{"id":13,"error":{"code":"MAGNET_INVALID_ID",)"
+                 R"("message":"This magnet ID does not exists or is invalid"}}]})"));
+  EXPECT_EQ(list("m12"), TAVRO_OK) << got();
+  EXPECT_EQ(list("m13"), TAVRO_E_NOT_FOUND);
+  EXPECT_EQ(got(), err("AllDebrid error MAGNET_INVALID_ID: This magnet ID does not exists or is "
+                       "invalid"));
+  EXPECT_EQ(host.calls(), (std::vector<tt::Call>{files_of("12"), files_of("13")}));
 }
 
 TEST_F(Ops, IdsAndSizesKeepAll64Bits) {
   // Past 32 bits, where a C runtime that formats %lld as a long would cut them.
   for (std::string n : {"4294967296", "1099511627776", "9007199254740993", "9223372036854775807"}) {
-    host.answer("GET", api("/magnet/status"), 200,
+    host.answer(kStatus, 200,
                 ok(R"({"magnets":[{"id":)" + n + R"(,"filename":"F","size":)" + n + "}]}"));
     ASSERT_EQ(list("torrents"), TAVRO_OK) << n;
     EXPECT_EQ(got(), R"([{"name":"F","path":"m)" + n + R"(","folder":true,"size":)" + n +
                          R"(,"id":"m)" + n + R"(","locator":"m)" + n + R"("}])")
         << n;
-    host.answer("GET", api("/magnet/files", "id[]=" + n), 200,
+    host.answer(files_of(n), 200,
                 ok(R"({"magnets":[{"id":1,"files":[{"n":"a.mkv","s":)" + n + R"(,"l":"L"}]}]})"));
     ASSERT_EQ(list(("m" + n).c_str()), TAVRO_OK) << n;
     EXPECT_EQ(got(), R"([{"name":"a.mkv","path":"a.mkv","folder":false,"size":)" + n +
                          R"(,"locator":"L","id":"a.mkv"}])")
         << n;
-    host.answer("GET", api("/link/unlock", "link=L"), 200,
+    host.answer(unlock_of("L"), 200,
                 ok(R"({"link":"https://cdn/a","filename":"a.mkv","filesize":)" + n + "}"));
     ASSERT_EQ(stream(R"({"locator":"L"})"), TAVRO_OK) << n;
     EXPECT_EQ(got(), R"({"url":"https://cdn/a","name":"a.mkv","size":)" + n + "}") << n;
@@ -220,9 +273,9 @@ TEST_F(Ops, IdsAndSizesKeepAll64Bits) {
 // ---- Stream ---------------------------------------------------------------------
 
 TEST_F(Ops, StreamUnlocksTheEntrysLocatorLinkOrPath) {
-  host.answer("GET", api("/link/unlock", "link=L%201"), 200,
+  host.answer(unlock_of("L%201"), 200,
               ok(R"({"link":"https://cdn/f.mkv","filename":"f.mkv","filesize":700})"));
-  host.answer("GET", api("/link/unlock", "link=p"), 200, ok(R"({"link":"https://cdn/p"})"));
+  host.answer(unlock_of("p"), 200, ok(R"({"link":"https://cdn/p"})"));
   struct Row {
     std::string entry, want;
   } rows[] = {
@@ -237,6 +290,8 @@ TEST_F(Ops, StreamUnlocksTheEntrysLocatorLinkOrPath) {
     EXPECT_EQ(stream(r.entry), TAVRO_OK) << r.entry;
     EXPECT_EQ(got(), r.want) << r.entry;
   }
+  EXPECT_EQ(host.calls(),
+            (std::vector<tt::Call>{unlock_of("L%201"), unlock_of("L%201"), unlock_of("p")}));
 }
 
 TEST_F(Ops, StreamRefusesBadEntriesBeforeAnyRequest) {
@@ -259,11 +314,10 @@ TEST_F(Ops, StreamRefusesBadEntriesBeforeAnyRequest) {
 }
 
 TEST_F(Ops, StreamingAFolderEntrySendsItsLocatorUnchanged) {
-  host.answer("GET", api("/link/unlock", "link=m12"), 200,
-              tt::error_env("LINK_NOT_SUPPORTED", "no"));
+  host.answer(unlock_of("m12"), 200, tt::error_env("LINK_NOT_SUPPORTED", "no"));
   EXPECT_EQ(stream(R"({"locator":"m12"})"), TAVRO_E_NOT_FOUND);
   EXPECT_EQ(got(), err("AllDebrid error LINK_NOT_SUPPORTED: no"));
-  host.answer("GET", api("/link/unlock", "link=m12"), 200, ok(R"({"link":""})"));
+  host.answer(unlock_of("m12"), 200, ok(R"({"link":""})"));
   EXPECT_EQ(stream(R"({"locator":"m12"})"), TAVRO_E_FAILED);
   EXPECT_EQ(got(), err("link/unlock returned no link"));
 }
@@ -301,52 +355,110 @@ TEST_F(Ops, DownloadRequestIsChecked) {
 }
 
 TEST_F(Ops, MagnetIsAddedWithOneFormPost) {
-  std::string url = api("/magnet/upload", "magnets[]=" + kMagnetEnc);
-  host.answer("POST", url, 200, upload_answer(R"({"id":42,"name":"Show","ready":false})"));
+  host.answer(upload_of(kMagnetEnc), 200,
+              upload_answer(R"({"id":42,"name":"Show","ready":false})"));
   ASSERT_EQ(download(R"({"Link":")" + kMagnet + "\"}"), TAVRO_OK) << got();
   EXPECT_EQ(got(), R"({"id":42,"name":"Show","ready":false})");
-  auto calls = host.calls();
-  ASSERT_EQ(calls.size(), 1u);
-  EXPECT_EQ(calls[0].method, "POST");
-  EXPECT_EQ(calls[0].url, url);
-  EXPECT_EQ(calls[0].body, "");
-  EXPECT_EQ(calls[0].content_type, "application/x-www-form-urlencoded");
+  EXPECT_EQ(host.calls(), std::vector<tt::Call>{upload_of(kMagnetEnc)});
 }
 
 TEST_F(Ops, NotReadyMagnetIsDeletedWhenOnlyInstantOnesAreKept) {
-  host.answer("POST", api("/magnet/upload", "magnets[]=" + kMagnetEnc), 200,
-              upload_answer(R"({"id":42,"ready":false})"));
-  std::string del = api("/magnet/delete", "id=42");
-  host.answer("GET", del, 200, ok(R"({"message":"deleted"})"));
+  host.answer(upload_of(kMagnetEnc), 200, upload_answer(R"({"id":42,"ready":false})"));
+  host.answer(delete_of("42"), 200, ok(R"({"message":"deleted"})"));
   std::string req = R"({"Link":")" + kMagnet + R"(","KeepInstantOnly":true})";
   ASSERT_EQ(download(req), TAVRO_OK) << got();
   EXPECT_EQ(got(), R"({"id":42,"ready":false})");
-  EXPECT_EQ(host.count("GET", del), 1u);
+  EXPECT_EQ(host.calls(), (std::vector<tt::Call>{upload_of(kMagnetEnc), delete_of("42")}));
 
-  host.answer("GET", del, 404, "gone");
+  host.answer(delete_of("42"), 404, "gone");
   EXPECT_EQ(download(req), TAVRO_E_NOT_FOUND);
   EXPECT_EQ(got(), err("magnet/delete answered HTTP 404"));
 }
 
 TEST_F(Ops, RedirectToMagnetAddsItsFirstLine) {
   host.answer("GET", "https://site/r", 404, "magnet:?xt=urn:btih:short\r\nmore text");
-  host.answer("POST", api("/magnet/upload", "magnets[]=magnet%3A%3Fxt%3Durn%3Abtih%3Ashort"), 200,
-              upload_answer(R"({"id":7})"));
+  std::string short_enc = "magnet%3A%3Fxt%3Durn%3Abtih%3Ashort";
+  host.answer(upload_of(short_enc), 200, upload_answer(R"({"id":7})"));
   ASSERT_EQ(download(R"({"Link":"https://site/r"})"), TAVRO_OK) << got();
   EXPECT_EQ(got(), R"({"id":7})");
-  EXPECT_EQ(host.count("GET", "https://site/r"), 1u);
+  EXPECT_EQ(host.calls(), (std::vector<tt::Call>{tt::get("https://site/r"), upload_of(short_enc)}));
 }
 
 TEST_F(Ops, TorrentLinkIsFetchedTwiceThenUploaded) {
+  // The upload's answer names the new magnet under "files"; older answers
+  // name it under "magnets". The rows' msg is the result on success.
   host.answer("GET", "https://site/t.torrent", 404, kTorrent);
-  host.answer("POST", api("/magnet/upload/file"), 200, upload_answer(R"({"id":8,"ready":false})"));
-  ASSERT_EQ(download(R"({"Link":"https://site/t.torrent"})"), TAVRO_OK) << got();
-  EXPECT_EQ(got(), R"({"id":8,"ready":false})");
-  EXPECT_EQ(host.count("GET", "https://site/t.torrent"), 2u);
-  auto calls = host.calls();
-  ASSERT_EQ(calls.size(), 3u);
-  EXPECT_EQ(calls[2].body, kTorrent);
-  EXPECT_EQ(calls[2].content_type, "multipart/form-data; boundary=tavrotorrent");
+  AnswerRow rows[] = {
+      {"files", 200, ok(R"({"files":[{"file":"t.torrent","id":8,"ready":false}]})"), TAVRO_OK,
+       R"({"file":"t.torrent","id":8,"ready":false})"},
+      {"magnets, the older answer", 200, upload_answer(R"({"id":8,"ready":false})"), TAVRO_OK,
+       R"({"id":8,"ready":false})"},
+      {"files before magnets", 200, ok(R"({"magnets":[{"id":8}],"files":[{"id":9}]})"), TAVRO_OK,
+       R"({"id":9})"},
+      {"files not an array", 200, ok(R"({"files":{"id":9},"magnets":[{"id":8}]})"), TAVRO_OK,
+       R"({"id":8})"},
+      {"an empty files array", 200, ok(R"({"files":[],"magnets":[{"id":8}]})"), TAVRO_E_FAILED,
+       "magnet/upload returned no magnet id"},
+      {"file refused as too large", 200,
+       ok(R"({"files":[{"file":"t.torrent","error":{"code":"MAGNET_TOO_LARGE","message":"big"}}]})"),
+       TAVRO_E_LIMIT, "AllDebrid error MAGNET_TOO_LARGE: big"},
+      {"file refused as invalid", 200,
+       ok(R"({"files":[{"error":{"code":"MAGNET_INVALID_FILE","message":"not a torrent"}}]})"),
+       TAVRO_E_NOT_FOUND, "AllDebrid error MAGNET_INVALID_FILE: not a torrent"},
+  };
+  for (auto &r : rows) {
+    host.answer("POST", kUploadFile, r.status, r.body);
+    size_t before = host.calls().size();
+    EXPECT_EQ(download(R"({"Link":"https://site/t.torrent"})"), r.code) << r.name;
+    EXPECT_EQ(got(), r.code == TAVRO_OK ? r.msg : err(r.msg)) << r.name;
+    auto calls = host.calls();
+    EXPECT_EQ(
+        std::vector<tt::Call>(calls.begin() + (long)before, calls.end()),
+        (std::vector<tt::Call>{tt::get("https://site/t.torrent"), tt::get("https://site/t.torrent"),
+                               tt::multipart(kUploadFile, kTorrent)}))
+        << r.name;
+  }
+}
+
+TEST_F(Ops, TorrentCutAtANulIsNotUploaded) {
+  // The host hands bodies over as C texts: a NUL ends them there. The
+  // bodies below are what the site sends.
+  const std::string cut = "the torrent file could not be carried whole by the host's transport "
+                          "(its bodies end at the first NUL byte)";
+  const std::string not_a_link = "Link is not a magnet, a redirect-to-magnet or a torrent file";
+  auto nul = [](const std::string &before, const std::string &after) {
+    return before + '\0' + after;
+  };
+  struct Row {
+    const char *name;
+    std::string sent;
+    int code;
+    std::string msg;    // "" on success
+    std::string posted; // the torrent uploaded, "" for none
+  } rows[] = {
+      {"complete torrent", kTorrent, TAVRO_OK, "", kTorrent},
+      {"NUL in the piece hashes",
+       nul("d8:announce9:udp://t/a4:infod6:lengthi5e4:name1:x6:pieces4:",
+           std::string("\xff\x01\x02") + "ee"),
+       TAVRO_E_FAILED, cut, ""},
+      {"NUL in the name", nul("d8:announce9:udp://t/a4:infod4:name3:a", "bee"), TAVRO_E_FAILED, cut,
+       ""},
+      {"short of its end without a NUL", kTorrent.substr(0, kTorrent.size() - 1), TAVRO_E_FAILED,
+       cut, ""},
+      {"NUL before the torrent keys", nul("d8:announce", "9:udp://t/a4:infoe"), TAVRO_E_FAILED,
+       not_a_link, ""},
+  };
+  host.answer("POST", kUploadFile, 200, upload_answer(R"({"id":8})"));
+  for (const Row &r : rows) {
+    host.answer("GET", "https://site/t", 200, r.sent);
+    size_t before = host.calls().size();
+    EXPECT_EQ(download(R"({"Link":"https://site/t"})"), r.code) << r.name;
+    EXPECT_EQ(got(), r.code == TAVRO_OK ? R"({"id":8})" : err(r.msg)) << r.name;
+    auto calls = host.calls();
+    std::vector<tt::Call> want = {tt::get("https://site/t"), tt::get("https://site/t")};
+    if (!r.posted.empty()) want.push_back(tt::multipart(kUploadFile, r.posted));
+    EXPECT_EQ(std::vector<tt::Call>(calls.begin() + (long)before, calls.end()), want) << r.name;
+  }
 }
 
 TEST_F(Ops, HashThatFailsTheMagnetTestIsFetchedAsAWebLink) {
@@ -367,7 +479,6 @@ TEST_F(Ops, FailedLinkFetches) {
 }
 
 TEST_F(Ops, AddAnswerFailures) {
-  std::string url = api("/magnet/upload", "magnets[]=" + kMagnetEnc);
   std::string req = R"({"Link":")" + kMagnet + "\"}";
   AnswerRow rows[] = {
       {"429", 429, "", TAVRO_E_LIMIT, "magnet/upload answered HTTP 429"},
@@ -377,21 +488,31 @@ TEST_F(Ops, AddAnswerFailures) {
        "upload returned no magnet id"},
       {"premium", 200, tt::error_env("MAGNET_MUST_BE_PREMIUM", "pay"), TAVRO_E_LIMIT,
        "AllDebrid error MAGNET_MUST_BE_PREMIUM: pay"},
+      {"invalid magnet, as the item's error", 200,
+       upload_answer(R"({"magnet":"x","error":{"code":"MAGNET_INVALID_URI","message":"bad"}})"),
+       TAVRO_E_NOT_FOUND, "AllDebrid error MAGNET_INVALID_URI: bad"},
+      {"too many magnets, as the item's error", 200,
+       upload_answer(R"({"error":{"code":"MAGNET_TOO_MANY_ACTIVE","message":"wait"}})"),
+       TAVRO_E_LIMIT, "AllDebrid error MAGNET_TOO_MANY_ACTIVE: wait"},
+      {"item error without a code", 200, upload_answer(R"({"id":42,"error":{"message":"m"}})"),
+       TAVRO_E_FAILED, "AllDebrid error (no code): m"},
   };
   for (auto &r : rows) {
-    host.answer("POST", url, r.status, r.body);
+    host.answer(upload_of(kMagnetEnc), r.status, r.body);
     EXPECT_EQ(download(req), r.code) << r.name;
     EXPECT_EQ(got(), err(r.msg)) << r.name;
+    EXPECT_EQ(host.calls().back(), upload_of(kMagnetEnc)) << r.name;
   }
+  EXPECT_EQ(host.calls().size(), std::size(rows)) << "nothing after a failed add";
   host.answer("GET", "https://site/t", 200, kTorrent);
-  host.answer("POST", api("/magnet/upload/file"), 429, "");
+  host.answer("POST", kUploadFile, 429, "");
   EXPECT_EQ(download(R"({"Link":"https://site/t"})"), TAVRO_E_LIMIT);
   EXPECT_EQ(got(), err("magnet/upload answered HTTP 429"));
-  host.fail("POST", url, 1, std::nullopt);
+  host.fail(upload_of(kMagnetEnc), 1, std::nullopt);
   EXPECT_EQ(download(req), TAVRO_E_TRANSPORT);
+  // The magnet travels in the body: the URL quoted ends with the key.
   EXPECT_EQ(got(), err("POST " + tt::kRoot +
-                       "/magnet/upload?agent=quorvelindash&apikey=***&magnets[]=" + kMagnetEnc +
-                       ": transport failure"));
+                       "/magnet/upload?agent=quorvelindash&apikey=***: transport failure"));
 }
 
 // ---- Download: the instant pick --------------------------------------------------
@@ -399,18 +520,17 @@ TEST_F(Ops, AddAnswerFailures) {
 class Instant : public Ops {
 protected:
   std::string payload = R"({"id":42,"ready":true})";
-  std::string files_url = api("/magnet/files", "id[]=42");
+  tt::Call files_req = files_of("42");
 
   void SetUp() override {
     Ops::SetUp();
-    host.answer("POST", api("/magnet/upload", "magnets[]=" + kMagnetEnc), 200,
-                upload_answer(payload));
+    host.answer(upload_of(kMagnetEnc), 200, upload_answer(payload));
   }
   void files(const std::string &nodes) {
-    host.answer("GET", files_url, 200, ok(R"({"magnets":[{"id":42,"files":)" + nodes + "}]}"));
+    host.answer(files_req, 200, ok(R"({"magnets":[{"id":42,"files":)" + nodes + "}]}"));
   }
   void unlocks(const std::string &link, const std::string &data) {
-    host.answer("GET", api("/link/unlock", "link=" + link), 200, ok(data));
+    host.answer(unlock_of(link), 200, ok(data));
   }
   int add(const std::string &extra = "") {
     return download(R"({"Link":")" + kMagnet + "\"" + extra + "}");
@@ -429,6 +549,8 @@ TEST_F(Instant, LargestFileWinsAndTheFirstOfEqualSizes) {
   ASSERT_EQ(add(), TAVRO_OK) << got();
   EXPECT_EQ(got(), R"({"InstantURL":"https://cdn/b","InstantName":"b.mkv","InstantSize":9,)"
                    R"("Payload":{"id":42,"ready":true}})");
+  EXPECT_EQ(host.calls(),
+            (std::vector<tt::Call>{upload_of(kMagnetEnc), files_req, unlock_of("B")}));
 }
 
 TEST_F(Instant, UnknownSizesNeverWin) {
@@ -466,7 +588,7 @@ TEST_F(Instant, EpisodeNotFoundReturnsThePayloadAndKeepsTheMagnet) {
   ASSERT_EQ(add(R"(,"FullSeason":true,"Season":1,"Episode":3,"KeepInstantOnly":true)"), TAVRO_OK);
   EXPECT_EQ(got(), payload);
   EXPECT_EQ(unlock_calls(), 0u);
-  EXPECT_EQ(host.count("GET", api("/magnet/delete", "id=42")), 0u);
+  EXPECT_EQ(host.count(delete_of("42")), 0u);
 }
 
 TEST_F(Instant, PickReadsTheWholeTreeAndItsLimitInBothModes) {
@@ -496,20 +618,53 @@ TEST_F(Instant, PickReadsTheWholeTreeAndItsLimitInBothModes) {
 
 TEST_F(Instant, ReadyMagnetWithoutFilesIsHandledAsNotReady) {
   files("[]");
-  std::string del = api("/magnet/delete", "id=42");
-  host.answer("GET", del, 200, ok("{}"));
+  host.answer(delete_of("42"), 200, ok("{}"));
   ASSERT_EQ(add(R"(,"KeepInstantOnly":true)"), TAVRO_OK) << got();
   EXPECT_EQ(got(), payload);
-  EXPECT_EQ(host.count("GET", del), 1u);
+  EXPECT_EQ(host.calls(),
+            (std::vector<tt::Call>{upload_of(kMagnetEnc), files_req, delete_of("42")}));
+}
+
+TEST_F(Instant, FilesAnswerHoldingAnErrorEndsTheDownloadAndKeepsTheMagnet) {
+  // An error is no empty magnet: nothing is deleted, even when only instant
+  // magnets are kept.
+  host.answer(delete_of("42"), 200, ok("{}"));
+  const struct {
+    const char *name;
+    std::string error;
+    int code;
+    std::string msg;
+  } rows[] = {
+      {"unknown id", R"({"code":"MAGNET_INVALID_ID","message":"not found"})", TAVRO_E_NOT_FOUND,
+       "AllDebrid error MAGNET_INVALID_ID: not found"},
+      {"links removed", R"({"code":"MAGNET_LINKS_REMOVED","message":"gone"})", TAVRO_E_NOT_FOUND,
+       "AllDebrid error MAGNET_LINKS_REMOVED: gone"},
+      {"down for now", R"({"code":"LINK_HOST_UNAVAILABLE","message":"later"})", TAVRO_E_TRANSPORT,
+       "AllDebrid error LINK_HOST_UNAVAILABLE: later"},
+      {"no code", R"({})", TAVRO_E_FAILED, "AllDebrid error (no code): (no message)"},
+  };
+  for (const auto &r : rows) {
+    for (std::string extra : {R"(,"KeepInstantOnly":true)", ""}) {
+      host.answer(files_req, 200, ok(R"({"magnets":[{"id":42,"error":)" + r.error + "}]}"));
+      size_t before = host.calls().size();
+      EXPECT_EQ(add(extra), r.code) << r.name << extra;
+      EXPECT_EQ(got(), err(r.msg)) << r.name << extra;
+      auto calls = host.calls();
+      EXPECT_EQ(std::vector<tt::Call>(calls.begin() + (long)before, calls.end()),
+                (std::vector<tt::Call>{upload_of(kMagnetEnc), files_req}))
+          << r.name << extra;
+    }
+  }
+  EXPECT_EQ(host.count(delete_of("42")), 0u);
 }
 
 TEST_F(Instant, FailedUnlockEndsTheDownload) {
   files(R"([{"n":"a","s":9,"l":"A"},{"n":"b","s":5,"l":"B"}])");
-  host.answer("GET", api("/link/unlock", "link=A"), 503, "busy");
+  host.answer(unlock_of("A"), 503, "busy");
   EXPECT_EQ(add(), TAVRO_E_TRANSPORT);
   EXPECT_EQ(got(), err("link/unlock answered HTTP 503"));
   EXPECT_EQ(unlock_calls(), 1u) << "no second file is tried";
-  host.answer("GET", files_url, 500, "");
+  host.answer(files_req, 500, "");
   EXPECT_EQ(add(), TAVRO_E_TRANSPORT);
   EXPECT_EQ(got(), err("magnet/files answered HTTP 500"));
 }
@@ -529,20 +684,48 @@ TEST_F(Ops, FakeTransportServesTheWholeFlow) {
   EXPECT_EQ(validate(R"({"APIKey":"QV-NOT-KEY"})"), TAVRO_E_AUTH);
   EXPECT_EQ(got(), err("AllDebrid error AUTH_BAD_APIKEY: The apikey is invalid"));
 
-  ASSERT_EQ(T.tavro_fake_fail("GET", api("/magnet/status").c_str(), nullptr), 0);
+  // The magnets are asked for with an empty form: filed under the URL alone.
+  ASSERT_EQ(T.tavro_fake_fail("POST", tt::status_url().c_str(), nullptr), 0);
   EXPECT_EQ(list("torrents"), TAVRO_E_TRANSPORT);
-  EXPECT_EQ(got(), err("GET " + tt::kRoot +
+  EXPECT_EQ(got(), err("POST " + tt::kStatusRoot +
                        "/magnet/status?agent=quorvelindash&apikey=***: connection refused"));
-  EXPECT_EQ(T.tavro_fake_last_url(), api("/magnet/status"));
+  EXPECT_EQ(T.tavro_fake_last_url(), tt::status_url());
 
-  ASSERT_EQ(T.tavro_fake_set("GET", "https://site/t", 200, kTorrent.c_str()), 0);
-  ASSERT_EQ(T.tavro_fake_set("POST", api("/magnet/upload/file").c_str(), 200,
-                             upload_answer(R"({"id":5})").c_str()),
+  // A form with fields is filed under the URL and the fields.
+  const std::string files12 = api("/magnet/files", "id[]=12");
+  ASSERT_EQ(T.tavro_fake_set("POST", files12.c_str(), 200,
+                             ok(R"({"magnets":[{"id":12,"files":[{"n":"a","l":"L"}]}]})").c_str()),
             0);
+  ASSERT_EQ(list("m12"), TAVRO_OK) << got();
+  EXPECT_EQ(got(), R"([{"name":"a","path":"a","folder":false,"size":-1,"locator":"L","id":"a"}])");
+  EXPECT_EQ(T.tavro_fake_last_url(), files12);
+  EXPECT_STREQ(T.tavro_fake_last_body(api("/magnet/files").c_str()), "id[]=12");
+  EXPECT_STREQ(T.tavro_fake_last_body(files12.c_str()), "id[]=12");
+  EXPECT_EQ(list("m13"), TAVRO_E_NOT_FOUND);
+  EXPECT_EQ(got(), err("magnet/files answered HTTP 404"));
+  EXPECT_EQ(T.tavro_list(R"({"APIKey":"KEY123","CustomName":"other"})", "m12", out.data(),
+                         (int32_t)out.size()),
+            TAVRO_OK)
+      << got();
+  EXPECT_EQ(T.tavro_fake_calls("POST", files12.c_str()), 2);
+  EXPECT_EQ(T.tavro_list(R"({"APIKey":"QV-NOT-KEY"})", "m12", out.data(), (int32_t)out.size()),
+            TAVRO_E_AUTH);
+
+  const std::string upload = api("/magnet/upload", "magnets[]=" + kMagnetEnc);
+  ASSERT_EQ(T.tavro_fake_set("POST", upload.c_str(), 200, upload_answer(R"({"id":4})").c_str()), 0);
+  ASSERT_EQ(download(R"({"Link":")" + kMagnet + "\"}"), TAVRO_OK) << got();
+  EXPECT_EQ(got(), R"({"id":4})");
+  EXPECT_EQ(T.tavro_fake_last_body(api("/magnet/upload").c_str()), "magnets[]=" + kMagnetEnc);
+
+  // The torrent upload is filed under its URL alone.
+  ASSERT_EQ(T.tavro_fake_set("GET", "https://site/t", 200, kTorrent.c_str()), 0);
+  ASSERT_EQ(
+      T.tavro_fake_set("POST", kUploadFile.c_str(), 200, ok(R"({"files":[{"id":5}]})").c_str()), 0);
   ASSERT_EQ(download(R"({"Link":"https://site/t"})"), TAVRO_OK) << got();
   EXPECT_EQ(got(), R"({"id":5})");
-  EXPECT_EQ(T.tavro_fake_last_body(api("/magnet/upload/file").c_str()), kTorrent);
+  EXPECT_EQ(T.tavro_fake_last_body(kUploadFile.c_str()), kTorrent);
   EXPECT_EQ(T.tavro_fake_calls("GET", "https://site/t"), 2);
+  EXPECT_EQ(T.tavro_fake_calls("POST", kUploadFile.c_str()), 1);
 }
 
 } // namespace
@@ -555,7 +738,7 @@ TEST(OpsNullFree, TableWithoutFreeReleasesWithTheStandardFree) {
   tt::Host host;
   tavro_io io = host.table(false);
   host.raw("GET", api("/user"), {0, 200, ok("{}"), std::string("ignored error text")});
-  host.fail("GET", api("/magnet/status"), -1, std::string("down"), std::string("partial"));
+  host.fail(kStatus, -1, std::string("down"), std::string("partial"));
   ASSERT_EQ(T.tavro_set_io(&io), 0);
   char out[512];
   EXPECT_EQ(T.tavro_validate(tt::kSettings.c_str(), out, sizeof out), TAVRO_OK) << out;
@@ -578,6 +761,7 @@ TEST(Hostile, BadInputsGetTheirDocumentedAnswers) {
   const std::string deep_entry = R"({"x":)" + deep_open + std::string(1000000, ']') + "}";
   const std::string huge_settings = R"({"APIKey":"k","pad":")" + std::string(1 << 20, 'p') + "\"}";
   const std::string long_link(9000, 'L');
+  const std::string long_key(9000, 'K');
   const std::string binary = "\x01\x02\x7f\xff\xfe \x1b[31m";
   struct Row {
     const char *name;
@@ -593,7 +777,9 @@ TEST(Hostile, BadInputsGetTheirDocumentedAnswers) {
       {"settings of control bytes", 'l', binary, "", TAVRO_E_ARG, "settings are not a JSON object"},
       {"entry nested a million deep", 's', tt::kSettings, deep_entry, TAVRO_E_NOT_FOUND,
        "entry has no locator/link/path"},
-      {"entry past the URL limit", 's', tt::kSettings, R"({"locator":")" + long_link + "\"}",
+      {"entry longer than the URL limit, sent in the body", 's', tt::kSettings,
+       R"({"locator":")" + long_link + "\"}", TAVRO_E_NOT_FOUND, "link/unlock answered HTTP 404"},
+      {"key past the URL limit", 's', R"({"APIKey":")" + long_key + "\"}", R"({"locator":"L"})",
        TAVRO_E_TRANSPORT, "request URL longer than 8 KiB"},
       {"request nested a million deep", 'd', tt::kSettings, deep_open, TAVRO_E_ARG,
        "config is not a JSON object"},
@@ -619,6 +805,9 @@ TEST(Hostile, BadInputsGetTheirDocumentedAnswers) {
   T.tavro_allow_writes(0);
   T.tavro_set_io(nullptr);
   EXPECT_EQ(host.live(), 0u);
+  EXPECT_EQ(host.count(unlock_of(long_link)), 1u);
+  for (const tt::Call &c : host.calls())
+    EXPECT_EQ(c.url.find(long_key), std::string::npos) << "the long key's request was sent";
 }
 
 } // namespace

@@ -16,7 +16,7 @@
 #include <cstdio>
 #include <string>
 #include <thread>
-#include <tuple>
+#include <utility>
 #include <vector>
 
 namespace {
@@ -48,7 +48,9 @@ std::string percent(const std::string &s) {
 struct Worker {
   int n;
   std::string key, settings, magnet, torrent, torrent_link;
-  std::string user, status, unlock, upload, upload_file, files, extra;
+  // The requests as the host sees them.
+  tt::Call user, status, unlock, upload, upload_file, files;
+  std::string extra;
   std::string validated, listed, streamed, payload, folder, folder_listed;
   // Requests this worker caused, by where they went.
   int fake_user = 0, fake_status = 0, fake_unlock = 0, fake_upload = 0, fake_torrent = 0,
@@ -68,12 +70,12 @@ struct Worker {
     magnet = std::string("magnet:?xt=urn:btih:") + hash;
     torrent = "d8:announce3:u" + id + "x4:infod6:lengthi5e4:pathl1:aeee";
     torrent_link = "https://h/w" + id + ".torrent";
-    user = api("/user", "", key);
-    status = api("/magnet/status", "", key);
-    unlock = api("/link/unlock", "link=L-" + id, key);
-    upload = api("/magnet/upload", "magnets[]=" + percent(magnet), key);
-    upload_file = api("/magnet/upload/file", "", key);
-    files = api("/magnet/files", "id[]=" + id, key);
+    user = tt::get(api("/user", "", key));
+    status = tt::form(tt::status_url(key), "");
+    unlock = tt::form(api("/link/unlock", "", key), "link=L-" + id);
+    upload = tt::form(api("/magnet/upload", "", key), "magnets[]=" + percent(magnet));
+    upload_file = tt::multipart(api("/magnet/upload/file", "", key), torrent);
+    files = tt::form(api("/magnet/files", "", key), "id[]=" + id);
     extra = "https://h/extra-" + id;
     validated = R"({"ClientId":"quorvelindash","RuntimeType":"ALLDEBRID","ID":"id-)" + id + "\"}";
     listed = R"([{"name":"film-)" + id + R"(","path":"m)" + id + R"(","folder":true,"size":)" + id +
@@ -96,15 +98,15 @@ struct Worker {
     std::string added = ok(R"({"magnets":[)" + payload + "]}");
     std::string listing = ok(R"({"magnets":[{"id":)" + id + R"(,"files":[{"n":"f)" + id +
                              R"(.mkv","s":)" + id + R"(,"l":"L-)" + id + R"("}]}]})");
-    for (auto [m, u, b] : {std::tuple{"GET", user, ok("{}")},
-                           {"GET", status, film},
-                           {"GET", unlock, unlocked},
-                           {"POST", upload, added},
-                           {"GET", torrent_link, torrent},
-                           {"POST", upload_file, added},
-                           {"GET", files, listing}}) {
-      T.tavro_fake_set(m, u.c_str(), 200, b.c_str());
-      host.answer(m, u, 200, b);
+    for (auto [req, b] : {std::pair{user, ok("{}")},
+                          {status, film},
+                          {unlock, unlocked},
+                          {upload, added},
+                          {tt::get(torrent_link), torrent},
+                          {upload_file, added},
+                          {files, listing}}) {
+      T.tavro_fake_set(req.method.c_str(), tt::fake_url(req).c_str(), 200, b.c_str());
+      host.answer(req, 200, b);
     }
   }
 
@@ -184,7 +186,7 @@ struct Worker {
               payload, true)) {
         fake_torrent += 2; // fetched once for a redirect, once as a torrent
         ++fake_upload_file;
-        if (torrent != T.tavro_fake_last_body(upload_file.c_str()) && !mismatches++)
+        if (torrent != T.tavro_fake_last_body(upload_file.url.c_str()) && !mismatches++)
           first_mismatch = "posted torrent";
       }
       break;
@@ -284,15 +286,18 @@ TEST(Stress, EightThreadsMixAllOperationsWhileTheSelectionAndWritesChange) {
     SCOPED_TRACE("worker " + std::to_string(w.n));
     EXPECT_EQ(w.mismatches, 0) << w.first_mismatch;
     // No call lost or counted twice, per URL.
-    EXPECT_EQ(T.tavro_fake_calls("GET", w.user.c_str()), w.fake_user);
-    EXPECT_EQ(T.tavro_fake_calls("GET", w.status.c_str()), w.fake_status);
-    EXPECT_EQ(T.tavro_fake_calls("GET", w.unlock.c_str()), w.fake_unlock);
-    EXPECT_EQ(T.tavro_fake_calls("POST", w.upload.c_str()), w.fake_upload);
+    auto fake_calls = [](const tt::Call &req) {
+      return T.tavro_fake_calls(req.method.c_str(), tt::fake_url(req).c_str());
+    };
+    EXPECT_EQ(fake_calls(w.user), w.fake_user);
+    EXPECT_EQ(fake_calls(w.status), w.fake_status);
+    EXPECT_EQ(fake_calls(w.unlock), w.fake_unlock);
+    EXPECT_EQ(fake_calls(w.upload), w.fake_upload);
     EXPECT_EQ(T.tavro_fake_calls("GET", w.torrent_link.c_str()), w.fake_torrent);
-    EXPECT_EQ(T.tavro_fake_calls("POST", w.upload_file.c_str()), w.fake_upload_file);
-    EXPECT_EQ(host.count("GET", w.user), (size_t)w.host_user);
-    EXPECT_EQ(host.count("GET", w.files), (size_t)w.host_files);
-    EXPECT_EQ(host.count("POST", w.upload), (size_t)w.host_upload);
+    EXPECT_EQ(fake_calls(w.upload_file), w.fake_upload_file);
+    EXPECT_EQ(host.count(w.user), (size_t)w.host_user);
+    EXPECT_EQ(host.count(w.files), (size_t)w.host_files);
+    EXPECT_EQ(host.count(w.upload), (size_t)w.host_upload);
     fake_total += w.fake_user + w.fake_status + w.fake_unlock + w.fake_upload + w.fake_torrent +
                   w.fake_upload_file;
     fake_successes += w.fake_user + w.fake_status + w.fake_unlock;

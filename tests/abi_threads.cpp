@@ -24,7 +24,7 @@ TEST(Threads, OperationsOnAHostTransportKeepTheirOwnResults) {
   tt::Host host;
   tavro_io io = host.table();
   host.answer("GET", api("/user"), 200, ok("{}"));
-  host.answer("GET", api("/magnet/status"), 200,
+  host.answer(tt::form(tt::status_url(), ""), 200,
               ok(R"({"magnets":[{"id":1,"filename":"a","size":3}]})"));
   ASSERT_EQ(T.tavro_set_io(&io), 0);
   std::atomic<int> failures{0};

@@ -1,6 +1,6 @@
-// Fixtures shared by the tests: request URLs built from the API root, and a
-// recording host transport that answers from a table and counts every string
-// it hands out and every release.
+// Fixtures shared by the tests: request URLs built from the API root, the
+// requests the library sends, and a recording host transport that answers
+// from a table and counts every string it hands out and every release.
 #pragma once
 
 #include "tavro.h"
@@ -10,6 +10,7 @@
 #include <map>
 #include <mutex>
 #include <optional>
+#include <ostream>
 #include <set>
 #include <string>
 #include <tuple>
@@ -18,16 +19,61 @@
 namespace tt {
 
 inline const std::string kRoot = "https://api.alldebrid.com/v4";
+// The account's magnets are listed on version 4.1.
+inline const std::string kStatusRoot = "https://api.alldebrid.com/v4.1";
 inline const std::string kKey = "KEY123";
 inline const std::string kSettings = R"({"APIKey":"KEY123"})";
+inline const std::string kFormType = "application/x-www-form-urlencoded";
+inline const std::string kMultipartType = "multipart/form-data; boundary=tavrotorrent";
 
 // The URL the library builds for path with the default agent, the test key
-// and further query parameters (already encoded, each "k=v").
+// and further query parameters (already encoded, each "k=v"). With the form
+// fields as extra, it is also the URL the fake transport files a form POST
+// under.
 inline std::string api(const std::string &path, const std::string &extra = "",
                        const std::string &key = kKey, const std::string &agent = "quorvelindash") {
   std::string u = kRoot + path + "?agent=" + agent + "&apikey=" + key;
   if (!extra.empty()) u += "&" + extra;
   return u;
+}
+
+// The URL of the magnets of the account.
+inline std::string status_url(const std::string &key = kKey,
+                              const std::string &agent = "quorvelindash") {
+  return kStatusRoot + "/magnet/status?agent=" + agent + "&apikey=" + key;
+}
+
+// One request as the host transport sees it. A GET has no body and no
+// content type.
+struct Call {
+  std::string method, url, body, content_type;
+  bool operator==(const Call &) const = default;
+};
+
+inline void PrintTo(const Call &c, std::ostream *os) {
+  *os << c.method << " " << c.url;
+  if (c.method == "POST") *os << " [" << c.content_type << "] body \"" << c.body << "\"";
+}
+
+inline Call get(const std::string &url) {
+  return {"GET", url, "", ""};
+}
+// A form POST: the endpoint's fields, already encoded ("id[]=12"), in the
+// body.
+inline Call form(const std::string &url, const std::string &fields) {
+  return {"POST", url, fields, kFormType};
+}
+// The torrent upload: the raw torrent as the body.
+inline Call multipart(const std::string &url, const std::string &torrent) {
+  return {"POST", url, torrent, kMultipartType};
+}
+
+// The URL the fake transport files a request under: a form POST's URL
+// with '&' and its fields appended, when it has fields; else the URL alone.
+inline std::string fake_url(const Call &req) {
+  if (req.method == "POST" && req.content_type == kFormType && !req.body.empty())
+    return req.url + "&" + req.body;
+  return req.url;
 }
 
 // The service's success envelope around a data value.
@@ -74,12 +120,10 @@ inline std::string json_literal(const std::string &s) {
   return out + "\"";
 }
 
-struct Call {
-  std::string method, url, body, content_type;
-};
-
-// A host transport that answers (method, url) from its table; unknown
-// requests get 404 "not found". Safe to call from several threads.
+// A host transport that answers from its table: a POST by (method, url,
+// body) when an answer was given for that body, else by (method, url); a GET
+// by (method, url). Unknown requests get 404 "not found". Safe to call from
+// several threads.
 class Host {
 public:
   struct Answer {
@@ -89,22 +133,35 @@ public:
     std::optional<std::string> error;
   };
 
+  // For (method, url), whatever the body.
   void answer(const std::string &method, const std::string &url, int32_t status,
               const std::string &body) {
-    std::lock_guard<std::mutex> g(m_);
-    table_[{method, url}] = Answer{0, status, body, std::nullopt};
+    raw(method, url, Answer{0, status, body, std::nullopt});
   }
   // A failed exchange: rc, and optionally an error text and a body.
   void fail(const std::string &method, const std::string &url, int rc,
             std::optional<std::string> error, std::optional<std::string> body = std::nullopt) {
-    std::lock_guard<std::mutex> g(m_);
-    table_[{method, url}] = Answer{rc, 0, std::move(body), std::move(error)};
+    raw(method, url, Answer{rc, 0, std::move(body), std::move(error)});
   }
   // Success with an error text as well (the library must release and ignore
   // it), or with no body at all.
   void raw(const std::string &method, const std::string &url, Answer a) {
     std::lock_guard<std::mutex> g(m_);
-    table_[{method, url}] = std::move(a);
+    table_[{method, url, std::nullopt}] = std::move(a);
+  }
+
+  // The same for one request: a POST only when it carries exactly req's
+  // body (the content type is not part of the key).
+  void answer(const Call &req, int32_t status, const std::string &body) {
+    raw(req, Answer{0, status, body, std::nullopt});
+  }
+  void fail(const Call &req, int rc, std::optional<std::string> error,
+            std::optional<std::string> body = std::nullopt) {
+    raw(req, Answer{rc, 0, std::move(body), std::move(error)});
+  }
+  void raw(const Call &req, Answer a) {
+    std::lock_guard<std::mutex> g(m_);
+    table_[key_of(req)] = std::move(a);
   }
 
   tavro_io table(bool with_free = true) {
@@ -119,6 +176,13 @@ public:
     std::lock_guard<std::mutex> g(m_);
     size_t n = 0;
     for (auto &c : calls_) n += c.method == method && c.url == url;
+    return n;
+  }
+  // Calls equal to req in method, URL, body and content type.
+  size_t count(const Call &req) const {
+    std::lock_guard<std::mutex> g(m_);
+    size_t n = 0;
+    for (auto &c : calls_) n += c == req;
     return n;
   }
   int handed() const {
@@ -151,7 +215,9 @@ private:
             int32_t *status, char **error) {
     std::lock_guard<std::mutex> g(m_);
     calls_.push_back({method, url, body ? body : "", ctype ? ctype : ""});
-    auto it = table_.find({method, url});
+    auto it = table_.end();
+    if (body) it = table_.find({method, url, std::string(body)});
+    if (it == table_.end()) it = table_.find({method, url, std::nullopt});
     Answer a =
         it == table_.end() ? Answer{0, 404, std::string("not found"), std::nullopt} : it->second;
     if (a.body) *out = hand(*a.body);
@@ -174,8 +240,14 @@ private:
     std::free(p);
   }
 
+  using Key = std::tuple<std::string, std::string, std::optional<std::string>>;
+  static Key key_of(const Call &req) {
+    if (req.method != "POST") return {req.method, req.url, std::nullopt};
+    return {req.method, req.url, req.body};
+  }
+
   mutable std::mutex m_;
-  std::map<std::tuple<std::string, std::string>, Answer> table_;
+  std::map<Key, Answer> table_;
   std::vector<Call> calls_;
   std::set<void *> live_;
   int handed_ = 0, released_ = 0, bad_ = 0;

@@ -6,8 +6,11 @@
 
 #include <gtest/gtest.h>
 
+#include <cstdint>
 #include <cstdio>
+#include <functional>
 #include <string>
+#include <vector>
 
 namespace {
 
@@ -124,6 +127,68 @@ TEST(RequestUrl, KeyAndAgentArePercentEncoded) {
   tavro_cfg_free(&cfg);
 }
 
+TEST(RequestUrl, EveryRequestCarriesAgentAndKeyInItsQueryAndItsParameterInTheForm) {
+  const std::string q = "?agent=app%20%C3%BC&apikey=k%20y%2F%2B%26";
+  const std::string magnet = "magnet:?xt=urn:btih:0123456789abcdef0123456789ABCDEF01234567&dn=a b";
+  struct Row {
+    const char *name;
+    std::function<int(const tavro_sess *, tavro_buf *, char *, size_t)> run;
+    tt::Call request;
+  } rows[] = {
+      {"account check",
+       [](const tavro_sess *s, tavro_buf *o, char *e, size_t n) {
+         return tavro_do_validate(s, "id", o, e, n);
+       },
+       tt::get(tt::kRoot + "/user" + q)},
+      {"magnets of the account, on version 4.1",
+       [](const tavro_sess *s, tavro_buf *o, char *e, size_t n) {
+         return tavro_do_list_torrents(s, o, e, n);
+       },
+       tt::form(tt::kStatusRoot + "/magnet/status" + q, "")},
+      {"files of a magnet",
+       [](const tavro_sess *s, tavro_buf *o, char *e, size_t n) {
+         return tavro_do_list_folder(s, 12, o, e, n);
+       },
+       tt::form(tt::kRoot + "/magnet/files" + q, "id[]=12")},
+      {"files of the largest id",
+       [](const tavro_sess *s, tavro_buf *o, char *e, size_t n) {
+         return tavro_do_list_folder(s, INT64_MAX, o, e, n);
+       },
+       tt::form(tt::kRoot + "/magnet/files" + q, "id[]=9223372036854775807")},
+      {"unlock, the link encoded",
+       [](const tavro_sess *s, tavro_buf *o, char *e, size_t n) {
+         return tavro_do_stream(s, "https://h/f?a=1&b=\xc3\xa9 ~", o, e, n);
+       },
+       tt::form(tt::kRoot + "/link/unlock" + q,
+                "link=https%3A%2F%2Fh%2Ff%3Fa%3D1%26b%3D%C3%A9%20~")},
+      {"delete",
+       [](const tavro_sess *s, tavro_buf *, char *e, size_t n) {
+         return tavro_do_delete(s, 42, e, n);
+       },
+       tt::form(tt::kRoot + "/magnet/delete" + q, "id=42")},
+      {"add a magnet, encoded",
+       [&magnet](const tavro_sess *s, tavro_buf *o, char *e, size_t n) {
+         return tavro_do_download(s, (R"({"Link":")" + magnet + "\"}").c_str(), 1, o, e, n);
+       },
+       tt::form(tt::kRoot + "/magnet/upload" + q,
+                "magnets[]=magnet%3A%3Fxt%3Durn%3Abtih%3A0123456789abcdef0123456789ABCDEF01234567"
+                "%26dn%3Da%20b")},
+  };
+  for (const Row &r : rows) {
+    tt::Host host; // answers everything 404
+    tavro_io io = host.table();
+    tavro_cfg cfg{tavro_strdup("k y/+&"), tavro_strdup("app ü"), nullptr};
+    tavro_sess sess{};
+    tavro_sess_open(&sess, &io, &cfg);
+    tavro::Buf out;
+    char err[TAVRO_ERR_SIZE] = {};
+    EXPECT_EQ(r.run(&sess, out.get(), err, sizeof err), TAVRO_E_NOT_FOUND) << r.name;
+    EXPECT_EQ(host.calls(), std::vector<tt::Call>{r.request}) << r.name;
+    tavro_sess_close(&sess);
+    tavro_cfg_free(&cfg);
+  }
+}
+
 TEST(Validation, IdentifierTextIsThePrintfLayout) {
   const uint32_t rows[][4] = {{0, 0, 0, 0},
                               {0xffffffffu, 0xffffffffu, 0xffffffffu, 0xffffffffu},
@@ -157,7 +222,7 @@ struct Listed {
 Listed list_files(const std::string &files, [[maybe_unused]] long fail_at = 0) {
   tt::Host host;
   tavro_io io = host.table();
-  host.answer("GET", tt::api("/magnet/files", "id[]=12"), 200, files_answer(files));
+  host.answer(tt::form(tt::api("/magnet/files"), "id[]=12"), 200, files_answer(files));
   tavro_cfg cfg{tavro_strdup(tt::kKey.c_str()), nullptr, nullptr};
   tavro_sess sess{};
   tavro_sess_open(&sess, &io, &cfg);

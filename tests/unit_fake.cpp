@@ -7,6 +7,7 @@
 
 #include <atomic>
 #include <cstdint>
+#include <functional>
 #include <optional>
 #include <string>
 #include <thread>
@@ -46,13 +47,23 @@ Answer get(const char *url) {
   return collect(io, rc, status, body, error);
 }
 
-Answer post(const char *url, const char *request) {
+const char kForm[] = "application/x-www-form-urlencoded";
+const char kMultipart[] = "multipart/form-data; boundary=tavrotorrent";
+
+// A POST with the given content type. The store's own rules (one entry per
+// method and URL, counts, failures, recorded bodies) are shown with the
+// torrent upload's type, whose POSTs are filed by their URL alone; form()
+// posts form fields, filed with the fields appended to the URL.
+Answer post(const char *url, const char *request, const char *type = kMultipart) {
   const tavro_io *io = tavro_io_fake();
   char *body = nullptr, *error = nullptr;
   int32_t status = -1;
-  int rc =
-      io->post(io->ctx, url, request, "application/x-www-form-urlencoded", &body, &status, &error);
+  int rc = io->post(io->ctx, url, request, type, &body, &status, &error);
   return collect(io, rc, status, body, error);
+}
+
+Answer form(const char *url, const char *fields) {
+  return post(url, fields, kForm);
 }
 
 Answer call(const char *method, const char *url, const char *request = nullptr) {
@@ -204,27 +215,34 @@ TEST_F(FakeStore, DefaultAgentAnswerServesOtherAgents) {
   }
 }
 
-TEST_F(FakeStore, AgentRewriteStaysWithinItsArea) {
-  // The rewrite is made while the URL without its agent value fits 8,199
-  // characters; the rewritten URL is then cut to 8,199 characters.
+TEST_F(FakeStore, AgentRewriteServesUrlsOfAnyLength) {
+  // The rewritten URL is made whole, however long: an answer stored under a
+  // URL cut short never answers.
   const std::string head = "https://h/u?agent=";
   struct Row {
     const char *name;
     size_t rest_len; // "&" and then 'a's
-    bool answered;
   } rows[] = {
-      {"at the limit", 8199 - head.size(), true},
-      {"one past the limit", 8200 - head.size(), false},
+      {"short", 10},
+      {"just past 8,200 characters", 8200 - head.size()},
+      {"far past it", 100000},
   };
   for (const Row &r : rows) {
     tavro_fake_reset();
     std::string rest = "&" + std::string(r.rest_len - 1, 'a');
     std::string called = head + "vlc" + rest;
-    std::string cut = (head + "quorvelindash" + rest).substr(0, 8199);
-    ASSERT_EQ(tavro_fake_set("GET", cut.c_str(), 200, "cut"), 0) << r.name;
+    std::string stored = head + "quorvelindash" + rest;
+    std::string cut = stored.substr(0, 8199);
+    ASSERT_EQ(tavro_fake_set("GET", stored.c_str(), 200, "whole"), 0) << r.name;
+    if (cut != stored) {
+      ASSERT_EQ(tavro_fake_set("GET", cut.c_str(), 200, "cut"), 0) << r.name;
+    }
     Answer a = get(called.c_str());
-    EXPECT_EQ(a.status, r.answered ? 200 : 404) << r.name;
-    EXPECT_EQ(tavro_fake_calls("GET", cut.c_str()), r.answered ? 1 : 0) << r.name;
+    EXPECT_EQ(a.status, 200) << r.name;
+    EXPECT_EQ(a.body, "whole") << r.name;
+    EXPECT_EQ(tavro_fake_calls("GET", stored.c_str()), 1) << r.name;
+    EXPECT_EQ(tavro_fake_calls(nullptr, nullptr), 1) << r.name;
+    EXPECT_EQ(tavro_fake_last_url(), called) << r.name;
   }
 }
 
@@ -384,6 +402,128 @@ TEST_F(FakeStore, ResetForgetsEverything) {
   EXPECT_EQ(tavro_fake_calls(nullptr, url), 0);
 }
 
+// ---- Form POSTs ------------------------------------------------------------
+
+const std::string kFiles = "https://h/v4/magnet/files?agent=quorvelindash&apikey=K";
+
+TEST_F(FakeStore, FormPostIsFiledUnderItsUrlAndFields) {
+  const std::string kodi = "https://h/v4/magnet/files?agent=kodi&apikey=K";
+  struct Row {
+    const char *name;
+    std::string stored; // the POST entry that answers "stored"
+    std::string url;
+    const char *body;
+    const char *type;
+    bool answered;
+    std::string filed; // the URL the call is counted and reported under
+  } rows[] = {
+      {"fields appended", kFiles + "&id[]=12", kFiles, "id[]=12", kForm, true, kFiles + "&id[]=12"},
+      {"the bare URL answers no fields", kFiles, kFiles, "id[]=12", kForm, false,
+       kFiles + "&id[]=12"},
+      {"other fields are another request", kFiles + "&id[]=12", kFiles, "id[]=13", kForm, false,
+       kFiles + "&id[]=13"},
+      {"several fields as they are", kFiles + "&a=1&b=%20", kFiles, "a=1&b=%20", kForm, true,
+       kFiles + "&a=1&b=%20"},
+      {"form type with a parameter", kFiles + "&id[]=12", kFiles, "id[]=12",
+       "application/x-www-form-urlencoded; charset=UTF-8", true, kFiles + "&id[]=12"},
+      {"empty form by the URL alone", kFiles, kFiles, "", kForm, true, kFiles},
+      {"null form by the URL alone", kFiles, kFiles, nullptr, kForm, true, kFiles},
+      {"multipart by the URL alone", kFiles, kFiles, "d8:announce", kMultipart, true, kFiles},
+      {"multipart never with its body", kFiles + "&d8:announce", kFiles, "d8:announce", kMultipart,
+       false, kFiles},
+      {"no content type by the URL alone", kFiles, kFiles, "id[]=12", nullptr, true, kFiles},
+      {"a longer type is no form", kFiles, kFiles, "id[]=12", "application/x-www-form-urlencodedX",
+       true, kFiles},
+      {"other agent, fields appended", kFiles + "&id[]=12", kodi, "id[]=12", kForm, true,
+       kodi + "&id[]=12"},
+  };
+  for (const Row &r : rows) {
+    tavro_fake_reset();
+    ASSERT_EQ(tavro_fake_set("POST", r.stored.c_str(), 200, "stored"), 0) << r.name;
+    Answer a = post(r.url.c_str(), r.body, r.type);
+    EXPECT_EQ(a.rc, 0) << r.name;
+    EXPECT_EQ(a.status, r.answered ? 200 : 404) << r.name;
+    EXPECT_EQ(a.body, r.answered ? "stored" : kNotFound) << r.name;
+    EXPECT_EQ(tavro_fake_calls("POST", r.stored.c_str()), r.answered ? 1 : 0) << r.name;
+    EXPECT_EQ(tavro_fake_calls(nullptr, nullptr), 1) << r.name;
+    EXPECT_EQ(tavro_fake_last_url(), r.filed) << r.name;
+  }
+}
+
+TEST_F(FakeStore, DifferentFieldsAreAnsweredApart) {
+  ASSERT_EQ(tavro_fake_set("POST", (kFiles + "&id[]=12").c_str(), 200, "twelve"), 0);
+  ASSERT_EQ(tavro_fake_fail("POST", (kFiles + "&id[]=13").c_str(), "thirteen is down"), 0);
+  struct Row {
+    const char *fields;
+    int rc;
+    int32_t status;
+    std::optional<std::string> body, error;
+  } rows[] = {
+      {"id[]=12", 0, 200, "twelve", std::nullopt},
+      {"id[]=13", -1, 0, std::nullopt, "thirteen is down"},
+      {"id[]=14", 0, 404, kNotFound, std::nullopt},
+      {"id[]=12", 0, 200, "twelve", std::nullopt},
+  };
+  for (const Row &r : rows) {
+    Answer a = form(kFiles.c_str(), r.fields);
+    EXPECT_EQ(a.rc, r.rc) << r.fields;
+    EXPECT_EQ(a.status, r.status) << r.fields;
+    EXPECT_EQ(a.body, r.body) << r.fields;
+    EXPECT_EQ(a.error, r.error) << r.fields;
+  }
+  EXPECT_EQ(tavro_fake_calls("POST", (kFiles + "&id[]=12").c_str()), 2);
+  EXPECT_EQ(tavro_fake_calls("POST", (kFiles + "&id[]=13").c_str()), 1);
+  EXPECT_EQ(tavro_fake_calls("POST", (kFiles + "&id[]=14").c_str()), 0);
+  EXPECT_EQ(tavro_fake_calls(nullptr, kFiles.c_str()), 0) << "nothing is filed under the bare URL";
+  EXPECT_EQ(tavro_fake_calls(nullptr, nullptr), 4);
+}
+
+TEST_F(FakeStore, LastFormBodyIsFoundByEitherUrl) {
+  const std::string twelve = kFiles + "&id[]=12", thirteen = kFiles + "&id[]=13";
+  const std::string kodi = "https://h/v4/magnet/files?agent=kodi&apikey=K";
+  ASSERT_EQ(tavro_fake_set("POST", twelve.c_str(), 200, "a"), 0);
+  ASSERT_EQ(tavro_fake_set("POST", thirteen.c_str(), 200, "b"), 0);
+  struct Step {
+    const char *name;
+    std::string url; // null fields: no call in this step
+    const char *fields;
+    const char *bare;  // tavro_fake_last_body(kFiles) afterwards
+    const char *by_12; // ... of kFiles&id[]=12
+    const char *by_13; // ... of kFiles&id[]=13
+  } steps[] = {
+      {"nothing posted", kFiles, nullptr, "", "", ""},
+      {"first form", kFiles, "id[]=12", "id[]=12", "id[]=12", ""},
+      {"the most recent entry answers the bare URL", kFiles, "id[]=13", "id[]=13", "id[]=12",
+       "id[]=13"},
+      {"called again, first again", kFiles, "id[]=12", "id[]=12", "id[]=12", "id[]=13"},
+      {"an unknown form records nothing", kFiles, "id[]=14", "id[]=12", "id[]=12", "id[]=13"},
+      {"by the URL the answer is stored under", kodi, "id[]=13", "id[]=13", "id[]=12", "id[]=13"},
+  };
+  for (const Step &s : steps) {
+    if (s.fields) form(s.url.c_str(), s.fields);
+    EXPECT_STREQ(tavro_fake_last_body(kFiles.c_str()), s.bare) << s.name;
+    EXPECT_STREQ(tavro_fake_last_body(twelve.c_str()), s.by_12) << s.name;
+    EXPECT_STREQ(tavro_fake_last_body(thirteen.c_str()), s.by_13) << s.name;
+    EXPECT_STREQ(tavro_fake_last_body((kFiles + "&").c_str()), "") << s.name;
+    EXPECT_STREQ(tavro_fake_last_body("https://h/v4/magnet/files"), "") << s.name;
+  }
+}
+
+TEST_F(FakeStore, InvalidKeyRuleReadsTheFiledUrl) {
+  const std::string url = "https://h/v4/magnet/files?agent=kodi&apikey=QV-NOT-KEY";
+  const std::string filed = url + "&id[]=12";
+  Answer a = form(url.c_str(), "id[]=12");
+  EXPECT_EQ(a.status, 200);
+  EXPECT_EQ(a.body, kBadKeyAnswer);
+  EXPECT_EQ(tavro_fake_calls("POST", filed.c_str()), 1);
+  EXPECT_EQ(tavro_fake_calls(nullptr, url.c_str()), 0);
+  EXPECT_STREQ(tavro_fake_last_body(url.c_str()), "id[]=12");
+  // The entry made is the filed URL's: other fields make another one.
+  EXPECT_EQ(form(url.c_str(), "id[]=13").body, kBadKeyAnswer);
+  EXPECT_EQ(tavro_fake_calls("POST", filed.c_str()), 1);
+  EXPECT_EQ(tavro_fake_calls("POST", (url + "&id[]=13").c_str()), 1);
+}
+
 TEST_F(FakeStore, StoreGrowsPastItsFirstCapacity) {
   const int n = 300;
   for (int i = 0; i < n; ++i) {
@@ -503,25 +643,34 @@ TEST_F(FakeStore, ControlFunctionsReportExhaustedMemory) {
 }
 
 TEST_F(FakeStore, TransportReportsOutOfMemory) {
-  const char *url = "https://h/big";
-  ASSERT_EQ(tavro_fake_set("GET", url, 200, "payload"), 0);
-  int out_of_memory = 0;
-  for (long n = 1; n < 10; ++n) {
-    Answer a;
-    {
-      FailAllocation fault(n);
-      a = get(url);
+  ASSERT_EQ(tavro_fake_set("GET", "https://h/big", 200, "payload"), 0);
+  ASSERT_EQ(tavro_fake_set("POST", (kFiles + "&id[]=12").c_str(), 200, "payload"), 0);
+  struct Row {
+    const char *name;
+    std::function<Answer()> call;
+  } rows[] = {
+      {"GET", [] { return get("https://h/big"); }},
+      {"form POST", [] { return form(kFiles.c_str(), "id[]=12"); }},
+  };
+  for (const Row &r : rows) {
+    int out_of_memory = 0;
+    for (long n = 1; n < 10; ++n) {
+      Answer a;
+      {
+        FailAllocation fault(n);
+        a = r.call();
+      }
+      if (a.rc == 0) {
+        EXPECT_EQ(a.body, "payload") << r.name << ", failing allocation " << n;
+        continue;
+      }
+      ++out_of_memory;
+      EXPECT_EQ(a.rc, -1) << r.name << " " << n;
+      EXPECT_EQ(a.error, "out of memory") << r.name << " " << n;
+      EXPECT_EQ(a.body, std::nullopt) << r.name << " " << n;
     }
-    if (a.rc == 0) {
-      EXPECT_EQ(a.body, "payload") << "failing allocation " << n;
-      continue;
-    }
-    ++out_of_memory;
-    EXPECT_EQ(a.rc, -1) << n;
-    EXPECT_EQ(a.error, "out of memory") << n;
-    EXPECT_EQ(a.body, std::nullopt) << n;
+    EXPECT_GT(out_of_memory, 0) << r.name;
   }
-  EXPECT_GT(out_of_memory, 0);
 }
 
 TEST_F(FakeStore, InvalidKeyWithoutMemoryAnswersAsUnknown) {

@@ -4,6 +4,7 @@
 // no failed allocation. Each run must end in a documented outcome (an "out
 // of memory" failure or a documented fallback), and leak nothing. Built only
 // with -DTAVRO_FAULT_INJECTION=ON (the fault preset).
+#include "byte_host.h"
 #include "support.h"
 #include "tavro_dialect.h"
 #include "tavro_exports.h"
@@ -93,9 +94,10 @@ const std::string kFiles =
 const std::string kUnlock = ok(R"({"link":"https://cdn/f.mkv","filename":"f.mkv","filesize":9})");
 const std::string kUnlocked = R"({"url":"https://cdn/f.mkv","name":"f.mkv","size":9})";
 
+// One request of the service and its answer.
 struct Answer {
-  const char *method;
-  std::string url, body;
+  tt::Call req;
+  std::string body;
 };
 
 // A documented failure: its code and its message (a regular expression).
@@ -145,18 +147,18 @@ std::string nameless(std::string result, const std::string &key) {
 }
 
 std::vector<OpRow> op_rows() {
-  std::string upload = api("/magnet/upload", "magnets[]=" + kMagnetEnc);
-  std::string files = api("/magnet/files", "id[]=42");
-  std::string unlock_l1 = api("/link/unlock", "link=L1");
-  std::string unlock_l2 = api("/link/unlock", "link=L2");
-  std::string del = api("/magnet/delete", "id=42");
+  tt::Call upload = tt::form(api("/magnet/upload"), "magnets[]=" + kMagnetEnc);
+  tt::Call files = tt::form(api("/magnet/files"), "id[]=42");
+  tt::Call unlock_l1 = tt::form(api("/link/unlock"), "link=L1");
+  tt::Call unlock_l2 = tt::form(api("/link/unlock"), "link=L2");
+  tt::Call del = tt::form(api("/magnet/delete"), "id=42");
   std::string fresh = R"(\{"ClientId":"quorvelindash","RuntimeType":"ALLDEBRID","ID":")"
                       R"([0-9a-f]{8}-[0-9a-f]{4}-4[0-9a-f]{3}-9[0-9a-f]{3}-[0-9a-f]{12}"\})";
   std::string not_a_link = "Link is not a magnet, a redirect-to-magnet or a torrent file";
   return {
       {"validate",
        [](char *o, int32_t n) { return tavro_validate(kSettings.c_str(), o, n); },
-       {{"GET", api("/user"), ok("{}")}},
+       {{tt::get(api("/user")), ok("{}")}},
        R"({"ClientId":"quorvelindash","RuntimeType":"ALLDEBRID","ID":"acct-1"})",
        {fresh}, // the ID could not be copied: a fresh one is made
        {}},
@@ -168,7 +170,7 @@ std::vector<OpRow> op_rows() {
        {{TAVRO_E_FAILED, ""}}}, // the root listing fails without a message
       {"list torrents",
        [](char *o, int32_t n) { return tavro_list(kSettings.c_str(), "torrents", o, n); },
-       {{"GET", api("/magnet/status"),
+       {{tt::form(tt::status_url(), ""),
          ok(R"({"magnets":[{"id":12,"filename":"Film","size":700},{"id":13,"filename":"B"}]})")}},
        R"([{"name":"Film","path":"m12","folder":true,"size":700,"id":"m12","locator":"m12"},)"
        R"({"name":"B","path":"m13","folder":true,"size":-1,"id":"m13","locator":"m13"}])",
@@ -176,7 +178,7 @@ std::vector<OpRow> op_rows() {
        {}},
       {"list folder",
        [](char *o, int32_t n) { return tavro_list(kSettings.c_str(), "m42", o, n); },
-       {{"GET", files, kFiles}},
+       {{files, kFiles}},
        R"([{"name":"Show/Show.S01E01.mkv","path":"Show/Show.S01E01.mkv","folder":false,"size":9,)"
        R"("locator":"L1","id":"Show/Show.S01E01.mkv"},{"name":"Show/Show.S01E02.mkv","path":)"
        R"("Show/Show.S01E02.mkv","folder":false,"size":5,"locator":"L2","id":)"
@@ -188,13 +190,13 @@ std::vector<OpRow> op_rows() {
        [](char *o, int32_t n) {
          return tavro_stream_url(kSettings.c_str(), R"({"locator":"L1"})", o, n);
        },
-       {{"GET", unlock_l1, kUnlock}},
+       {{unlock_l1, kUnlock}},
        kUnlocked,
        {nameless(kUnlocked, "name")},
        {{TAVRO_E_ARG, "entry is not a JSON object"}}},
       {"download magnet",
        [](char *o, int32_t n) { return download(R"({"Link":")" + kMagnet + "\"}", o, n); },
-       {{"POST", upload, ok(R"({"magnets":[)" + kWaiting + "]}")}},
+       {{upload, ok(R"({"magnets":[)" + kWaiting + "]}")}},
        kWaiting,
        {},
        {{TAVRO_E_ARG, "config is not a JSON object"},
@@ -204,7 +206,7 @@ std::vector<OpRow> op_rows() {
        [](char *o, int32_t n) {
          return download(R"({"Link":")" + kMagnet + R"(","KeepInstantOnly":true})", o, n);
        },
-       {{"POST", upload, ok(R"({"magnets":[)" + kWaiting + "]}")}, {"GET", del, ok("{}")}},
+       {{upload, ok(R"({"magnets":[)" + kWaiting + "]}")}, {del, ok("{}")}},
        kWaiting,
        {},
        {{TAVRO_E_ARG, "config is not a JSON object"},
@@ -212,8 +214,8 @@ std::vector<OpRow> op_rows() {
         {TAVRO_E_FAILED, "out of memory serialising the add result"}}},
       {"download redirect",
        [](char *o, int32_t n) { return download(R"({"Link":"https://h/r"})", o, n); },
-       {{"GET", "https://h/r", kMagnet + "\r\nmore"},
-        {"POST", upload, ok(R"({"magnets":[)" + kWaiting + "]}")}},
+       {{tt::get("https://h/r"), kMagnet + "\r\nmore"},
+        {upload, ok(R"({"magnets":[)" + kWaiting + "]}")}},
        kWaiting,
        {},
        {{TAVRO_E_ARG, "config is not a JSON object"},
@@ -224,8 +226,9 @@ std::vector<OpRow> op_rows() {
         {TAVRO_E_FAILED, not_a_link}}},
       {"download torrent",
        [](char *o, int32_t n) { return download(R"({"Link":"https://h/t.torrent"})", o, n); },
-       {{"GET", "https://h/t.torrent", kTorrent},
-        {"POST", api("/magnet/upload/file"), ok(R"({"magnets":[)" + kWaiting + "]}")}},
+       {{tt::get("https://h/t.torrent"), kTorrent},
+        {tt::multipart(api("/magnet/upload/file"), kTorrent),
+         ok(R"({"files":[)" + kWaiting + "]}")}},
        kWaiting,
        {},
        {{TAVRO_E_ARG, "config is not a JSON object"},
@@ -233,9 +236,7 @@ std::vector<OpRow> op_rows() {
         {TAVRO_E_FAILED, "out of memory serialising the add result"}}},
       {"download instant",
        [](char *o, int32_t n) { return download(R"({"Link":")" + kMagnet + "\"}", o, n); },
-       {{"POST", upload, ok(R"({"magnets":[)" + kReady + "]}")},
-        {"GET", files, kFiles},
-        {"GET", unlock_l1, kUnlock}},
+       {{upload, ok(R"({"magnets":[)" + kReady + "]}")}, {files, kFiles}, {unlock_l1, kUnlock}},
        instant(kReady),
        {nameless(instant(kReady), "InstantName")},
        {{TAVRO_E_ARG, "config is not a JSON object"},
@@ -246,9 +247,7 @@ std::vector<OpRow> op_rows() {
          return download(
              R"({"Link":")" + kMagnet + R"(","FullSeason":true,"Season":1,"Episode":2})", o, n);
        },
-       {{"POST", upload, ok(R"({"magnets":[)" + kReady + "]}")},
-        {"GET", files, kFiles},
-        {"GET", unlock_l2, kUnlock}},
+       {{upload, ok(R"({"magnets":[)" + kReady + "]}")}, {files, kFiles}, {unlock_l2, kUnlock}},
        instant(kReady),
        {nameless(instant(kReady), "InstantName")},
        {{TAVRO_E_ARG, "config is not a JSON object"},
@@ -305,48 +304,94 @@ void check_run(const OpRow &row, const std::vector<Failure> &failures) {
   EXPECT_EQ(result, "");
 }
 
-enum class Transport { host, fake };
+enum class Transport { host, fake, bytes };
+
+// A request as the byte transport sends it: the key moves from the URL to
+// a header, and a torrent goes as the part of a multipart upload.
+tt::Call on_bytes(const tt::Call &req) {
+  tt::Call c = req;
+  size_t at = c.url.find("&apikey=KEY123");
+  if (at != std::string::npos) c.url.erase(at, 14);
+  if (c.content_type == tt::kMultipartType) c.content_type = "application/x-bittorrent";
+  return c;
+}
+
+tt::Call seen(const tt::ByteCall &c) {
+  return {c.method, c.url, c.body, c.content_type};
+}
 
 long op_failure_points(const OpRow &row, Transport via) {
   tt::Host host;
   tavro_io io = host.table();
+  tt::ByteHost bytes;
+  tavro_transport table = bytes.table();
   tavro_fake_reset();
   for (const Answer &a : row.answers) {
-    if (via == Transport::host)
-      host.answer(a.method, a.url, 200, a.body);
-    else
-      EXPECT_EQ(tavro_fake_set(a.method, a.url.c_str(), 200, a.body.c_str()), 0);
+    if (via == Transport::host) {
+      host.answer(a.req, 200, a.body);
+    } else if (via == Transport::bytes) {
+      tt::Call c = on_bytes(a.req);
+      bytes.answer(c.method, c.url, 200, a.body);
+    } else {
+      EXPECT_EQ(
+          tavro_fake_set(a.req.method.c_str(), tt::fake_url(a.req).c_str(), 200, a.body.c_str()),
+          0);
+    }
   }
   if (via == Transport::host)
     tavro_set_io(&io);
+  else if (via == Transport::bytes)
+    tavro_set_transport(&table);
   else
     tavro_use_fake();
   tavro_allow_writes(1);
   std::vector<Failure> failures = kCommon;
   failures.insert(failures.end(), row.failures.begin(), row.failures.end());
   long points = fail_each([&] { check_run(row, failures); });
-  // The run without a failure gave exactly the result.
+  // The run without a failure gave exactly the result, from exactly the
+  // requests answered.
+  size_t before = host.calls().size(), before_bytes = bytes.calls().size();
   check_run(row, {});
   EXPECT_EQ(tavro_result_json(), row.result);
+  if (via == Transport::host) {
+    std::vector<tt::Call> calls = host.calls(), want;
+    for (const Answer &a : row.answers) want.push_back(a.req);
+    // A web link is fetched twice when it is no redirect.
+    if (!want.empty() && want[0].url == "https://h/t.torrent") want.insert(want.begin(), want[0]);
+    EXPECT_EQ(std::vector<tt::Call>(calls.begin() + (long)before, calls.end()), want);
+  }
+  if (via == Transport::bytes) {
+    // Each request once, the key never in a URL but in a header.
+    std::vector<tt::ByteCall> calls = bytes.calls();
+    std::vector<tt::Call> got, want;
+    for (size_t i = before_bytes; i < calls.size(); ++i) got.push_back(seen(calls[i]));
+    for (const Answer &a : row.answers) want.push_back(on_bytes(a.req));
+    EXPECT_EQ(got, want);
+    for (const tt::ByteCall &c : calls) EXPECT_EQ(c.url.find("KEY123"), std::string::npos);
+  }
   tavro_set_io(nullptr);
   tavro_allow_writes(0);
   tavro_fake_reset();
   EXPECT_EQ(host.live(), 0u) << "transport strings not released";
   EXPECT_EQ(host.bad_releases(), 0);
+  EXPECT_EQ(bytes.live(), 0u) << "transport texts not released";
+  EXPECT_EQ(bytes.bad_releases(), 0);
   return points;
 }
 
 TEST(OutOfMemory, EveryOperationFailsCleanlyAtEveryAllocation) {
-  std::printf("  %-20s %6s %6s\n", "operation", "host", "fake");
+  std::printf("  %-20s %6s %6s %6s\n", "operation", "host", "fake", "bytes");
   for (const OpRow &row : op_rows()) {
     SCOPED_TRACE(row.name);
     long host = op_failure_points(row, Transport::host);
     long fake = op_failure_points(row, Transport::fake);
+    long bytes = op_failure_points(row, Transport::bytes);
+    EXPECT_GT(bytes, 0);
     // The fake transport's own copies (URL, answer, posted body) add to
     // the operation's.
     EXPECT_GT(host, 0);
     if (!row.answers.empty()) EXPECT_GT(fake, host);
-    std::printf("  %-20s %6ld %6ld\n", row.name, host, fake);
+    std::printf("  %-20s %6ld %6ld %6ld\n", row.name, host, fake, bytes);
   }
 }
 
@@ -392,9 +437,17 @@ TEST(OutOfMemory, EscapesFailWithoutAppendingHalfAValue) {
     else
       EXPECT_EQ(text.find('%'), std::string::npos) << text;
     tavro_buf_free(&b);
+    // A form field is appended whole or not at all.
+    tavro_buf form{};
+    int field = tavro_buf_form(&form, "link", "a b");
+    if (field == 0)
+      EXPECT_STREQ(form.data, "link=a%20b");
+    else
+      EXPECT_EQ(form.len, 0u);
+    tavro_buf_free(&form);
   });
   EXPECT_GT(points, 0);
-  report("tavro_buf_json_str + tavro_buf_query", points);
+  report("tavro_buf_json_str, _query and _form", points);
 }
 
 TEST(OutOfMemory, CopiesGiveNull) {

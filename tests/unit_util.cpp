@@ -8,6 +8,7 @@
 #include <cctype>
 #include <cstdio>
 #include <string>
+#include <vector>
 
 namespace {
 
@@ -172,6 +173,42 @@ TEST(Buf, QueryEncodesValuesAndPicksTheSeparator) {
   tavro_buf_adds(u.get(), "https://h/p?q=1");
   ASSERT_EQ(tavro_buf_query(u.get(), "id[]", "\xc3-._~Zz09"), 0);
   EXPECT_EQ(text(*u.get()), "https://h/p?q=1&id[]=%C3-._~Zz09");
+}
+
+TEST(Buf, FormFieldsAreJoinedByAmpersandsAndEncodedByTheQueryRule) {
+  std::string all;
+  for (int c = 1; c < 256; ++c) all += (char)c;
+  struct Row {
+    const char *name;
+    const char *before; // the buffer's text, null for a buffer never used
+    const char *key;
+    std::string value;
+    std::string after;
+  } rows[] = {
+      {"first field has no separator", nullptr, "id[]", "12", "id[]=12"},
+      {"empty buffer that held text", "", "id", "42", "id=42"},
+      {"later fields after an ampersand", "id[]=12", "id[]", "13", "id[]=12&id[]=13"},
+      {"a question mark is no query here", "a?b", "link", "x", "a?b&link=x"},
+      {"key unchanged, value encoded", nullptr, "magnets[]", "magnet:?xt=urn:btih:AB&dn=a b",
+       "magnets[]=magnet%3A%3Fxt%3Durn%3Abtih%3AAB%26dn%3Da%20b"},
+      {"every byte by the rule", nullptr, "link", all, "link=" + encoded_by_rule(all)},
+      {"empty value", nullptr, "link", "", "link="},
+  };
+  for (const Row &r : rows) {
+    tavro::Buf b;
+    if (r.before) {
+      ASSERT_EQ(tavro_buf_adds(b.get(), "x"), 0);
+      b.get()->len = 0; // emptied, its block kept
+      ASSERT_EQ(tavro_buf_adds(b.get(), r.before), 0);
+    }
+    ASSERT_EQ(tavro_buf_form(b.get(), r.key, r.value.c_str()), 0) << r.name;
+    EXPECT_EQ(text(*b.get()), r.after) << r.name;
+    EXPECT_EQ(b.get()->data[b.get()->len], '\0') << r.name;
+  }
+  tavro::Buf n;
+  ASSERT_EQ(tavro_buf_form(n.get(), "x", nullptr), 0);
+  EXPECT_EQ(text(*n.get()), "x=");
+  EXPECT_EQ(tavro_buf_form(nullptr, "k", "v"), -1);
 }
 
 TEST(Copies, DuplicatesExactlyTheGivenBytes) {
@@ -428,6 +465,24 @@ TEST_F(Exchange, MissingTransportOrOverlongUrlNeverCallsTheTransport) {
   EXPECT_EQ(tavro_http(&io, exact.c_str(), nullptr, resp.get(), err, sizeof err), 0);
 }
 
+TEST_F(Exchange, UrlLimitLeavesTheFormBodyOut) {
+  // A body of any length goes with a URL at the limit; a URL one past it
+  // goes nowhere, however short its body.
+  std::string exact(8192, 'u'), over(8193, 'u'), big(100000, 'b');
+  host.answer("POST", exact, 200, "ok");
+  ASSERT_EQ(tavro_http_post(&io, exact.c_str(), nullptr, big.c_str(), resp.get(), err, sizeof err),
+            0)
+      << err;
+  EXPECT_STREQ(resp->body, "ok");
+  auto calls = host.calls();
+  ASSERT_EQ(calls.size(), 1u);
+  EXPECT_EQ(calls[0], tt::form(exact, big));
+  tavro::Resp refused;
+  EXPECT_EQ(tavro_http_post(&io, over.c_str(), nullptr, "a=1", refused.get(), err, sizeof err), -1);
+  EXPECT_STREQ(err, "request URL longer than 8 KiB");
+  EXPECT_EQ(host.calls().size(), 1u);
+}
+
 TEST(ExchangeNullFree, StringsAreReleasedWithTheStandardFree) {
   // Run under LeakSanitizer: a string not released with free() shows as a leak.
   tt::Host host;
@@ -562,6 +617,77 @@ TEST(Sniff, RecognisesTorrentKeysWithinTheGivenLength) {
                        "4:infoe",
                        21);
   EXPECT_EQ(tavro_sniff_torrent(with_nul.data(), with_nul.size()), 1);
+}
+
+// ---- Whole torrents ---------------------------------------------------------
+
+TEST(BencodeWhole, OnlyOneCompleteDictionaryAtTheStartIsWhole) {
+  const std::string torrent =
+      "d8:announce3:url4:infod6:lengthi5e4:pathl1:aee6:pieces4:\x01\x02\x03\x04"
+      "ee";
+  struct Row {
+    const char *name;
+    std::string data;
+    int whole;
+  } rows[] = {
+      {"complete torrent", torrent, 1},
+      {"empty dictionary", "de", 1},
+      {"bytes after the dictionary are not looked at", "de trailing", 1},
+      {"strings of zero length, keys not checked", "d0:0:i1eli-2eeldeee", 1},
+      {"a string holding NUL bytes", std::string("d3:a\0b4:\0\0\0\0e", 13), 1},
+      {"a string holding 'e' and digits", "d1:e3:1:ee", 1},
+      {"leading zeros in a length", "d003:abce", 1},
+      {"cut at a NUL inside a string", torrent.substr(0, torrent.find('\x01')), 0},
+      {"cut inside a string", "d8:announ", 0},
+      {"cut inside a length", "d8:announce12", 0},
+      {"length without its colon", "d8e", 0},
+      {"a string length beyond the end", "d8:announce99:url e", 0},
+      {"a length with more digits than bytes", std::string("d").append(40, '9') + ":x", 0},
+      {"a length past 64 bits", std::string("d99999999999999999999999:").append(30, 'x') + "e", 0},
+      {"cut in an integer", "d1:ai42", 0},
+      {"an integer cut after its sign", "d1:ai-", 0},
+      {"an integer without digits", "d1:aiee", 0},
+      {"an integer of a sign alone", "d1:ai-ee", 0},
+      {"an integer with a blank", "d1:ai4 2ee", 0},
+      {"an unclosed list", "d1:al1:b", 0},
+      {"an unclosed dictionary", "d1:ad1:bi1ee", 0},
+      {"closed once too few", "d4:infod6:lengthi5ee", 0},
+      {"a stray byte", "d1:a?e", 0},
+      {"a list first", "le", 0},
+      {"a string first", "4:spam", 0},
+      {"an integer first", "i1e", 0},
+      {"an end first", "e", 0},
+      {"a blank first", " de", 0},
+      {"empty", "", 0},
+  };
+  for (const Row &r : rows) {
+    // A copy of exactly the bytes, so that a read past them is reported.
+    std::vector<char> bytes(r.data.begin(), r.data.end());
+    EXPECT_EQ(tavro_bencode_whole(bytes.data(), bytes.size()), r.whole) << r.name;
+  }
+  EXPECT_EQ(tavro_bencode_whole(nullptr, 10), 0);
+  EXPECT_EQ(tavro_bencode_whole("de", 1), 0) << "only len bytes are read";
+}
+
+TEST(BencodeWhole, MillionNestedListsAreScannedWithoutRecursion) {
+  constexpr size_t kDepth = 1000000;
+  const std::string open = std::string("d1:a").append(kDepth, 'l');
+  struct Row {
+    const char *name;
+    std::string data;
+    int whole;
+  } rows[] = {
+      {"closed", open + std::string(kDepth, 'e') + "e", 1},
+      {"one list left open", open + std::string(kDepth - 1, 'e') + "e", 0},
+      {"the dictionary left open", open + std::string(kDepth, 'e'), 0},
+      {"cut at the deepest point", open, 0},
+      {"a string at the bottom", open + "3:abc" + std::string(kDepth, 'e') + "e", 1},
+      {"a cut string at the bottom", open + "30:abc", 0},
+  };
+  for (const Row &r : rows) {
+    std::vector<char> bytes(r.data.begin(), r.data.end());
+    EXPECT_EQ(tavro_bencode_whole(bytes.data(), bytes.size()), r.whole) << r.name;
+  }
 }
 
 } // namespace

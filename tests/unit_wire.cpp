@@ -222,6 +222,36 @@ const CodeRow kCodeRows[] = {
     {"BAD_LINKS", TAVRO_E_FAILED},
     {"bad_link", TAVRO_E_FAILED},
     {"MAGNET_NO_URI", TAVRO_E_FAILED},
+    // Limits of the plan, the account or the hoster: exact codes only.
+    {"MUST_BE_PREMIUM", TAVRO_E_LIMIT},
+    {"MUST_BE_PREMIUM_NOW", TAVRO_E_FAILED},
+    {"FREE_TRIAL_LIMIT_REACHED", TAVRO_E_LIMIT},
+    {"LINK_HOST_LIMIT_REACHED", TAVRO_E_LIMIT},
+    {"LINK_TOO_MANY_DOWNLOADS", TAVRO_E_LIMIT},
+    {"MAGNET_TOO_MANY_ACTIVE", TAVRO_E_LIMIT},
+    {"MAGNET_TOO_MANY", TAVRO_E_LIMIT},
+    {"MAGNET_TOO_MAN", TAVRO_E_FAILED},
+    {"MAGNET_TOO_LARGE", TAVRO_E_LIMIT},
+    {"MAGNET_MAGNET_TOO_BIG", TAVRO_E_LIMIT},
+    {"MAGNET_TOO_BIG", TAVRO_E_FAILED},
+    {"INSUFFICIENT_BALANCE", TAVRO_E_LIMIT},
+    {"insufficient_balance", TAVRO_E_FAILED},
+    // Content that is gone.
+    {"LINK_DOWN", TAVRO_E_NOT_FOUND},
+    {"LINK_DOWNLOADS", TAVRO_E_FAILED},
+    {"MAGNET_LINKS_REMOVED", TAVRO_E_NOT_FOUND},
+    {"MAGNET_LINKS_REMOVE", TAVRO_E_FAILED},
+    // Down for now: worth trying again, as a failed exchange is.
+    {"MAINTENANCE", TAVRO_E_TRANSPORT},
+    {"MAINTENANCE_MODE", TAVRO_E_FAILED},
+    {"LINK_HOST_UNAVAILABLE", TAVRO_E_TRANSPORT},
+    {"LINK_TEMPORARY_UNAVAILABLE", TAVRO_E_TRANSPORT},
+    {"LINK_HOST_FULL", TAVRO_E_TRANSPORT},
+    {"LINK_HOST_FULLY", TAVRO_E_FAILED},
+    // Requests from a server or a VPN refused.
+    {"NO_SERVER", TAVRO_E_AUTH},
+    {"NO_SERVERS", TAVRO_E_FAILED},
+    {"DISCONTINUED", TAVRO_E_FAILED},
     {"", TAVRO_E_FAILED},
 };
 
@@ -358,6 +388,64 @@ TEST(FileTree, OnlyTheFirstMagnetIsRead) {
   EXPECT_EQ(f.has_entries, 1);
 }
 
+TEST(FileTree, FirstMagnetHoldingAnErrorFailsWithItsCode) {
+  const struct {
+    const char *why;
+    std::string body;
+    int code;
+    const char *message;
+  } rows[] = {
+      {"unknown id",
+       success(
+           R"({"magnets":[{"id":12,"error":{"code":"MAGNET_INVALID_ID","message":"unknown"}}]})"),
+       TAVRO_E_NOT_FOUND, "AllDebrid error MAGNET_INVALID_ID: unknown"},
+      {"an error wins over files",
+       success(R"({"magnets":[{"files":[{"n":"a","l":"x"}],"error":{"code":"LINK_DOWN"}}]})"),
+       TAVRO_E_NOT_FOUND, "AllDebrid error LINK_DOWN: (no message)"},
+      {"error without code or message", success(R"({"magnets":[{"id":12,"error":{}}]})"),
+       TAVRO_E_FAILED, "AllDebrid error (no code): (no message)"},
+      {"numeric code", success(R"({"magnets":[{"error":{"code":7,"message":"m"}}]})"),
+       TAVRO_E_FAILED, "AllDebrid error (no code): m"},
+      {"down for now", success(R"({"magnets":[{"error":{"code":"MAINTENANCE","message":"m"}}]})"),
+       TAVRO_E_TRANSPORT, "AllDebrid error MAINTENANCE: m"},
+  };
+  for (const auto &row : rows) {
+    SCOPED_TRACE(row.why);
+    Files f(row.body);
+    EXPECT_EQ(f.rc, row.code);
+    EXPECT_STREQ(f.err, row.message);
+    EXPECT_EQ(f.list.data, nullptr);
+    EXPECT_EQ(f.list.len, 0u);
+    EXPECT_EQ(f.has_entries, 0);
+  }
+}
+
+TEST(FileTree, OnlyAnErrorObjectOfTheFirstMagnetCounts) {
+  const struct {
+    const char *why;
+    std::string body;
+    const char *entries;
+  } rows[] = {
+      {"error as a string", success(R"({"magnets":[{"error":"x","files":[{"n":"a","l":"L"}]}]})"),
+       "a|L|-1"},
+      {"error null", success(R"({"magnets":[{"error":null,"files":[{"n":"a","l":"L"}]}]})"),
+       "a|L|-1"},
+      {"error in the second magnet",
+       success(R"({"magnets":[{"files":[{"n":"a","l":"L"}]},{"error":{"code":"BAD_LINK"}}]})"),
+       "a|L|-1"},
+      {"error beside the magnets",
+       success(R"({"error":{"code":"BAD_LINK"},"magnets":[{"files":[{"n":"a","l":"L"}]}]})"),
+       "a|L|-1"},
+  };
+  for (const auto &row : rows) {
+    SCOPED_TRACE(row.why);
+    Files f(row.body);
+    EXPECT_EQ(f.rc, TAVRO_OK) << f.err;
+    EXPECT_EQ(f.rendered(), row.entries);
+    EXPECT_EQ(f.has_entries, 1);
+  }
+}
+
 TEST(FileTree, EnvelopeFailureComesBackUnchanged) {
   Files f(service_error(R"({"code":"MAGNET_INVALID_ID","message":"gone"})"));
   EXPECT_EQ(f.rc, TAVRO_E_NOT_FOUND);
@@ -465,6 +553,8 @@ TEST(FileTree, FreeingResetsAndToleratesEmptyAndNull) {
 
 // ---- Upload ---------------------------------------------------------------
 
+using UploadParser = int (*)(const char *, size_t, int64_t *, int *, char **, char *, size_t);
+
 struct Upload {
   int64_t id = 99;
   int ready = 99;
@@ -472,13 +562,20 @@ struct Upload {
   char err[kErrSize] = {};
   int rc = 1;
 
-  explicit Upload(const std::string &body) {
-    rc = tavro_parse_upload(body.data(), body.size(), &id, &ready, &payload, err, kErrSize);
+  explicit Upload(const std::string &body, UploadParser parse = tavro_parse_upload) {
+    rc = parse(body.data(), body.size(), &id, &ready, &payload, err, kErrSize);
   }
   ~Upload() { free_unless_untouched(payload); }
   Upload(const Upload &) = delete;
   Upload &operator=(const Upload &) = delete;
 };
+
+// The two add answers: a magnet's reads "magnets", a torrent file's reads
+// "files" (and "magnets" when there is no "files" array).
+const struct {
+  const char *name;
+  UploadParser parse;
+} kUploadParsers[] = {{"magnet", tavro_parse_upload}, {"torrent file", tavro_parse_upload_file}};
 
 std::string magnets(const std::string &list) {
   return success(R"({"magnets":)" + list + "}");
@@ -509,15 +606,100 @@ TEST(UploadAnswer, ReadsIdReadyFlagAndCompactMagnetByTheRows) {
       {"negative id", magnets(R"([{"id":-7}])"), -7, 0, R"({"id":-7})"},
       {"escapes survive", magnets(R"([{"id":3,"name":"a\"b\\c\u00e9"}])"), 3, 0,
        "{\"id\":3,\"name\":\"a\\\"b\\\\c\xc3\xa9\"}"},
+      {"an error string is no error", magnets(R"([{"id":3,"error":"x"}])"), 3, 0,
+       R"({"id":3,"error":"x"})"},
+      {"an error in the second magnet", magnets(R"([{"id":3},{"error":{"code":"BAD_LINK"}}])"), 3,
+       0, R"({"id":3})"},
+  };
+  for (const auto &parser : kUploadParsers) {
+    for (const auto &row : rows) {
+      SCOPED_TRACE(cat({parser.name, ": ", row.why}));
+      Upload u(row.body, parser.parse);
+      EXPECT_EQ(u.rc, TAVRO_OK) << u.err;
+      EXPECT_EQ(u.id, row.id);
+      EXPECT_EQ(u.ready, row.ready);
+      ASSERT_NE(u.payload, nullptr);
+      EXPECT_STREQ(u.payload, row.payload);
+    }
+  }
+}
+
+TEST(UploadAnswer, TorrentFileAnswerReadsFilesThenMagnets) {
+  const struct {
+    const char *why;
+    std::string data;
+    int64_t magnet_id; // what the magnet's reader finds, -1 for none
+    int64_t file_id;   // what the torrent file's reader finds
+    const char *file_payload;
+  } rows[] = {
+      {"files only", R"({"files":[{"id":9,"ready":true,"file":"a.torrent"}]})", -1, 9,
+       R"({"id":9,"ready":true,"file":"a.torrent"})"},
+      {"magnets only, the older answer", R"({"magnets":[{"id":8}]})", 8, 8, R"({"id":8})"},
+      {"files before magnets", R"({"magnets":[{"id":8}],"files":[{"id":9}]})", 8, 9, R"({"id":9})"},
+      {"files not an array", R"({"files":{"id":9},"magnets":[{"id":8}]})", 8, 8, R"({"id":8})"},
+      {"files null", R"({"files":null,"magnets":[{"id":8}]})", 8, 8, R"({"id":8})"},
+      {"an empty files array is the answer", R"({"files":[],"magnets":[{"id":8}]})", 8, -1,
+       nullptr},
+      {"first of duplicate files", R"({"files":[{"id":9}],"files":[{"id":7}]})", -1, 9,
+       R"({"id":9})"},
+  };
+  // The id read, or the failure when there is none.
+  auto expect_id = [](const Upload &u, int64_t id) {
+    if (id < 0) {
+      EXPECT_EQ(u.rc, TAVRO_E_FAILED);
+      EXPECT_STREQ(u.err, "magnet/upload returned no magnet id");
+      EXPECT_EQ(u.payload, nullptr);
+    } else {
+      EXPECT_EQ(u.rc, TAVRO_OK) << u.err;
+      EXPECT_EQ(u.id, id);
+    }
   };
   for (const auto &row : rows) {
     SCOPED_TRACE(row.why);
-    Upload u(row.body);
-    EXPECT_EQ(u.rc, TAVRO_OK) << u.err;
-    EXPECT_EQ(u.id, row.id);
-    EXPECT_EQ(u.ready, row.ready);
-    ASSERT_NE(u.payload, nullptr);
-    EXPECT_STREQ(u.payload, row.payload);
+    Upload m(success(row.data), tavro_parse_upload);
+    expect_id(m, row.magnet_id);
+    Upload f(success(row.data), tavro_parse_upload_file);
+    expect_id(f, row.file_id);
+    if (row.file_payload) {
+      EXPECT_STREQ(f.payload, row.file_payload);
+    }
+  }
+}
+
+TEST(UploadAnswer, ItemHoldingAnErrorFailsWithItsCode) {
+  const struct {
+    const char *why;
+    std::string data;
+    UploadParser parse;
+    int code;
+    const char *message;
+  } rows[] = {
+      {"invalid magnet",
+       R"({"magnets":[{"magnet":"x","error":{"code":"MAGNET_INVALID_URI","message":"bad"}}]})",
+       tavro_parse_upload, TAVRO_E_NOT_FOUND, "AllDebrid error MAGNET_INVALID_URI: bad"},
+      {"an error wins over an id",
+       R"({"magnets":[{"id":42,"error":{"code":"MAGNET_TOO_MANY_ACTIVE","message":"wait"}}]})",
+       tavro_parse_upload, TAVRO_E_LIMIT, "AllDebrid error MAGNET_TOO_MANY_ACTIVE: wait"},
+      {"error without code or message", R"({"magnets":[{"error":{}}]})", tavro_parse_upload,
+       TAVRO_E_FAILED, "AllDebrid error (no code): (no message)"},
+      {"refused torrent file",
+       R"({"files":[{"file":"a.torrent","error":{"code":"MAGNET_TOO_LARGE","message":"big"}}]})",
+       tavro_parse_upload_file, TAVRO_E_LIMIT, "AllDebrid error MAGNET_TOO_LARGE: big"},
+      {"refused torrent file, older answer",
+       R"({"magnets":[{"error":{"code":"MAGNET_INVALID_FILE","message":"no"}}]})",
+       tavro_parse_upload_file, TAVRO_E_NOT_FOUND, "AllDebrid error MAGNET_INVALID_FILE: no"},
+      {"the files item decides",
+       R"({"files":[{"error":{"code":"NO_SERVER","message":"vpn"}}],"magnets":[{"id":8}]})",
+       tavro_parse_upload_file, TAVRO_E_AUTH, "AllDebrid error NO_SERVER: vpn"},
+  };
+  for (const auto &row : rows) {
+    SCOPED_TRACE(row.why);
+    Upload u(success(row.data), row.parse);
+    EXPECT_EQ(u.rc, row.code);
+    EXPECT_STREQ(u.err, row.message);
+    EXPECT_EQ(u.id, -1);
+    EXPECT_EQ(u.ready, 0);
+    EXPECT_EQ(u.payload, nullptr);
   }
 }
 
@@ -538,24 +720,29 @@ TEST(UploadAnswer, WithoutAnIntegerIdFailsByTheRows) {
       {"data null", success("null")},
       {"data an array", success(R"([{"magnets":[{"id":42}]}])")},
   };
-  for (const auto &row : rows) {
-    SCOPED_TRACE(row.why);
-    Upload u(row.body);
-    EXPECT_EQ(u.rc, TAVRO_E_FAILED);
-    EXPECT_STREQ(u.err, "magnet/upload returned no magnet id");
-    EXPECT_EQ(u.id, -1);
-    EXPECT_EQ(u.ready, 0);
-    EXPECT_EQ(u.payload, nullptr);
+  for (const auto &parser : kUploadParsers) {
+    for (const auto &row : rows) {
+      SCOPED_TRACE(cat({parser.name, ": ", row.why}));
+      Upload u(row.body, parser.parse);
+      EXPECT_EQ(u.rc, TAVRO_E_FAILED);
+      EXPECT_STREQ(u.err, "magnet/upload returned no magnet id");
+      EXPECT_EQ(u.id, -1);
+      EXPECT_EQ(u.ready, 0);
+      EXPECT_EQ(u.payload, nullptr);
+    }
   }
 }
 
 TEST(UploadAnswer, EnvelopeFailureComesBackUnchanged) {
-  Upload u(service_error(R"({"code":"MAGNET_MUST_BE_PREMIUM","message":"pay"})"));
-  EXPECT_EQ(u.rc, TAVRO_E_LIMIT);
-  EXPECT_STREQ(u.err, "AllDebrid error MAGNET_MUST_BE_PREMIUM: pay");
-  EXPECT_EQ(u.id, -1);
-  EXPECT_EQ(u.ready, 0);
-  EXPECT_EQ(u.payload, nullptr);
+  for (const auto &parser : kUploadParsers) {
+    SCOPED_TRACE(parser.name);
+    Upload u(service_error(R"({"code":"MAGNET_MUST_BE_PREMIUM","message":"pay"})"), parser.parse);
+    EXPECT_EQ(u.rc, TAVRO_E_LIMIT);
+    EXPECT_STREQ(u.err, "AllDebrid error MAGNET_MUST_BE_PREMIUM: pay");
+    EXPECT_EQ(u.id, -1);
+    EXPECT_EQ(u.ready, 0);
+    EXPECT_EQ(u.payload, nullptr);
+  }
 }
 
 // ---- Unlock ---------------------------------------------------------------
@@ -750,27 +937,31 @@ TEST(ExhaustedMemory, FileTreeReleasesEverythingAndReportsIt) {
 }
 
 TEST(ExhaustedMemory, UploadReleasesEverythingAndReportsIt) {
-  std::string body = magnets(R"([{"id":42,"ready":true,"name":"n","files":[1,2,3]}])");
-  int failures = fail_each_allocation([&] {
-    int64_t id = 0;
-    int ready = 0;
-    char *payload = nullptr;
-    char err[kErrSize] = {};
-    int rc = tavro_parse_upload(body.data(), body.size(), &id, &ready, &payload, err, kErrSize);
-    if (rc != TAVRO_OK) {
-      EXPECT_EQ(rc, TAVRO_E_FAILED);
-      EXPECT_TRUE(is_memory_failure(err)) << err;
-      EXPECT_EQ(payload, nullptr);
-      // The id and the flag are read before the magnet is written back.
-      if (std::strcmp(err, "out of memory serialising the add result") == 0) {
-        EXPECT_EQ(id, 42);
-        EXPECT_EQ(ready, 1);
+  for (const auto &parser : kUploadParsers) {
+    SCOPED_TRACE(parser.name);
+    std::string list = R"([{"id":42,"ready":true,"name":"n","files":[1,2,3]}])";
+    std::string body = success(cat({R"({"files":)", list, R"(,"magnets":)", list, "}"}));
+    int failures = fail_each_allocation([&] {
+      int64_t id = 0;
+      int ready = 0;
+      char *payload = nullptr;
+      char err[kErrSize] = {};
+      int rc = parser.parse(body.data(), body.size(), &id, &ready, &payload, err, kErrSize);
+      if (rc != TAVRO_OK) {
+        EXPECT_EQ(rc, TAVRO_E_FAILED);
+        EXPECT_TRUE(is_memory_failure(err)) << err;
+        EXPECT_EQ(payload, nullptr);
+        // The id and the flag are read before the magnet is written back.
+        if (std::strcmp(err, "out of memory serialising the add result") == 0) {
+          EXPECT_EQ(id, 42);
+          EXPECT_EQ(ready, 1);
+        }
       }
-    }
-    std::free(payload);
-    return rc;
-  });
-  EXPECT_GT(failures, 1);
+      std::free(payload);
+      return rc;
+    });
+    EXPECT_GT(failures, 1);
+  }
 }
 
 TEST(ExhaustedMemory, UnlockDropsOnlyTheNameOrFailsWhole) {

@@ -1,12 +1,22 @@
 """A stand-in for the AllDebrid service, for the command-line host's tests.
 
-Serves the version-4 endpoints the library uses from a small in-memory
-account, with the service's answer envelope and error codes, plus a few plain
-web pages (a redirect to a magnet, a torrent file, a page that is neither).
-Python 3 standard library only. It runs in the test's own process on a
-daemon thread bound to 127.0.0.1 on a free port, so it ends with the test.
+Serves the endpoints the library uses from a small in-memory account, as the
+service answers them today: the account check is a GET of /v4/user; every
+other endpoint takes a POST whose parameters are in the form body (the
+magnets of the account on /v4.1/magnet/status, a torrent file as multipart
+form data in the file part "files[0]"); bad items come back as items holding
+an error inside a success envelope. The retired forms are refused as the
+service refuses its discontinued endpoints (HTTP 200, DISCONTINUED): the old
+/v4/magnet/status, a GET of a POST endpoint, and an endpoint parameter sent
+in the query. (The service itself still reads some parameters from the query;
+the stand-in is stricter, so that a request drifting back to that form shows.)
+There are also a few plain web pages (redirects to magnets, torrent files, a
+page that is neither). Python 3 standard library only. It runs in the test's
+own process on a daemon thread bound to 127.0.0.1 on a free port, so it ends
+with the test.
 """
 
+import collections
 import hashlib
 import http.server
 import json
@@ -46,6 +56,70 @@ def season_pack(prefix):
 TORRENT = (b"d8:announce30:udp://tracker.standin.test:1/a4:infod6:lengthi7340032e"
            b"4:name15:Lecture.One.mkv12:piece lengthi262144eee")
 
+# A torrent as real ones are: its piece hash is binary and holds a NUL byte.
+TORRENT_WITH_NUL = (b"d8:announce30:udp://tracker.standin.test:1/a4:infod6:lengthi262144e"
+                    b"4:name15:Lecture.Two.mkv12:piece lengthi262144e6:pieces20:"
+                    + bytes(range(7, 27)).replace(b"\x10", b"\x00") + b"ee")
+
+# A torrent of a few MiB whose piece hashes are binary, NUL bytes included.
+BIG_PIECES = bytes((i * 7919 >> 3) & 0xFF for i in range(3 << 20))
+BIG_TORRENT = (b"d8:announce30:udp://tracker.standin.test:1/a4:infod6:lengthi1073741824e"
+               b"4:name17:Big.Archive.2024x12:piece lengthi262144e6:pieces%d:" % len(BIG_PIECES)
+               + BIG_PIECES + b"ee")
+
+# Whole bencoding that passes for a torrent at a glance, but its "info" is a
+# string: the service refuses the file.
+NOT_A_TORRENT = b"d8:announce30:udp://tracker.standin.test:1/a4:info16:not a dictionarye"
+
+
+def bdecode(data):
+    """The one bencoded value that is all of data; ValueError when it is not."""
+
+    def value(i):
+        c = data[i:i + 1]
+        if c == b"i":
+            j = data.index(b"e", i)
+            return int(data[i + 1:j]), j + 1
+        if c in (b"l", b"d"):
+            i += 1
+            items = []
+            while data[i:i + 1] != b"e":
+                if i >= len(data):
+                    raise ValueError("cut short")
+                v, i = value(i)
+                items.append(v)
+            if c == b"l":
+                return items, i + 1
+            if len(items) % 2 or not all(isinstance(k, bytes) for k in items[::2]):
+                raise ValueError("not a dictionary")
+            return dict(zip(items[::2], items[1::2])), i + 1
+        if c.isdigit():
+            colon = data.index(b":", i)
+            n = int(data[i:colon])
+            if colon + 1 + n > len(data):
+                raise ValueError("cut short")
+            return data[colon + 1:colon + 1 + n], colon + 1 + n
+        raise ValueError("not bencoding")
+
+    v, end = value(0)
+    if end != len(data):
+        raise ValueError("bytes after the value")
+    return v
+
+
+def bencode(v):
+    if isinstance(v, int):
+        return b"i%de" % v
+    if isinstance(v, bytes):
+        return b"%d:%s" % (len(v), v)
+    if isinstance(v, list):
+        return b"l" + b"".join(bencode(x) for x in v) + b"e"
+    return b"d" + b"".join(bencode(k) + bencode(v[k]) for k in sorted(v)) + b"e"
+
+
+# One request as the stand-in saw it; form holds the fields of a form body.
+Request = collections.namedtuple("Request", "method path query headers body form")
+
 
 class Account:
     """What the stand-in service holds, and what it was asked."""
@@ -58,7 +132,7 @@ class Account:
         self.magnets = {}   # id -> {"id", "filename", "size", "ready", "files"}
         self.links = {}     # service link -> (file name, size)
         self.cached = {}    # info-hash -> (name, size, files): held already, ready at once
-        self.requests = []  # (method, path, query, headers, body)
+        self.requests = []  # Request
         self.uploads = []   # multipart parts: (name, filename, data)
         self.deleted = []
         self.faults = {}    # path -> "500", "drop" or "stall"
@@ -84,8 +158,8 @@ class Account:
         self._walk_links(files)
 
     def add_magnet(self, text):
-        m = re.search(r"xt=urn:btih:([0-9A-Za-z]+)", text)
-        if not m:
+        m = re.search(r"[?&]xt=urn:btih:([0-9A-Fa-f]{40}|[2-7A-Za-z]{32})(&|$)", text)
+        if not text.startswith("magnet:?") or not m:
             return {"magnet": text, "error": {"code": "MAGNET_INVALID_URI", "message": "This magnet is not valid"}}
         h = m.group(1).lower()
         self.next_id += 1
@@ -99,9 +173,24 @@ class Account:
         return {"magnet": text, "hash": h, "name": name, "size": size,
                 "ready": self.magnets[self.next_id]["ready"], "id": self.next_id}
 
+    def add_torrent(self, filename, data):
+        try:
+            torrent = bdecode(data)
+            info = torrent.get(b"info") if isinstance(torrent, dict) else None
+            if not isinstance(info, dict):
+                raise ValueError("no info dictionary")
+        except ValueError:
+            return {"file": filename, "error": {"code": "MAGNET_INVALID_FILE", "message": "This file is not a valid torrent"}}
+        name = info.get(b"name", filename.encode()).decode()
+        size = info.get(b"length", 0)
+        self.next_id += 1
+        self._add(self.next_id, name, size, False, [])
+        return {"file": filename, "name": name, "size": size, "hash": hashlib.sha1(bencode(info)).hexdigest(),
+                "ready": False, "id": self.next_id}
+
     def requests_to(self, path):
         with self.lock:
-            return [r for r in self.requests if r[1] == path]
+            return [r for r in self.requests if r.path == path]
 
 
 def multipart_parts(content_type, body):
@@ -123,6 +212,12 @@ def multipart_parts(content_type, body):
         filename = re.search(r'filename="([^"]*)"', d)
         parts.append((name.group(1) if name else None, filename.group(1) if filename else None, data))
     return parts
+
+
+DISCONTINUED = {"status": "error", "error": {
+    "code": "DISCONTINUED",
+    "message": "This API endpoint has been discontinued, please migrate to newest API. "
+               "See the API documentation."}, "deprecated": True}
 
 
 class Handler(http.server.BaseHTTPRequestHandler):
@@ -160,9 +255,13 @@ class Handler(http.server.BaseHTTPRequestHandler):
         query = urllib.parse.parse_qs(url.query, keep_blank_values=True)
         length = int(self.headers.get("Content-Length") or 0)
         body = self.rfile.read(length) if length else b""
+        form = {}
+        if (self.headers.get("Content-Type") or "").startswith("application/x-www-form-urlencoded"):
+            form = urllib.parse.parse_qs(body.decode("latin-1"), keep_blank_values=True)
+        req = Request(method, url.path, query, dict(self.headers), body, form)
         acc = self.account
         with acc.lock:
-            acc.requests.append((method, url.path, query, dict(self.headers), body))
+            acc.requests.append(req)
             fault = acc.faults.get(url.path)
         if fault == "drop":
             self.close_connection = True
@@ -173,90 +272,138 @@ class Handler(http.server.BaseHTTPRequestHandler):
         if fault == "500":
             self.send(500, "Internal Server Error", "text/plain")
             return
-        if url.path.startswith("/v4/"):
-            self.api(method, url.path[3:], query, body)
+        api = re.match(r"/(v4|v4\.1)(/.*)$", url.path)
+        if api:
+            self.api(api.group(1), api.group(2), req)
         else:
             self.web(url.path, query, body)
 
     # -- the service ------------------------------------------------------
 
-    def api(self, method, endpoint, query, body):
+    # (version, endpoint) -> (method, the endpoint's parameters, handler name)
+    ENDPOINTS = {
+        ("v4", "/user"): ("GET", (), "user"),
+        ("v4.1", "/magnet/status"): ("POST", ("id", "status"), "status"),
+        ("v4", "/magnet/files"): ("POST", ("id[]",), "files"),
+        ("v4", "/link/unlock"): ("POST", ("link", "password"), "unlock"),
+        ("v4", "/magnet/upload"): ("POST", ("magnets[]",), "upload"),
+        ("v4", "/magnet/upload/file"): ("POST", (), "upload_file"),
+        ("v4", "/magnet/delete"): ("POST", ("id",), "delete"),
+    }
+    RETIRED = {("v4", "/magnet/status")}
+
+    def api(self, version, endpoint, req):
         acc = self.account
-        one = lambda k: query.get(k, [None])[0]
-        if one("apikey") not in Account.KEYS:
+        # The key travels in the documented header; one in the URL is what
+        # every proxy log would keep, so the stand-in refuses it.
+        if "apikey" in req.query:
+            self.send(200, error("GENERIC", "The API key was sent in the URL"))
+            return
+        auth = req.headers.get("Authorization") or ""
+        key = auth[len("Bearer "):] if auth.startswith("Bearer ") else None
+        if key is None:
+            self.send(200, error("AUTH_MISSING_APIKEY", "The auth apikey was not sent"))
+            return
+        if key not in Account.KEYS:
             self.send(200, error("AUTH_BAD_APIKEY", "The apikey is invalid"))
             return
-        if not one("agent"):
-            self.send(200, error("AUTH_MISSING_AGENT", "You must send a meaningful agent parameter"))
+        if (version, endpoint) in self.RETIRED:
+            self.send(200, DISCONTINUED)
+            return
+        known = self.ENDPOINTS.get((version, endpoint))
+        if not known:
+            self.send(404, error("404", "Endpoint doesn't exist"))
+            return
+        method, params, name = known
+        if req.method != method or any(p in req.query for p in params):
+            self.send(200, DISCONTINUED)
             return
         with acc.lock:
-            answer = self.endpoint(method, endpoint, query, body, one)
-        if answer is None:
-            self.send(404, "not found", "text/plain")
-        else:
-            self.send(200, answer)
+            answer = getattr(self, "on_" + name)(acc, req)
+        self.send(200, answer)
 
-    def endpoint(self, method, endpoint, query, body, one):
-        acc = self.account
-        if endpoint == "/user" and method == "GET":
-            return ok({"user": {"username": "standin", "isPremium": True}})
-        if endpoint == "/magnet/status" and method == "GET":
-            return ok({"magnets": [
-                {"id": m["id"], "filename": m["filename"], "size": m["size"],
-                 "status": "Ready" if m["ready"] else "Downloading", "statusCode": 4 if m["ready"] else 1}
-                for m in acc.magnets.values()]})
-        if endpoint == "/magnet/files" and method == "GET":
-            ids = query.get("id[]", [])
-            found = [acc.magnets[int(i)] for i in ids if i.isdigit() and int(i) in acc.magnets]
-            if not found:
-                return error("MAGNET_INVALID_ID", "This magnet ID does not exists or is invalid")
-            return ok({"magnets": [{"id": m["id"], "files": m["files"]} for m in found]})
-        if endpoint == "/link/unlock" and method == "GET":
-            link = one("link")
-            if link not in acc.links:
-                return error("LINK_HOST_NOT_SUPPORTED", "This host or link is not supported")
-            name, size = acc.links[link]
-            token = hashlib.sha1(link.encode()).hexdigest()[:8]
-            return ok({"link": "%s/dl/%s/%s" % (self.server.base, token, name),
-                       "filename": name, "filesize": size, "host": "standin"})
-        if endpoint == "/magnet/upload" and method == "POST":
-            texts = query.get("magnets[]", []) + urllib.parse.parse_qs(body.decode()).get("magnets[]", [])
-            if not texts:
-                return error("MAGNET_NO_URI", "No magnet sent")
-            return ok({"magnets": [acc.add_magnet(t) for t in texts]})
-        if endpoint == "/magnet/upload/file" and method == "POST":
-            parts = multipart_parts(self.headers.get("Content-Type"), body)
-            acc.uploads.extend(parts)
-            files = [p for p in parts if p[0] == "files[]"]
-            if not files:
-                return error("MAGNET_NO_FILE", "No file sent")
-            out = []
-            for _, filename, data in files:
-                m = re.search(rb"4:name(\d+):", data)
-                name = data[m.end():m.end() + int(m.group(1))].decode() if m else filename
-                acc.next_id += 1
-                acc._add(acc.next_id, name, len(data), False, [])
-                out.append({"file": filename, "name": name, "size": len(data),
-                            "hash": hashlib.sha1(data).hexdigest(), "ready": False, "id": acc.next_id})
-            return ok({"magnets": out})
-        if endpoint == "/magnet/delete" and method == "GET":
-            mid = one("id")
-            if not (mid or "").isdigit() or int(mid) not in acc.magnets:
-                return error("MAGNET_INVALID_ID", "This magnet ID does not exists or is invalid")
-            del acc.magnets[int(mid)]
-            acc.deleted.append(int(mid))
-            return ok({"message": "Magnet was successfully deleted"})
-        return None
+    def on_user(self, acc, req):
+        return ok({"user": {"username": "standin", "isPremium": True}})
+
+    def on_status(self, acc, req):
+        return ok({"magnets": [
+            {"id": m["id"], "filename": m["filename"], "size": m["size"],
+             "status": "Ready" if m["ready"] else "Downloading", "statusCode": 4 if m["ready"] else 1,
+             "downloaded": m["size"] if m["ready"] else 0, "uploaded": 0, "seeders": 0 if m["ready"] else 3,
+             "downloadSpeed": 0, "uploadSpeed": 0, "uploadDate": 1735689600,
+             "completionDate": 1735693200 if m["ready"] else 0}
+            for m in acc.magnets.values()]})
+
+    def on_files(self, acc, req):
+        ids = req.form.get("id[]", [])
+        if not ids:
+            return error("MAGNET_INVALID_ID", "This magnet ID does not exists or is invalid")
+        out = []
+        for i in ids:
+            # The id comes back as the text that was sent, as the service may answer it.
+            m = acc.magnets.get(int(i)) if i.isdigit() else None
+            if m:
+                out.append({"id": i, "files": m["files"]})
+            else:
+                out.append({"id": i, "error": {"code": "MAGNET_INVALID_ID",
+                                               "message": "This magnet ID does not exists or is invalid"}})
+        return ok({"magnets": out})
+
+    def on_unlock(self, acc, req):
+        link = req.form.get("link", [None])[0]
+        if not link:
+            return error("LINK_IS_MISSING", "No link was sent")
+        if link not in acc.links:
+            return error("LINK_HOST_NOT_SUPPORTED", "This host or link is not supported")
+        name, size = acc.links[link]
+        token = hashlib.sha1(link.encode()).hexdigest()[:8]
+        return ok({"link": "%s/dl/%s/%s" % (self.server.base, token, name),
+                   "filename": name, "filesize": size, "host": "standin"})
+
+    def on_upload(self, acc, req):
+        texts = req.form.get("magnets[]", [])
+        if not texts:
+            return error("MAGNET_NO_URI", "No magnet sent")
+        return ok({"magnets": [acc.add_magnet(t) for t in texts]})
+
+    def on_upload_file(self, acc, req):
+        parts = multipart_parts(req.headers.get("Content-Type"), req.body)
+        acc.uploads.extend(parts)
+        # One file part per torrent, in fields files[0], files[1], ...
+        files = [p for p in parts if re.fullmatch(r"files\[\d+\]", p[0] or "")]
+        if not files:
+            return error("MAGNET_FILE_UPLOAD_FAILED", "No file was sent")
+        return ok({"files": [acc.add_torrent(filename, data) for _, filename, data in files]})
+
+    def on_delete(self, acc, req):
+        mid = req.form.get("id", [None])[0]
+        if not (mid or "").isdigit() or int(mid) not in acc.magnets:
+            return error("MAGNET_INVALID_ID", "This magnet ID does not exists or is invalid")
+        del acc.magnets[int(mid)]
+        acc.deleted.append(int(mid))
+        return ok({"message": "Magnet was successfully deleted"})
 
     # -- plain web pages ----------------------------------------------------
 
     def web(self, path, query, body):
         if path == "/web/to-magnet":
             self.send(302, "", "text/plain", [("Location", magnet("Redirected.Show")[0])])
+        elif path == "/web/to-bad-magnet":
+            self.send(302, "", "text/plain", [("Location", "magnet:?xt=urn:btih:123&dn=Short.Hash")])
         elif path == "/web/hop":
             self.send(301, "", "text/plain", [("Location", "/web/to-magnet")])
         elif path == "/web/file.torrent":
             self.send(200, TORRENT, "application/x-bittorrent")
+        elif path == "/web/nul.torrent":
+            self.send(200, TORRENT_WITH_NUL, "application/x-bittorrent")
+        elif path == "/web/bad.torrent":
+            self.send(200, NOT_A_TORRENT, "application/x-bittorrent")
+        elif path == "/web/big.torrent":
+            self.send(200, BIG_TORRENT, "application/x-bittorrent")
+        elif path == "/web/binary":
+            # Not a torrent, and a NUL byte early on: read to its length, the
+            # whole body is judged.
+            self.send(200, b"d8:announce\0" + b"x" * 64, "application/octet-stream")
         elif path == "/web/page":
             self.send(200, "<html><body>Nothing to add here.</body></html>", "text/html")
         elif path == "/web/echo":

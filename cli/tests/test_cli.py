@@ -95,10 +95,16 @@ class ServiceCase(unittest.TestCase):
         pre = ["--api-root", root or self.service.api_root]
         if key is not None:
             pre += ["--api-key", key]
+        since = len(self.account.requests)
         ran = run_cli(*args, *pre, **kw)
-        # Whatever the command, the key never shows.
+        # Whatever the command, the key never shows, and no request carried
+        # it in its URL.
         for secret in (KEY, ENCODED_KEY):
             self.assertNotIn(secret, ran.out + ran.err, "the key leaked:\n%r" % ran)
+        with self.account.lock:
+            sent = self.account.requests[since:]
+        for r in sent:
+            self.assertNotIn("apikey", r.query, "the key travelled in the URL of %s" % r.path)
         return ran
 
     def json_of(self, ran):
@@ -166,13 +172,15 @@ class ListingTests(ServiceCase):
                 self.assertEqual(self.json_of(self.run_cli("ls", *args)), expected)
 
     def test_unknown_folders(self):
-        rows = [("unknown magnet", "m999", "AllDebrid error MAGNET_INVALID_ID"),
-                ("not a folder name", "films", "tavro: no such folder: films")]
+        # The service answers an unknown id with a success holding the item's error.
+        rows = [("unknown magnet", "m999",
+                 "tavro: AllDebrid error MAGNET_INVALID_ID: This magnet ID does not exists or is invalid\n"),
+                ("not a folder name", "films", "tavro: no such folder: films\n")]
         for name, folder, message in rows:
             with self.subTest(name):
                 ran = self.run_cli("ls", folder)
-                self.assertEqual(ran.code, 4, repr(ran))
-                self.assertIn(message, ran.err)
+                self.assertEqual((ran.code, ran.out), (4, ""), repr(ran))
+                self.assertEqual(ran.err, message)
 
     def test_table_on_a_terminal(self):
         ran = self.run_cli("ls", "m101", tty=True)
@@ -248,7 +256,7 @@ class AddTests(ServiceCase):
                 self.assertIn(mid, self.account.magnets, "the magnet is on the account")
                 sent = self.account.requests_to("/v4/magnet/upload")[n_uploads:]
                 self.assertEqual(len(sent), 1)
-                self.assertEqual(sent[0][2]["magnets[]"], [uploaded or link])
+                self.assertEqual(sent[0].form["magnets[]"], [uploaded or link])
 
     def test_url_only(self):
         ran = self.run_cli("add", "--allow-writes", "--url", magnet("Cached.Film.2020")[0])
@@ -267,17 +275,156 @@ class AddTests(ServiceCase):
 
     def test_torrent_link_is_uploaded_as_one_file_part(self):
         n_parts = len(self.account.uploads)
+        n_sent = len(self.account.requests_to("/v4/magnet/upload/file"))
         doc = self.json_of(self.run_cli("add", "--allow-writes", self.service.base + "/web/file.torrent"))
+        # Read from the answer's "files", the only list the service gives for a file.
         self.assertEqual((doc["name"], doc["ready"]), ("Lecture.One.mkv", False))
+        self.assertIn(doc["id"], self.account.magnets)
         parts = self.account.uploads[n_parts:]
-        self.assertEqual(parts, [("files[]", "upload.torrent", standin.TORRENT)])
-        (req,) = self.account.requests_to("/v4/magnet/upload/file")
-        self.assertTrue(req[3]["Content-Type"].startswith("multipart/form-data; boundary="))
+        self.assertEqual(parts, [("files[0]", "upload.torrent", standin.TORRENT)])
+        (req,) = self.account.requests_to("/v4/magnet/upload/file")[n_sent:]
+        self.assertTrue(req.headers["Content-Type"].startswith("multipart/form-data; boundary="))
+
+    def test_torrents_with_nul_bytes_arrive_byte_for_byte(self):
+        # The CLI's transport carries bytes: a real torrent, binary piece
+        # hashes and all, is fetched once and uploaded whole.
+        with tempfile.NamedTemporaryFile("wb", suffix=".torrent", delete=False) as f:
+            f.write(standin.TORRENT_WITH_NUL)
+        self.addCleanup(os.unlink, f.name)
+        web = self.service.base + "/web/"
+        rows = [
+            ("a torrent link holding a NUL byte", web + "nul.torrent", standin.TORRENT_WITH_NUL, "/web/nul.torrent"),
+            ("a torrent link of a few MiB", web + "big.torrent", standin.BIG_TORRENT, "/web/big.torrent"),
+            ("a local torrent file", os.path.relpath(f.name), standin.TORRENT_WITH_NUL, None),
+            ("a local torrent file as a file:// URL", "file://" + f.name, standin.TORRENT_WITH_NUL, None),
+        ]
+        for name, link, torrent, fetched in rows:
+            with self.subTest(name):
+                self.assertIn(b"\0", torrent)
+                n_parts = len(self.account.uploads)
+                n_fetched = len(self.account.requests_to(fetched)) if fetched else 0
+                doc = self.json_of(self.run_cli("add", "--allow-writes", link))
+                self.assertIn(doc["id"], self.account.magnets)
+                self.assertEqual(self.account.uploads[n_parts:], [("files[0]", "upload.torrent", torrent)])
+                if fetched:
+                    self.assertEqual(len(self.account.requests_to(fetched)), n_fetched + 1, "fetched once")
+
+    def test_local_file_that_is_missing_is_a_usage_error(self):
+        before = len(self.account.requests)
+        ran = self.run_cli("add", "--allow-writes", "./no-such.torrent")
+        self.assertEqual((ran.code, ran.out), (2, ""), repr(ran))
+        self.assertIn("no-such.torrent: No such file or directory", ran.err)
+        self.assertEqual(len(self.account.requests), before, "a request was sent")
+
+    def test_answers_are_read_to_their_length(self):
+        # A NUL byte early in a body does not hide the rest: judged whole,
+        # this one is no torrent.
+        ran = self.run_cli("add", "--allow-writes", self.service.base + "/web/binary")
+        self.assertEqual(ran.code, 7, repr(ran))
+        self.assertIn("Link is not a magnet, a redirect-to-magnet or a torrent file", ran.err)
+
+    def test_items_the_service_refuses(self):
+        # Refused items come back inside a success envelope, as items holding an error.
+        web = self.service.base + "/web/"
+        rows = [
+            ("a redirect to a magnet without a valid hash", web + "to-bad-magnet", "/v4/magnet/upload",
+             "tavro: AllDebrid error MAGNET_INVALID_URI: This magnet is not valid\n"),
+            ("a torrent file whose info is no dictionary", web + "bad.torrent", "/v4/magnet/upload/file",
+             "tavro: AllDebrid error MAGNET_INVALID_FILE: This file is not a valid torrent\n"),
+        ]
+        for name, link, endpoint, message in rows:
+            with self.subTest(name):
+                held = set(self.account.magnets)
+                n_sent = len(self.account.requests_to(endpoint))
+                ran = self.run_cli("add", "--allow-writes", link)
+                self.assertEqual((ran.code, ran.out, ran.err), (4, "", message), repr(ran))
+                self.assertEqual(len(self.account.requests_to(endpoint)), n_sent + 1)
+                self.assertEqual(set(self.account.magnets), held, "a refused item was added")
 
     def test_link_that_is_nothing_to_add(self):
         ran = self.run_cli("add", "--allow-writes", self.service.base + "/web/page")
         self.assertEqual(ran.code, 7, repr(ran))
         self.assertIn("Link is not a magnet, a redirect-to-magnet or a torrent file", ran.err)
+
+
+class WireTests(ServiceCase):
+    """The requests as the service takes them today."""
+
+    FORM = "application/x-www-form-urlencoded"
+
+    def api_requests(self, since):
+        with self.account.lock:
+            return [r for r in self.account.requests[since:] if re.match(r"/v4(\.1)?/", r.path)]
+
+    def test_what_each_command_sends(self):
+        ready, slow = magnet("Cached.Film.2020")[0], magnet("Wire.Slow.Start")[0]
+        link = "https://standin.test/f/nt102"
+        # (name, command, exit status, the API requests in order: method, path and form fields)
+        rows = [
+            ("account check", ["validate"], 0, [("GET", "/v4/user", None)]),
+            ("the account's magnets", ["ls", "torrents"], 0, [("POST", "/v4.1/magnet/status", {})]),
+            ("a magnet's files", ["ls", "m101"], 0, [("POST", "/v4/magnet/files", {"id[]": ["101"]})]),
+            ("unlock", ["stream", link], 0, [("POST", "/v4/link/unlock", {"link": [link]})]),
+            ("add, ready at once", ["add", "--allow-writes", ready], 0, [
+                ("POST", "/v4/magnet/upload", {"magnets[]": [ready]}),
+                ("POST", "/v4/magnet/files", {"id[]": [str(self.account.next_id + 1)]}),
+                ("POST", "/v4/link/unlock", {"link": ["https://standin.test/f/cf-main"]})]),
+            ("add, then delete what is not ready", ["add", "--allow-writes", "--keep-instant-only", slow], 0, [
+                ("POST", "/v4/magnet/upload", {"magnets[]": [slow]}),
+                ("POST", "/v4/magnet/delete", {"id": [str(self.account.next_id + 2)]})]),
+        ]
+        for name, args, code, expected in rows:
+            with self.subTest(name):
+                since = len(self.account.requests)
+                ran = self.run_cli(*args)
+                self.assertEqual(ran.code, code, repr(ran))
+                sent = self.api_requests(since)
+                self.assertEqual([(r.method, r.path, r.form if r.method == "POST" else None) for r in sent],
+                                 expected)
+                for r in sent:
+                    # agent in the query and nothing else there; the key in
+                    # the documented header.
+                    self.assertEqual(r.query, {"agent": ["quorvelindash"]})
+                    self.assertEqual(r.headers.get("Authorization"), "Bearer " + KEY)
+                    if r.method == "POST":
+                        self.assertEqual(r.headers.get("Content-Type"), self.FORM)
+
+    def test_retired_forms_are_refused_by_the_stand_in(self):
+        # What the library must not send any more, answered as the service
+        # answers a discontinued endpoint: the tests above would fail on it.
+        import urllib.request
+        base = self.service.base
+        auth = "?agent=quorvelindash"
+        rows = [
+            ("the version-4 status", "GET", "/v4/magnet/status" + auth, None, 200, "DISCONTINUED"),
+            ("the version-4 status by POST", "POST", "/v4/magnet/status" + auth, b"", 200, "DISCONTINUED"),
+            ("files by GET", "GET", "/v4/magnet/files" + auth + "&id[]=101", None, 200, "DISCONTINUED"),
+            ("the id in the query of a POST", "POST", "/v4/magnet/files" + auth + "&id[]=101", b"", 200,
+             "DISCONTINUED"),
+            ("unlock by GET", "GET", "/v4/link/unlock" + auth + "&link=x", None, 200, "DISCONTINUED"),
+            ("no such endpoint", "POST", "/v4.1/magnet/files" + auth, b"id[]=101", 404, "404"),
+            ("the key in the URL", "POST", "/v4/magnet/files" + auth + "&apikey=" + ENCODED_KEY, b"id[]=101",
+             200, "GENERIC"),
+            ("the files of 101, as they are asked now", "POST", "/v4/magnet/files" + auth, b"id[]=101", 200, None),
+        ]
+        for name, method, path, body, status, code in rows:
+            with self.subTest(name):
+                headers = {"Authorization": "Bearer " + KEY}
+                if body is not None:
+                    headers["Content-Type"] = self.FORM
+                req = urllib.request.Request(base + path, data=body, method=method, headers=headers)
+                try:
+                    with urllib.request.urlopen(req, timeout=10) as answer:
+                        got_status, doc = answer.status, json.loads(answer.read())
+                except urllib.error.HTTPError as e:
+                    got_status, doc = e.code, json.loads(e.read())
+                self.assertEqual(got_status, status)
+                if code:
+                    self.assertEqual((doc["status"], doc["error"]["code"]), ("error", code), doc)
+                    self.assertEqual(doc.get("deprecated"), True if code == "DISCONTINUED" else None)
+                else:
+                    self.assertEqual(doc["status"], "success", doc)
+                    self.assertEqual(doc["data"]["magnets"][0]["id"], "101")
 
 
 class FailureTests(ServiceCase):
@@ -287,9 +434,9 @@ class FailureTests(ServiceCase):
 
     def test_failures_are_transport_errors(self):
         rows = [
-            ("HTTP 500", "/v4/magnet/status", "500", ["ls", "torrents"], [], "magnet/status answered HTTP 500"),
+            ("HTTP 500", "/v4.1/magnet/status", "500", ["ls", "torrents"], [], "magnet/status answered HTTP 500"),
             ("dropped connection", "/v4/user", "drop", ["validate"], [],
-             "GET %s/user?agent=quorvelindash&apikey=***: Empty reply from server" % LIBRARY_ROOT),
+             "GET %s/user?agent=quorvelindash: Empty reply from server" % LIBRARY_ROOT),
             ("time-out", "/v4/link/unlock", "stall", ["stream", "https://standin.test/f/nt102"], ["--timeout", "1"],
              "timed out"),
         ]
@@ -343,19 +490,23 @@ class SecrecyTests(ServiceCase):
     def test_verbose_shows_requests_without_the_key(self):
         self.account.faults["/v4/magnet/files"] = "drop"
         self.addCleanup(self.account.faults.pop, "/v4/magnet/files")
+        api = self.service.base
         rows = [
-            ("validate", ["validate"], 0),
-            ("listing", ["ls", "torrents"], 0),
-            ("stream", ["stream", "https://standin.test/f/nt102"], 0),
-            ("add with its fetches", ["add", "--allow-writes", self.service.base + "/web/hop"], 0),
-            ("a failed request", ["ls", "m101"], 6),
+            ("validate", ["validate"], 0, "GET %s/v4/user?agent=quorvelindash -> HTTP 200" % api),
+            ("listing", ["ls", "torrents"], 0,
+             "POST %s/v4.1/magnet/status?agent=quorvelindash -> HTTP 200" % api),
+            ("stream", ["stream", "https://standin.test/f/nt102"], 0,
+             "POST %s/v4/link/unlock?agent=quorvelindash -> HTTP 200" % api),
+            ("add with its fetches", ["add", "--allow-writes", self.service.base + "/web/hop"], 0,
+             "POST %s/v4/magnet/upload?agent=quorvelindash -> HTTP 200" % api),
+            ("a failed request", ["ls", "m101"], 6,
+             "POST %s/v4/magnet/files?agent=quorvelindash -> Empty reply from server" % api),
         ]
-        for name, args, code in rows:
+        for name, args, code, line in rows:
             with self.subTest(name):
                 ran = self.run_cli("-v", *args)  # run_cli checks that the key never shows
                 self.assertEqual(ran.code, code, repr(ran))
-                self.assertIn("apikey=***", ran.err)
-                self.assertRegex(ran.err, r"tavro: (GET|POST) %s/v4/" % re.escape(self.service.base))
+                self.assertIn("tavro: " + line, ran.err)
 
     def test_key_in_settings_file_and_messages(self):
         with tempfile.NamedTemporaryFile("w", suffix=".json", delete=False) as f:
@@ -365,7 +516,8 @@ class SecrecyTests(ServiceCase):
         self.addCleanup(self.account.faults.pop, "/v4/user")
         ran = self.run_cli("-v", "validate", "--settings", f.name, key=None)
         self.assertEqual(ran.code, 6, repr(ran))
-        self.assertIn("apikey=***", ran.err)
+        self.assertIn("tavro: GET %s/v4/user?agent=quorvelindash -> Empty reply from server"
+                      % self.service.base, ran.err)
 
 
 class TransportTests(ServiceCase):
@@ -383,26 +535,54 @@ class OfflineTests(unittest.TestCase):
     def test_demo(self):
         ran = run_cli("demo")
         self.assertEqual(ran.code, 0, repr(ran))
-        self.assertIn("demo: 11 steps, each as expected", ran.out)
+        self.assertIn("demo: 12 steps, each as expected", ran.out)
         self.assertIn('error document: {"error":"AllDebrid error AUTH_BAD_APIKEY: The apikey is invalid"}', ran.out)
+        self.assertIn("$ tavro ls m404\nerror document: {\"error\":\"AllDebrid error MAGNET_INVALID_ID: "
+                      "This magnet ID does not exists or is invalid\"}\n-> -2 TAVRO_E_NOT_FOUND\n", ran.out)
+        self.assertIn("magnet 203 was deleted again: 1 delete request(s)", ran.out)
         self.assertEqual(ran.out.count("-> 0 TAVRO_OK"), 10)
 
     def test_scenario_file(self):
         scenario = {"settings": {"APIKey": "s-key"}, "answers": [
-            {"path": "/magnet/status", "body": standin.ok({"magnets": [{"id": 7, "filename": "F", "size": 9}]})},
-            {"path": "/magnet/files", "query": {"id[]": 7}, "fail": "connection reset by peer"}]}
+            {"method": "POST", "version": "v4.1", "path": "/magnet/status",
+             "body": standin.ok({"magnets": [{"id": 7, "filename": "F", "size": 9}]})},
+            {"path": "/magnet/files", "form": {"id[]": 7}, "fail": "connection reset by peer"},
+            {"path": "/magnet/files", "form": {"id[]": 8}, "body": standin.ok({"magnets": [
+                {"id": "8", "error": {"code": "MAGNET_INVALID_ID", "message": "gone"}}]})}]}
         with tempfile.NamedTemporaryFile("w", suffix=".json", delete=False) as f:
             json.dump(scenario, f)
         self.addCleanup(os.unlink, f.name)
         rows = [("canned answer", ["ls", "torrents"], 0, '[{"name":"F","path":"m7","folder":true,"size":9,'
                                                           '"id":"m7","locator":"m7"}]\n', ""),
                 ("injected failure", ["ls", "m7"], 6, "", "connection reset by peer"),
+                ("an item's error", ["ls", "m8"], 4, "", "tavro: AllDebrid error MAGNET_INVALID_ID: gone\n"),
                 ("unknown request answers 404", ["validate"], 4, "", "user request answered HTTP 404")]
         for name, args, code, out, err in rows:
             with self.subTest(name):
                 ran = run_cli("--fake", f.name, *args)
                 self.assertEqual((ran.code, ran.out), (code, out), repr(ran))
                 self.assertIn(err, ran.err)
+
+    def test_scenario_refusals(self):
+        rows = [
+            ("a form on a GET", {"method": "GET", "path": "/magnet/files", "form": {"id[]": 1}},
+             'a "form" is the body of a POST'),
+            ("a version without a path", {"url": "https://x.test/", "version": "v4.1"},
+             '"version" is a string, beside a "path"'),
+            ("a version that is more than a segment", {"path": "/magnet/status", "version": "v4/../v5"},
+             '"version" is one path segment'),
+            ("form values", {"path": "/magnet/files", "form": {"id[]": [1]}},
+             '"form" values must be strings or integers'),
+        ]
+        for name, answer, message in rows:
+            with self.subTest(name):
+                with tempfile.NamedTemporaryFile("w", suffix=".json", delete=False) as f:
+                    json.dump([answer], f)
+                self.addCleanup(os.unlink, f.name)
+                ran = run_cli("--fake", f.name, "ls", "torrents")
+                self.assertEqual((ran.code, ran.out), (12, ""), repr(ran))
+                self.assertTrue(ran.err.startswith("tavro: %s: scenario answer 1: %s" % (f.name, message)),
+                                ran.err)
 
     def test_utilities(self):
         torrent = tempfile.NamedTemporaryFile(delete=False)

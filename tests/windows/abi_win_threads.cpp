@@ -92,7 +92,8 @@ constexpr size_t kBig = 1 << 20;
 constexpr int kThreads = 16;
 
 // Fills every per-thread copy the library keeps: a result of more than a
-// MiB, a fake return copy of a 6 KB URL, the redaction buffer.
+// MiB, a fake return copy of a 6 KB URL (the link, in the form, is filed
+// with it), the redaction buffer.
 void fill_copies(void *failures) {
   std::string link(6000, 'L');
   std::string entry = R"({"locator":")" + link + "\"}";
@@ -110,7 +111,7 @@ TEST(WinThreads, EveryThreadReleasesItsCopiesWhenItEnds) {
   T.tavro_fake_reset();
   ASSERT_EQ(
       T.tavro_fake_set(
-          "GET", tt::api("/magnet/status").c_str(), 200,
+          "POST", tt::status_url().c_str(), 200,
           tt::ok(R"({"magnets":[{"id":1,"filename":")" + std::string(kBig, 'x') + "\"}]}").c_str()),
       0);
   ASSERT_EQ(T.tavro_use_fake(), 0);
