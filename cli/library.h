@@ -1,4 +1,4 @@
-// Loads libtavro.so at run time and resolves every export by name, as a host
+// Loads libtavro at run time and resolves every export by name, as a host
 // does: the command-line host links nothing of the library.
 #pragma once
 
@@ -15,11 +15,13 @@ struct Library {
   void *handle = nullptr;
 };
 
-// The library file next to the running executable.
-std::string library_beside_executable();
-
-// Loads the library at path and resolves every export. On failure returns
-// false with a one-line reason in error; lib is then unusable.
+// Loads the library and resolves every export. With a path (--lib), that
+// file only. Without one, the first that loads of: libtavro.so.1 and
+// libtavro.so beside the executable, then in ../lib*/ (and one multiarch
+// folder below it) relative to the executable, so an installed tree works
+// without LD_LIBRARY_PATH, then libtavro.so.1 through the dynamic loader's
+// own search. On failure returns false with the reason in error (for a
+// search, every place looked in and why it failed); lib is then unusable.
 bool load_library(const std::string &path, Library &lib, std::string &error);
 
 } // namespace tavro_cli

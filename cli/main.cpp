@@ -54,7 +54,8 @@ struct OptionSpec {
 };
 
 const OptionSpec kOptions[] = {
-    {"--lib", 0, "FILE", kLib, "the library to load (default: libtavro.so beside tavro)"},
+    {"--lib", 0, "FILE", kLib,
+     "the library to load (default: searched beside tavro, in ../lib*/, then by the loader)"},
     {"--json", 0, nullptr, kJson, "print the library's JSON even on a terminal"},
     {"--verbose", 'v', nullptr, kVerbose, "show every request on standard error (keys redacted)"},
     {"--settings", 0, "FILE", kSettings, "account settings JSON, handed to the library unchanged"},
@@ -617,7 +618,7 @@ int main(int argc, char **argv) {
     if (int rc = parse(argc, argv, p); rc >= 0) return rc;
     if (p.version) {
       std::string error;
-      bool loaded = load_library(p.lib.empty() ? library_beside_executable() : p.lib, g.lib, error);
+      bool loaded = load_library(p.lib, g.lib, error);
       std::printf("tavro %s (library %s)\n", TAVRO_CLI_VERSION,
                   loaded ? g.lib.tavro_version() : "not loaded");
       return kExitOk;
@@ -627,8 +628,7 @@ int main(int argc, char **argv) {
       return kExitOk;
     }
     std::string error;
-    if (!load_library(p.lib.empty() ? library_beside_executable() : p.lib, g.lib, error))
-      return host_error(error);
+    if (!load_library(p.lib, g.lib, error)) return host_error(error);
     g.style.table = isatty(STDOUT_FILENO) && !(p.given & kJson);
     int rc = p.command->run(p);
     std::fflush(stdout);

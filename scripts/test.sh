@@ -6,7 +6,7 @@
 # cross-built with MinGW-w64 and its ABI tests run under Wine.
 set -euo pipefail
 cd "$(dirname "$0")/.."
-scripts/setup.sh
+scripts/setup.sh test windows
 
 # ---- Benchmarks (bench/): built by their own preset and given one short
 # pass whose checks fail the run when an operation stops doing its whole

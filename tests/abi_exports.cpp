@@ -75,6 +75,17 @@ TEST(Exports, ExportDirectoryHoldsExactlyTheExports) {
 }
 #endif
 
+// One version: the header's numbers, its string, what the loaded library
+// answers and the project version the build was configured with.
+TEST(Exports, VersionAgreesEverywhere) {
+  std::string from_numbers = std::to_string(TAVRO_VERSION_MAJOR) + "." +
+                             std::to_string(TAVRO_VERSION_MINOR) + "." +
+                             std::to_string(TAVRO_VERSION_PATCH);
+  EXPECT_EQ(from_numbers, TAVRO_VERSION_STRING);
+  EXPECT_STREQ(TAVRO_VERSION_STRING, TAVRO_PROJECT_VERSION);
+  EXPECT_STREQ(T.tavro_version(), TAVRO_VERSION_STRING);
+}
+
 TEST(Exports, ConstantsAndHandlerRecord) {
   EXPECT_STREQ(T.tavro_version(), "1.0.0");
   EXPECT_STREQ(T.tavro_runtime_type(), "ALLDEBRID");
