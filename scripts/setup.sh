@@ -52,9 +52,10 @@ packages=()
 ((want_demo)) && packages+=(cmake ninja-build g++ libcurl4-openssl-dev ca-certificates)
 # The test lanes: Clang with its sanitizer and libFuzzer runtimes, the test
 # and benchmark libraries, Python 3 for the command-line tests and openssl
-# for their test certificate, pkg-config and binutils for the install check.
+# for their test certificate; pkg-config, binutils (readelf), dpkg-dev
+# (dpkg-shlibdeps) and file for the install check and the Debian packages.
 ((want_test)) && packages+=(clang libclang-rt-14-dev libgtest-dev libgmock-dev libbenchmark-dev
-  pkgconf binutils python3 openssl)
+  python3 openssl pkgconf binutils dpkg-dev file)
 # Windows: tavro.dll is cross-built with MinGW-w64 and tested under Wine;
 # xz-utils unpacks yyjson's source tarball.
 ((want_windows)) && packages+=(g++-mingw-w64-x86-64-posix gcc-mingw-w64-x86-64-posix wine64

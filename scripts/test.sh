@@ -3,7 +3,9 @@
 # missing, then builds and runs the tests three times: a GCC release build,
 # a Clang build under AddressSanitizer and UndefinedBehaviorSanitizer (leak
 # detection on), and a GCC build under ThreadSanitizer. Then tavro.dll is
-# cross-built with MinGW-w64 and its ABI tests run under Wine.
+# cross-built with MinGW-w64, its ABI tests run under Wine and its zip is
+# checked; the package build makes the Debian packages and builds a host
+# against them.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 scripts/setup.sh test windows
@@ -21,7 +23,7 @@ fi
 echo "bench: every case ran and passed its checks"
 # ---- end of benchmarks
 
-for preset in ${TAVRO_PRESETS:-release asan tsan mingw}; do
+for preset in ${TAVRO_PRESETS:-release asan tsan mingw package}; do
   echo "== $preset"
   cmake --preset "$preset" >/dev/null
   cmake --build --preset "$preset"
