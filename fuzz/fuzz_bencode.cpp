@@ -3,6 +3,7 @@
 // after another. The reference stops at a depth of its own; deeper inputs
 // are only checked for what holds at any depth.
 #include "fuzz_support.h"
+#include "tavro_recognise.h"
 
 namespace {
 

@@ -21,6 +21,7 @@
 // length, the multipart part only on a torrent upload); every text handed
 // back was released exactly once.
 #include "fuzz_support.h"
+#include "tavro_input.h"
 
 #include <set>
 #include <string_view>
@@ -125,7 +126,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
   service.parts = &parts;
   service.null_empty = head.find('z') != std::string::npos;
   tavro_cfg cfg{};
-  char ignored[768];
+  char ignored[TAVRO_ERR_SIZE];
   if (tavro_cfg_parse(settings.c_str(), 1, &cfg, ignored, sizeof ignored) == 0)
     service.key = cfg.api_key;
   tavro_cfg_free(&cfg);

@@ -1,7 +1,8 @@
 // The download request parser, compared field by field with a walk of the
 // parsed request.
 #include "fuzz_support.h"
-#include "tavro_dialect.h"
+#include "tavro_input.h"
+#include "tavro_service.h"
 
 namespace {
 
@@ -16,7 +17,7 @@ int32_t low32(yyjson_val *v) {
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
   std::string request = fz::text(data, size).c_str();
   tavro_dlcfg cfg{};
-  char err[768] = {};
+  char err[TAVRO_ERR_SIZE] = {};
   int rc = tavro_dlcfg_parse(request.c_str(), &cfg, err, sizeof err);
 
   fz::Json j(request.c_str(), request.size());

@@ -1,12 +1,12 @@
 // The entry reader: the link handed back is the first non-empty string of
 // "locator", "link" and "path", compared with a walk of the parsed entry.
 #include "fuzz_support.h"
-#include "tavro_wire.h"
+#include "tavro_input.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
   std::string entry = fz::text(data, size).c_str();
   char *link = nullptr;
-  char err[768] = {};
+  char err[TAVRO_ERR_SIZE] = {};
   int rc = tavro_entry_link(entry.c_str(), &link, err, sizeof err);
 
   fz::Json j(entry.c_str(), entry.size());

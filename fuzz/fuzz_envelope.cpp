@@ -2,13 +2,13 @@
 // success hands over the document and its data value, failure hands over
 // nothing, and the code follows the service's error code.
 #include "fuzz_support.h"
-#include "tavro_wire.h"
+#include "tavro_answers.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
   const char *text = reinterpret_cast<const char *>(data);
   yyjson_doc *doc = reinterpret_cast<yyjson_doc *>(1);
   yyjson_val *payload = reinterpret_cast<yyjson_val *>(1);
-  char err[768] = {};
+  char err[TAVRO_ERR_SIZE] = {};
   int rc = tavro_parse_envelope(size ? text : nullptr, size, &doc, &payload, err, sizeof err);
   if (rc == TAVRO_OK) {
     FUZZ_CHECK(doc && payload, "success without document or data");

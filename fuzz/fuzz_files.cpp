@@ -3,7 +3,7 @@
 // failure hands back the empty list; it is the envelope's, or the first
 // magnet's own error.
 #include "fuzz_support.h"
-#include "tavro_wire.h"
+#include "tavro_answers.h"
 
 namespace {
 
@@ -44,7 +44,7 @@ void walk(yyjson_val *node, const std::string &path, std::vector<Ref> &out) {
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
   tavro_links list{};
   int has_entries = -1;
-  char err[768] = {};
+  char err[TAVRO_ERR_SIZE] = {};
   const char *text = reinterpret_cast<const char *>(data);
   int rc = tavro_parse_files(text, size, &list, &has_entries, err, sizeof err);
   if (rc != TAVRO_OK) {
@@ -56,7 +56,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     // memory does not run out here.
     yyjson_doc *doc = nullptr;
     yyjson_val *payload = nullptr;
-    char again[768] = {};
+    char again[TAVRO_ERR_SIZE] = {};
     int env = tavro_parse_envelope(text, size, &doc, &payload, again, sizeof again);
     yyjson_doc_free(doc);
     if (env != TAVRO_OK) {

@@ -2,6 +2,7 @@
 // bytes, read with invalid Unicode allowed) that decodes to the text; control
 // characters never appear raw.
 #include "fuzz_support.h"
+#include "tavro_text.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
   std::string text = fz::text(data, size);

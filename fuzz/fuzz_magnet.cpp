@@ -1,6 +1,6 @@
 // The magnet link test, compared with the rule written out step by step.
 #include "fuzz_support.h"
-#include "tavro_dialect.h"
+#include "tavro_recognise.h"
 
 namespace {
 

@@ -25,8 +25,9 @@
 // tavro_last_error; the settings' API key appears in no message; every
 // string the transport handed out was released exactly once.
 #include "fuzz_support.h"
-#include "tavro_dialect.h"
-#include "tavro_wire.h"
+#include "tavro_input.h"
+#include "tavro_recognise.h"
+#include "tavro_service.h"
 
 #include <set>
 
@@ -77,7 +78,7 @@ struct Expected {
 Expected expected_of(const char *settings, const char *arg) {
   Expected x;
   tavro_cfg cfg{};
-  char ignored[768];
+  char ignored[TAVRO_ERR_SIZE];
   if (tavro_cfg_parse(settings, 1, &cfg, ignored, sizeof ignored) == 0) {
     x.settings_ok = true;
     x.query = "?agent=" + encoded(cfg.client ? cfg.client : TAVRO_DEFAULT_AGENT) +
@@ -375,7 +376,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
 
   // The key, as the library reads it from these settings, never shows.
   tavro_cfg cfg{};
-  char ignored[768];
+  char ignored[TAVRO_ERR_SIZE];
   if (tavro_cfg_parse(settings, 1, &cfg, ignored, sizeof ignored) == 0 &&
       fz::maskable_key(cfg.api_key)) {
     FUZZ_CHECK(!std::strstr(error.c_str(), cfg.api_key), "key in the message: %s", error.c_str());

@@ -2,6 +2,7 @@
 // %XX escapes only, decodes back to the text, and the separator follows the
 // buffer's text.
 #include "fuzz_support.h"
+#include "tavro_text.h"
 
 namespace {
 

@@ -2,6 +2,7 @@
 // after a scheme, a smaller buffer gets a prefix of the same text, and the
 // export agrees.
 #include "fuzz_support.h"
+#include "tavro_secret.h"
 
 #include <cctype>
 

@@ -1,7 +1,7 @@
 // Season and episode recognition: a recognised pair is in range, nothing is
 // written otherwise, and the export agrees with the recogniser.
 #include "fuzz_support.h"
-#include "tavro_season.h"
+#include "tavro_recognise.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
   std::string name = fz::text(data, size);

@@ -1,6 +1,7 @@
 // The settings parser: any host text gives the record or one of the five
 // settings failures, and a failure leaves nothing allocated.
 #include "fuzz_support.h"
+#include "tavro_input.h"
 
 namespace {
 
@@ -31,7 +32,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
   std::string settings = fz::text(data, size);
   for (int require_key : {1, 0}) {
     tavro_cfg cfg{};
-    char err[768] = {};
+    char err[TAVRO_ERR_SIZE] = {};
     int rc = tavro_cfg_parse(settings.c_str(), require_key, &cfg, err, sizeof err);
     if (rc == 0) {
       FUZZ_CHECK(err[0] == '\0', "success with a message: %s", err);

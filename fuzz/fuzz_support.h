@@ -3,7 +3,8 @@
 // NUL-separated parts, JSON checks made with yyjson, and the API-key test.
 #pragma once
 
-#include "tavro_util.h"
+#include "tavro.h"
+#include "tavro_service.h" // TAVRO_ERR_SIZE
 
 #include <yyjson.h>
 

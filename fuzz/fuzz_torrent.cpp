@@ -1,6 +1,7 @@
 // Torrent sniffing over exactly the given bytes (ASan catches any read past
 // them), compared with a plain search for the four keys.
 #include "fuzz_support.h"
+#include "tavro_recognise.h"
 
 #include <algorithm>
 

@@ -1,13 +1,13 @@
 // The unlock answer: a success hands back a non-empty link (and the name and
 // size when the answer has them); a failure hands back nothing.
 #include "fuzz_support.h"
-#include "tavro_wire.h"
+#include "tavro_answers.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
   char *link = reinterpret_cast<char *>(1);
   char *name = reinterpret_cast<char *>(1);
   int64_t bytes = 0;
-  char err[768] = {};
+  char err[TAVRO_ERR_SIZE] = {};
   int rc = tavro_parse_unlock(reinterpret_cast<const char *>(data), size, &link, &name, &bytes, err,
                               sizeof err);
   if (rc == TAVRO_OK) {

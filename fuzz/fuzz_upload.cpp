@@ -5,7 +5,7 @@
 // back nothing, and is the envelope's, the item's own error, or the missing
 // id.
 #include "fuzz_support.h"
-#include "tavro_wire.h"
+#include "tavro_answers.h"
 
 namespace {
 
@@ -15,14 +15,14 @@ void check(Parser parse, bool file, const char *text, size_t size) {
   int64_t id = 0;
   int ready = -1;
   char *payload = reinterpret_cast<char *>(1);
-  char err[768] = {};
+  char err[TAVRO_ERR_SIZE] = {};
   int rc = parse(text, size, &id, &ready, &payload, err, sizeof err);
   FUZZ_CHECK(ready == 0 || ready == 1, "ready %d", ready);
 
   // The item the reader must pick, when the envelope holds data.
   yyjson_doc *doc = nullptr;
   yyjson_val *data = nullptr;
-  char env_err[768] = {};
+  char env_err[TAVRO_ERR_SIZE] = {};
   int env = tavro_parse_envelope(text, size, &doc, &data, env_err, sizeof env_err);
   yyjson_doc_free(doc);
   fz::Json j(text, size);

@@ -1,12 +1,9 @@
-// The built-in fake transport: answers requests from a process-wide store of
-// canned answers and injected failures per (method, URL), and counts them.
-// Judging the status and reading the bodies is left to the HTTP layer.
+// The built-in fake transport and its store.
 #include "tavro_io_fake.h"
 
-#include "tavro_dialect.h"
 #include "tavro_lock.h"
-#include "tavro_thread.h"
-#include "tavro_util.h"
+#include "tavro_service.h"
+#include "tavro_text.h"
 
 #include <cstdint>
 #include <cstdlib>
@@ -42,12 +39,6 @@ size_t g_n = 0;
 size_t g_cap = 0;
 int32_t g_total = 0;
 char *g_last_url = nullptr;
-
-// The text most recently handed out by tavro_fake_last_body or
-// tavro_fake_last_url on this thread; released when the thread ends.
-struct ReturnCopy {
-  tavro::Text text;
-};
 
 fake_entry *find(const char *method, const char *url) {
   for (size_t i = 0; i < g_n; ++i) {
@@ -240,47 +231,13 @@ bool method_ok(const char *method) {
   return method && (std::strcmp(method, "GET") == 0 || std::strcmp(method, "POST") == 0);
 }
 
-// Gives (method, url) a fresh answer or failure: the entry's body and fail
-// are released, then the status and the one text are set.
-int store(const char *method, const char *url, int32_t status, const char *body, const char *fail) {
-  if (!method_ok(method) || !url) return TAVRO_E_ARG;
-  tavro::Guard guard(g_fl);
-  fake_entry *e = entry_for(method, url);
-  if (!e) return TAVRO_E_BUFFER;
-  std::free(e->body);
-  std::free(e->fail);
-  e->body = nullptr;
-  e->fail = nullptr;
-  e->status = status;
-  if (fail) {
-    e->fail = tavro_strdup(fail);
-    return e->fail ? 0 : TAVRO_E_BUFFER;
-  }
-  e->body_len = std::strlen(body);
-  e->body = tavro_strndup(body, e->body_len);
-  return e->body ? 0 : TAVRO_E_BUFFER;
-}
-
-// Makes text this thread's return copy, releasing the previous one.
-const char *hand_out(char *text) {
-  ReturnCopy *copy = tavro::this_thread<ReturnCopy>();
-  if (!copy) {
-    std::free(text);
-    return "";
-  }
-  copy->text.reset(text);
-  return text ? text : "";
-}
-
 } // namespace
 
 const tavro_io *tavro_io_fake(void) {
   return &g_fake;
 }
 
-extern "C" {
-
-TAVRO_API void tavro_fake_reset(void) {
+void tavro_fake_clear(void) {
   fake_entry *r;
   size_t n;
   char *last_url;
@@ -300,15 +257,37 @@ TAVRO_API void tavro_fake_reset(void) {
   std::free(last_url);
 }
 
-TAVRO_API int tavro_fake_set(const char *method, const char *url, int status, const char *body) {
+// Gives (method, url) a fresh answer or failure: the entry's body and fail
+// are released, then the status and the one text are set.
+static int store(const char *method, const char *url, int32_t status, const char *body,
+                 const char *fail) {
+  if (!method_ok(method) || !url) return TAVRO_E_ARG;
+  tavro::Guard guard(g_fl);
+  fake_entry *e = entry_for(method, url);
+  if (!e) return TAVRO_E_BUFFER;
+  std::free(e->body);
+  std::free(e->fail);
+  e->body = nullptr;
+  e->fail = nullptr;
+  e->status = status;
+  if (fail) {
+    e->fail = tavro_strdup(fail);
+    return e->fail ? 0 : TAVRO_E_BUFFER;
+  }
+  e->body_len = std::strlen(body);
+  e->body = tavro_strndup(body, e->body_len);
+  return e->body ? 0 : TAVRO_E_BUFFER;
+}
+
+int tavro_fake_answer(const char *method, const char *url, int32_t status, const char *body) {
   return store(method, url, status, body ? body : "", nullptr);
 }
 
-TAVRO_API int tavro_fake_fail(const char *method, const char *url, const char *message) {
+int tavro_fake_failure(const char *method, const char *url, const char *message) {
   return store(method, url, 0, nullptr, message ? message : kRefused);
 }
 
-TAVRO_API int tavro_fake_calls(const char *method, const char *url) {
+int tavro_fake_count(const char *method, const char *url) {
   tavro::Guard guard(g_fl);
   if (!url) return g_total;
   int32_t sum = 0;
@@ -320,26 +299,17 @@ TAVRO_API int tavro_fake_calls(const char *method, const char *url) {
   return sum;
 }
 
-TAVRO_API const char *tavro_fake_last_body(const char *url) {
-  char *copy = nullptr;
-  if (url) {
-    tavro::Guard guard(g_fl);
-    const fake_entry *e = find("POST", url);
-    // A form body was posted to url, though its answer is stored under the
-    // URL with the fields appended.
-    if (!e || !e->last_body) e = last_form_entry(url);
-    if (e && e->last_body) copy = tavro_strdup(e->last_body);
-  }
-  return hand_out(copy);
+char *tavro_fake_copy_last_body(const char *url) {
+  if (!url) return nullptr;
+  tavro::Guard guard(g_fl);
+  const fake_entry *e = find("POST", url);
+  // A form body was posted to url, though its answer is stored under the
+  // URL with the fields appended.
+  if (!e || !e->last_body) e = last_form_entry(url);
+  return e && e->last_body ? tavro_strdup(e->last_body) : nullptr;
 }
 
-TAVRO_API const char *tavro_fake_last_url(void) {
-  char *copy = nullptr;
-  {
-    tavro::Guard guard(g_fl);
-    if (g_last_url) copy = tavro_strdup(g_last_url);
-  }
-  return hand_out(copy);
+char *tavro_fake_copy_last_url(void) {
+  tavro::Guard guard(g_fl);
+  return g_last_url ? tavro_strdup(g_last_url) : nullptr;
 }
-
-} // extern "C"

@@ -17,7 +17,7 @@
 #include <cstdlib>
 #include <new>
 
-void *tavro_malloc(size_t n);
+#include "tavro_base.h"
 #endif
 
 namespace tavro {

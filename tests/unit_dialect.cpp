@@ -1,8 +1,12 @@
 // The download request parser, the magnet link test and the request URLs.
 #include "support.h"
-#include "tavro_dialect.h"
-#include "tavro_handler.h"
-#include "tavro_wire.h"
+#include "tavro_answers.h"
+#include "tavro_base.h"
+#include "tavro_input.h"
+#include "tavro_ops.h"
+#include "tavro_recognise.h"
+#include "tavro_service.h"
+#include "tavro_text.h"
 
 #include <gtest/gtest.h>
 
@@ -45,7 +49,7 @@ TEST(DownloadRequest, ReadsMembersByTheirKindOnly) {
   };
   for (auto &r : rows) {
     tavro_dlcfg cfg{};
-    char err[768] = {};
+    char err[TAVRO_ERR_SIZE] = {};
     EXPECT_EQ(tavro_dlcfg_parse(r.req.c_str(), &cfg, err, sizeof err), r.code) << r.name;
     EXPECT_STREQ(err, r.msg) << r.name;
     if (r.link)
@@ -62,7 +66,7 @@ TEST(DownloadRequest, ReadsMembersByTheirKindOnly) {
 }
 
 TEST(DownloadRequest, LinkLengthLimit) {
-  char err[768];
+  char err[TAVRO_ERR_SIZE];
   tavro_dlcfg cfg{};
   std::string exact = R"({"Link":")" + std::string(TAVRO_LINK_MAX, 'a') + R"(","Episode":4})";
   EXPECT_EQ(tavro_dlcfg_parse(exact.c_str(), &cfg, err, sizeof err), 0);

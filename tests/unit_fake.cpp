@@ -1,7 +1,7 @@
 // The built-in fake transport, driven through its table and the control
 // functions as a host or test harness would.
+#include "tavro_base.h"
 #include "tavro_io_fake.h"
-#include "tavro_util.h"
 
 #include <gtest/gtest.h>
 

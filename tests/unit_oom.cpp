@@ -6,11 +6,14 @@
 // with -DTAVRO_FAULT_INJECTION=ON (the fault preset).
 #include "byte_host.h"
 #include "support.h"
-#include "tavro_dialect.h"
-#include "tavro_exports.h"
-#include "tavro_io_fake.h"
-#include "tavro_util.h"
-#include "tavro_wire.h"
+#include "tavro_answers.h"
+#include "tavro_base.h"
+#include "tavro_http.h"
+#include "tavro_input.h"
+#include "tavro_results.h"
+#include "tavro_secret.h"
+#include "tavro_service.h"
+#include "tavro_text.h"
 
 #include <gtest/gtest.h>
 
@@ -468,7 +471,7 @@ TEST(OutOfMemory, SettingsLoseOnlyWhatCouldNotBeCopied) {
   const char *settings = R"({"APIKey":" KEY123 ","CustomName":"host","ID":"acct-1"})";
   long points = fail_each([&] {
     tavro_cfg cfg{};
-    char err[768] = {};
+    char err[TAVRO_ERR_SIZE] = {};
     int rc = tavro_cfg_parse(settings, 1, &cfg, err, sizeof err);
     if (rc == 0) {
       EXPECT_STREQ(cfg.api_key, "KEY123");
@@ -512,7 +515,7 @@ TEST(OutOfMemory, ExchangeReleasesTheTransportsStrings) {
   for (bool form : {false, true}) {
     long points = fail_each([&] {
       tavro_resp resp{};
-      char err[768] = {};
+      char err[TAVRO_ERR_SIZE] = {};
       int rc = form ? tavro_http_post(&io, "https://h/f", nullptr, "a=1", &resp, err, sizeof err)
                     : tavro_http(&io, "https://h/a", nullptr, &resp, err, sizeof err);
       if (rc == 0) {
@@ -533,7 +536,7 @@ TEST(OutOfMemory, ExchangeReleasesTheTransportsStrings) {
   host.fail("GET", "https://h/down?apikey=K", 1, std::string("refused"));
   long points = fail_each([&] {
     tavro_resp resp{};
-    char err[768] = {};
+    char err[TAVRO_ERR_SIZE] = {};
     EXPECT_EQ(tavro_http(&io, "https://h/down?apikey=K", nullptr, &resp, err, sizeof err), -1);
     EXPECT_TRUE(matches(err, R"(GET (https://h/down\?apikey=\*\*\*)?: refused)")) << err;
     EXPECT_EQ(host.live(), 0u);
@@ -547,7 +550,7 @@ TEST(OutOfMemory, EnvelopeAndRequestReadersReportIt) {
   long envelope = fail_each([&] {
     yyjson_doc *doc = nullptr;
     yyjson_val *data = nullptr;
-    char err[768] = {};
+    char err[TAVRO_ERR_SIZE] = {};
     int rc = tavro_parse_envelope(body.data(), body.size(), &doc, &data, err, sizeof err);
     if (rc != TAVRO_OK) {
       EXPECT_EQ(rc, TAVRO_E_FAILED);
@@ -561,7 +564,7 @@ TEST(OutOfMemory, EnvelopeAndRequestReadersReportIt) {
   std::string request = R"({"Link":")" + kMagnet + R"(","Episode":2})";
   long parsed = fail_each([&] {
     tavro_dlcfg cfg{};
-    char err[768] = {};
+    char err[TAVRO_ERR_SIZE] = {};
     int rc = tavro_dlcfg_parse(request.c_str(), &cfg, err, sizeof err);
     if (rc == 0)
       EXPECT_EQ(cfg.link, kMagnet);
@@ -648,7 +651,7 @@ TEST(Limits, InputsPastTheLimitsAreRefusedBeforeAnyAllocation) {
        -1, "request URL longer than 8 KiB"},
   };
   for (const Row &r : rows) {
-    char err[768] = {};
+    char err[TAVRO_ERR_SIZE] = {};
     long before = tavro_fi_calls.load();
     EXPECT_EQ(r.call(err), r.code) << r.name;
     EXPECT_STREQ(err, r.message) << r.name;

@@ -1,6 +1,6 @@
 // Season and episode recognition: the spellings of episode names, the order in
 // which they are tried, and the bounds of what a recognised pair can hold.
-#include "tavro_season.h"
+#include "tavro_recognise.h"
 
 #include <gtest/gtest.h>
 

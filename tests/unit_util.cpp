@@ -1,7 +1,13 @@
 // Text foundations, redaction, the HTTP exchange, settings and the torrent
 // sniffer.
 #include "support.h"
-#include "tavro_util.h"
+#include "tavro_base.h"
+#include "tavro_http.h"
+#include "tavro_input.h"
+#include "tavro_recognise.h"
+#include "tavro_secret.h"
+#include "tavro_service.h"
+#include "tavro_text.h"
 
 #include <gtest/gtest.h>
 
@@ -170,7 +176,7 @@ TEST(Buf, QueryEncodesValuesAndPicksTheSeparator) {
   EXPECT_EQ(text(*b.get()), "?agent=a%20b%2Fc&x=");
 
   tavro::Buf u;
-  tavro_buf_adds(u.get(), "https://h/p?q=1");
+  ASSERT_EQ(tavro_buf_adds(u.get(), "https://h/p?q=1"), 0);
   ASSERT_EQ(tavro_buf_query(u.get(), "id[]", "\xc3-._~Zz09"), 0);
   EXPECT_EQ(text(*u.get()), "https://h/p?q=1&id[]=%C3-._~Zz09");
 }
@@ -357,7 +363,7 @@ protected:
   tt::Host host;
   tavro_io io = host.table();
   tavro::Resp resp;
-  char err[768] = {};
+  char err[TAVRO_ERR_SIZE] = {};
 
   void TearDown() override {
     EXPECT_EQ(host.live(), 0u) << "every string handed back is released";
@@ -546,7 +552,7 @@ TEST(Settings, ParsesKeysClientAndId) {
   };
   for (auto &r : rows) {
     tavro_cfg cfg{};
-    char err[768] = {};
+    char err[TAVRO_ERR_SIZE] = {};
     EXPECT_EQ(tavro_cfg_parse(r.settings.c_str(), 1, &cfg, err, sizeof err), r.code) << r.name;
     EXPECT_STREQ(err, r.msg) << r.name;
     auto same = [&](const char *got, const char *want) {
@@ -564,7 +570,7 @@ TEST(Settings, ParsesKeysClientAndId) {
 
 TEST(Settings, NullAndSizeLimit) {
   tavro_cfg cfg{};
-  char err[768];
+  char err[TAVRO_ERR_SIZE];
   EXPECT_EQ(tavro_cfg_parse(nullptr, 1, &cfg, err, sizeof err), TAVRO_E_ARG);
   EXPECT_STREQ(err, "settings are NULL");
 

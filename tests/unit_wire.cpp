@@ -1,7 +1,10 @@
 // Readers of the service's answers and of the host's entries: the envelope and
 // its error codes, the flattened file tree (order, paths, limits, depth), the
 // upload and unlock payloads, and the link picked out of an entry.
-#include "tavro_wire.h"
+#include "tavro_answers.h"
+#include "tavro_base.h"
+#include "tavro_input.h"
+#include "tavro_service.h"
 
 #include <gtest/gtest.h>
 

@@ -1,13 +1,12 @@
-// The handler record and the frame every operation runs in: settings, the
-// transport check, the session, and the delivery of the result or the error
-// document. Also the switch that permits writes to the account. The
-// operations' own work is in the dialect module.
-#include "tavro_handler.h"
+// The operation frame, the writes switch and the handler record.
+#include "tavro_frame.h"
 
-#include "tavro_dialect.h"
-#include "tavro_exports.h"
-#include "tavro_util.h"
-#include "tavro_wire.h"
+#include "tavro_input.h"
+#include "tavro_ops.h"
+#include "tavro_results.h"
+#include "tavro_secret.h"
+#include "tavro_service.h"
+#include "tavro_text.h"
 
 #include <atomic>
 #include <cinttypes>
@@ -20,26 +19,37 @@ extern "C" TAVRO_API int tavro_allow_writes(int on) {
   return 0;
 }
 
+static constexpr char kTooSmall[] = "output buffer too small";
+
 // Delivers the outcome of one operation into the caller's buffer and the
 // per-thread copies; returns the final code.
 static int finish(int code, tavro_buf *out_buf, char *err, const char *api_key, char *out,
-                  int32_t out_len) {
+                  int32_t out_len, tavro::NoBuffer no_buffer) {
   bool has_out = out && out_len > 0;
   if (code == TAVRO_OK) {
     const char *result = out_buf->len ? out_buf->data : "{}";
     uint64_t len = out_buf->len ? out_buf->len : 2;
     if (has_out && len + 1 <= (uint64_t)out_len) {
       std::memcpy(out, result, (size_t)len + 1);
-    } else {
+    } else if (has_out || no_buffer == tavro::NoBuffer::too_small) {
       if (has_out) out[0] = '\0';
       code = TAVRO_E_BUFFER;
     }
-    const char *msg = code ? "output buffer too small" : nullptr;
+    const char *msg = code ? kTooSmall : nullptr;
     // The result text becomes this thread's copy as it is: no second copy.
     if (out_buf->len)
       tavro_publish_owned(code, msg, tavro_buf_release(out_buf));
     else
       tavro_publish(code, msg, result);
+    if (code == TAVRO_OK && !has_out) {
+      // Without a buffer the copy is the only result: when it could not be
+      // kept, the call reports what the handler record does.
+      const char *kept = tavro_thread_result();
+      if (!kept || !*kept) {
+        tavro_publish(TAVRO_E_BUFFER, kTooSmall, nullptr);
+        return TAVRO_E_BUFFER;
+      }
+    }
     return code;
   }
   tavro_scrub(err, api_key);
@@ -63,19 +73,6 @@ static int finish(int code, tavro_buf *out_buf, char *err, const char *api_key, 
   return code;
 }
 
-// Owns the settings record of one call.
-namespace {
-struct Cfg {
-  tavro_cfg v{};
-  Cfg() = default;
-  ~Cfg() { tavro_cfg_free(&v); }
-  Cfg(const Cfg &) = delete;
-  Cfg &operator=(const Cfg &) = delete;
-};
-
-enum class Op { validate, list, stream, download };
-} // namespace
-
 // Routes a folder name to its listing.
 static int list_folder(const tavro_sess *sess, const char *folder, tavro_buf *out, char *err,
                        size_t err_size) {
@@ -90,15 +87,16 @@ static int list_folder(const tavro_sess *sess, const char *folder, tavro_buf *ou
   return tavro_fail(err, err_size, TAVRO_E_NOT_FOUND, "no such folder: %s", folder);
 }
 
-// The frame shared by the four operations, on a text table (io) or a byte
-// transport (bytes); neither means "no transport".
-static int frame(Op op, const tavro_io *io, const tavro_transport *bytes, const char *settings,
-                 const char *arg, char *out, int32_t out_len) {
+static int frame(tavro::Op op, const tavro_io *io, const tavro_transport *bytes,
+                 const char *settings, const char *arg, char *out, int32_t out_len,
+                 tavro::NoBuffer no_buffer) {
+  using tavro::Op;
   char err[TAVRO_ERR_SIZE] = {};
   tavro::Buf result;
-  Cfg cfg;
-  int code = tavro_cfg_parse(settings, 1, &cfg.v, err, sizeof err);
-  if (code) return finish(code, result.get(), err, nullptr, out, out_len);
+  tavro_cfg cfg{};
+  tavro::Owned<tavro_cfg, tavro_cfg_free> cfg_holder(&cfg);
+  int code = tavro_cfg_parse(settings, 1, &cfg, err, sizeof err);
+  if (code) return finish(code, result.get(), err, nullptr, out, out_len, no_buffer);
   tavro::Text locator;
   if (!io && !bytes) {
     code = tavro_fail(err, sizeof err, TAVRO_E_TRANSPORT, "no transport");
@@ -108,12 +106,12 @@ static int frame(Op op, const tavro_io *io, const tavro_transport *bytes, const 
   } else {
     tavro_sess sess{};
     if (bytes)
-      tavro_sess_open_bytes(&sess, bytes, &cfg.v);
+      tavro_sess_open_bytes(&sess, bytes, &cfg);
     else
-      tavro_sess_open(&sess, io, &cfg.v);
+      tavro_sess_open(&sess, io, &cfg);
     switch (op) {
     case Op::validate:
-      code = tavro_do_validate(&sess, cfg.v.id, result.get(), err, sizeof err);
+      code = tavro_do_validate(&sess, cfg.id, result.get(), err, sizeof err);
       break;
     case Op::list:
       code = list_folder(&sess, arg, result.get(), err, sizeof err);
@@ -128,44 +126,47 @@ static int frame(Op op, const tavro_io *io, const tavro_transport *bytes, const 
     }
     tavro_sess_close(&sess);
   }
-  return finish(code, result.get(), err, cfg.v.api_key, out, out_len);
+  return finish(code, result.get(), err, cfg.api_key, out, out_len, no_buffer);
 }
 
-// The frame never throws, but a handler record slot is called straight from
-// the host: nothing may escape it whatever happens below.
-template <class F> static int guarded(F &&f) noexcept {
+// The frame never throws, but it is called straight from the host: nothing
+// may escape it whatever happens below.
+int tavro::run_frame(Op op, const tavro_io *io, const tavro_transport *bytes, const char *settings,
+                     const char *arg, char *out, int32_t out_len, NoBuffer no_buffer) noexcept {
   try {
-    return f();
+    return frame(op, io, bytes, settings, arg, out, out_len, no_buffer);
   } catch (...) {
     tavro_publish(TAVRO_E_FAILED, "internal failure", nullptr);
     return TAVRO_E_FAILED;
   }
 }
 
+// ---- The handler record ---------------------------------------------------
+
+// The record's operations use the table they are given, and a call without
+// a buffer is TAVRO_E_BUFFER.
 static int h_validate(const tavro_io *io, const char *settings, char *out, int32_t out_len) {
-  return guarded([&] { return frame(Op::validate, io, nullptr, settings, nullptr, out, out_len); });
+  return tavro::run_frame(tavro::Op::validate, io, nullptr, settings, nullptr, out, out_len,
+                          tavro::NoBuffer::too_small);
 }
 static int h_list(const tavro_io *io, const char *settings, const char *folder, char *out,
                   int32_t out_len) {
-  return guarded([&] { return frame(Op::list, io, nullptr, settings, folder, out, out_len); });
+  return tavro::run_frame(tavro::Op::list, io, nullptr, settings, folder, out, out_len,
+                          tavro::NoBuffer::too_small);
 }
 static int h_stream_url(const tavro_io *io, const char *settings, const char *entry, char *out,
                         int32_t out_len) {
-  return guarded([&] { return frame(Op::stream, io, nullptr, settings, entry, out, out_len); });
+  return tavro::run_frame(tavro::Op::stream, io, nullptr, settings, entry, out, out_len,
+                          tavro::NoBuffer::too_small);
 }
 static int h_download(const tavro_io *io, const char *settings, const char *request, char *out,
                       int32_t out_len) {
-  return guarded([&] { return frame(Op::download, io, nullptr, settings, request, out, out_len); });
+  return tavro::run_frame(tavro::Op::download, io, nullptr, settings, request, out, out_len,
+                          tavro::NoBuffer::too_small);
 }
 
-int tavro_run_bytes(int op, const tavro_transport *t, const char *settings, const char *arg,
-                    char *out, int32_t out_len) {
-  static constexpr Op ops[] = {Op::validate, Op::list, Op::stream, Op::download};
-  if (op < 0 || op > 3) return TAVRO_E_ARG;
-  return guarded([&] { return frame(ops[op], nullptr, t, settings, arg, out, out_len); });
-}
-
-const tavro_handler g_handler = {"ALLDEBRID", 47, h_validate, h_list, h_stream_url, h_download};
+static const tavro_handler g_handler = {TAVRO_RUNTIME_TYPE, TAVRO_CAPS, h_validate, h_list,
+                                        h_stream_url,       h_download};
 
 extern "C" TAVRO_API const tavro_handler *halvo_get(void) {
   return &g_handler;

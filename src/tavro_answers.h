@@ -1,11 +1,14 @@
-// Readers of the service's answers (the envelope, the magnet file tree, the
-// upload and unlock payloads) and of the entries a host hands back. They turn
-// JSON into plain values; requests and results are the operations' business.
+// Readers of the service's answers: the envelope and its error codes (one
+// table, read by the envelope and by the items that carry an error inside a
+// success envelope), the magnet file tree, the upload and unlock payloads.
+// They turn JSON into plain values and fail with the service's code and
+// message; requests and results are the operations' business.
 #pragma once
 
-#include "tavro_util.h"
+#include "tavro_base.h"
 
-#include <yyjson.h>
+#include <cstddef>
+#include <cstdint>
 
 // Reads the answer envelope. On TAVRO_OK *doc owns the parsed answer and
 // *data points at its "data" value; otherwise both are null and err holds the
@@ -26,8 +29,6 @@ struct tavro_links {
   uint64_t len;
   uint64_t cap;
 };
-
-#define TAVRO_FILES_MAX 65536
 
 // One file of a magnet's tree, as the walk meets it: its path (path_len
 // bytes, NUL-terminated there; path_len is 0, and path may be null, when no
@@ -70,7 +71,3 @@ int tavro_parse_upload_file(const char *text, size_t len, int64_t *id, int *read
 // the size (-1 when unknown).
 int tavro_parse_unlock(const char *text, size_t len, char **link, char **name, int64_t *size,
                        char *err, size_t err_size);
-
-// The link to unlock from a host's entry: its "locator", else "link", else
-// "path" (heap copy).
-int tavro_entry_link(const char *entry, char **link, char *err, size_t err_size);

@@ -1,11 +1,10 @@
-// The service's dialect: request URLs on the API root, the per-call session,
-// and the operations proper (validate, the listings, stream, download with
-// its file selection), plus the magnet link test. The frame around them,
-// settings parsing and result delivery, belongs to the handler.
-#include "tavro_dialect.h"
+// The operations on the service.
+#include "tavro_ops.h"
 
-#include "tavro_season.h"
-#include "tavro_wire.h"
+#include "tavro_answers.h"
+#include "tavro_http.h"
+#include "tavro_recognise.h"
+#include "tavro_service.h"
 
 #include <chrono>
 #include <cstdio>
@@ -113,9 +112,6 @@ static constexpr const char kOom[] = "out of memory";
 static constexpr const char kTorrentCut[] =
     "the torrent file could not be carried whole by the host's transport (its bodies end at "
     "the first NUL byte)";
-
-// Room for the message of an exchange whose failure is not reported.
-#define TAVRO_ERR_LINE 768
 
 // Accepts only a 2xx status; otherwise the response is released and the
 // message written. what names the request ("magnet/files").
@@ -257,7 +253,7 @@ int tavro_do_validate(const tavro_sess *sess, const char *id, tavro_buf *out, ch
   const char *client = sess->cfg && sess->cfg->client ? sess->cfg->client : TAVRO_DEFAULT_AGENT;
   const char *shown = id && *id ? id : fresh;
   if (tavro_buf_adds(out, "{\"ClientId\":") || tavro_buf_json_str(out, client) ||
-      tavro_buf_adds(out, ",\"RuntimeType\":\"ALLDEBRID\",\"ID\":") ||
+      tavro_buf_adds(out, ",\"RuntimeType\":\"" TAVRO_RUNTIME_TYPE "\",\"ID\":") ||
       tavro_buf_json_str(out, shown) || tavro_buf_adds(out, "}"))
     return tavro_fail(err, err_size, TAVRO_E_FAILED, kOom);
   return TAVRO_OK;
@@ -517,66 +513,7 @@ int tavro_do_stream(const tavro_sess *sess, const char *link, tavro_buf *out, ch
   return TAVRO_OK;
 }
 
-// ---- Magnet links ---------------------------------------------------------
-
-static bool hex_digit(char c) {
-  return (c >= '0' && c <= '9') || (c >= 'a' && c <= 'f') || (c >= 'A' && c <= 'F');
-}
-static bool base32_digit(char c) {
-  return (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || (c >= '2' && c <= '7');
-}
-
-int tavro_link_is_magnet(const char *text) {
-  if (!text) return 0;
-  std::string_view s(text);
-  if (!s.starts_with("magnet:?")) return 0;
-  static constexpr std::string_view xt = "xt=urn:btih:";
-  size_t at = s.find(xt);
-  if (at == std::string_view::npos) return 0;
-  std::string_view hash = s.substr(at + xt.size());
-  hash = hash.substr(0, hash.find('&'));
-  bool (*ok)(char) = hash.size() == 40 ? hex_digit : hash.size() == 32 ? base32_digit : nullptr;
-  if (!ok) return 0;
-  for (char c : hash)
-    if (!ok(c)) return 0;
-  return 1;
-}
-
 // ---- Download -------------------------------------------------------------
-
-void tavro_dlcfg_free(tavro_dlcfg *cfg) {
-  std::free(cfg->link);
-  *cfg = tavro_dlcfg{};
-}
-
-// The low 32 bits of an integer member as a signed int; 0 when not an integer.
-static int32_t low32(yyjson_val *v) {
-  if (!yyjson_is_int(v)) return 0;
-  return (int32_t)(uint32_t)(yyjson_is_uint(v) ? yyjson_get_uint(v) : (uint64_t)yyjson_get_sint(v));
-}
-
-int tavro_dlcfg_parse(const char *text, tavro_dlcfg *cfg, char *err, size_t err_size) {
-  *cfg = tavro_dlcfg{};
-  tavro::Doc doc(text ? tavro_json_read(text, std::strlen(text)) : nullptr);
-  yyjson_val *root = doc.root();
-  if (!yyjson_is_obj(root))
-    return tavro_fail(err, err_size, TAVRO_E_ARG, "config is not a JSON object");
-  // The link is a C text: an escaped NUL ends it, so one that begins with
-  // it is empty and counts as missing.
-  const char *link = yyjson_get_str(yyjson_obj_get(root, "Link"));
-  if (link && *link) cfg->link = tavro_strdup(link);
-  cfg->full_season = yyjson_is_true(yyjson_obj_get(root, "FullSeason"));
-  cfg->season = low32(yyjson_obj_get(root, "Season"));
-  cfg->episode = low32(yyjson_obj_get(root, "Episode"));
-  cfg->keep_instant_only = yyjson_is_true(yyjson_obj_get(root, "KeepInstantOnly"));
-  doc.reset();
-  if (!cfg->link) return tavro_fail(err, err_size, TAVRO_E_ARG, "config has no Link");
-  if (std::strlen(cfg->link) > TAVRO_LINK_MAX) {
-    tavro_dlcfg_free(cfg);
-    return tavro_fail(err, err_size, TAVRO_E_ARG, "Link longer than 3 KiB");
-  }
-  return 0;
-}
 
 int tavro_do_delete(const tavro_sess *sess, int64_t id, char *err, size_t err_size) {
   char idtext[24];
@@ -732,7 +669,7 @@ static int add_link(const tavro_sess *sess, const char *link, tavro::Resp &resp,
       // A failure of this first fetch is not reported: the torrent fetch
       // below tries again and reports its own.
       tavro::Resp first;
-      char ignored[TAVRO_ERR_LINE];
+      char ignored[TAVRO_ERR_SIZE];
       if (exchange(sess, Kind::fetch, link, nullptr, 0, first.get(), ignored, sizeof ignored) ==
           0) {
         tavro::Text magnet(redirect_magnet(*first.get()));
@@ -765,10 +702,7 @@ int tavro_do_download(const tavro_sess *sess, const char *request, int writes_al
                       "download() adds transfers to the account; call tavro_allow_writes(1) "
                       "first");
   tavro_dlcfg req{};
-  struct ReqHolder {
-    tavro_dlcfg *r;
-    ~ReqHolder() { tavro_dlcfg_free(r); }
-  } req_holder{&req};
+  tavro::Owned<tavro_dlcfg, tavro_dlcfg_free> req_holder(&req);
   int code = tavro_dlcfg_parse(request, &req, err, err_size);
   if (code) return code;
 

@@ -1,7 +1,10 @@
-// Season and episode recognition in file names and paths: a fixed cascade of
-// byte scans over one NUL-terminated name, with no state and no allocation.
-// Handing the pair to the host (null outputs and all) is left to the export.
-#include "tavro_season.h"
+// Recognisers of season/episode pairs, magnet links and torrent files.
+#include "tavro_recognise.h"
+
+#include <cstdint>
+#include <string_view>
+
+// ---- Season and episode ---------------------------------------------------
 
 // Bytes only: no locale, and a byte of 0x80 or above is never a letter or a digit.
 static bool is_digit(char c) {
@@ -153,4 +156,98 @@ int tavro_season_episode(const char *name, int *season, int *episode) {
     if (marker_alone(name, season, episode)) return 1;
   }
   return season_letter_ep(name, season, episode);
+}
+
+// ---- Magnet links ---------------------------------------------------------
+
+static bool hex_digit(char c) {
+  return (c >= '0' && c <= '9') || (c >= 'a' && c <= 'f') || (c >= 'A' && c <= 'F');
+}
+static bool base32_digit(char c) {
+  return (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || (c >= '2' && c <= '7');
+}
+
+int tavro_link_is_magnet(const char *text) {
+  if (!text) return 0;
+  std::string_view s(text);
+  if (!s.starts_with("magnet:?")) return 0;
+  static constexpr std::string_view xt = "xt=urn:btih:";
+  size_t at = s.find(xt);
+  if (at == std::string_view::npos) return 0;
+  std::string_view hash = s.substr(at + xt.size());
+  hash = hash.substr(0, hash.find('&'));
+  bool (*ok)(char) = hash.size() == 40 ? hex_digit : hash.size() == 32 ? base32_digit : nullptr;
+  if (!ok) return 0;
+  for (char c : hash)
+    if (!ok(c)) return 0;
+  return 1;
+}
+
+// ---- Torrent files --------------------------------------------------------
+
+int tavro_sniff_torrent(const void *data, size_t len) {
+  if (!data || len < 16) return 0;
+  std::string_view s(static_cast<const char *>(data), len);
+  if (s[0] != 'd') return 0;
+  bool info = false, announce = false, path = false, length = false;
+  for (size_t i = 0; i < s.size(); ++i) {
+    std::string_view rest = s.substr(i);
+    if (rest.starts_with("4:info"))
+      info = true;
+    else if (rest.starts_with("8:announce"))
+      announce = true;
+    else if (rest.starts_with("4:path"))
+      path = true;
+    else if (rest.starts_with("6:length"))
+      length = true;
+    if (info && (announce || (path && length))) return 1;
+  }
+  return 0;
+}
+
+// One bencoded value after another, without recursion: a count of the lists
+// and dictionaries still open is all the state the scan keeps, so no input
+// can make it deep. Dictionary keys are not told apart from values; what
+// matters here is whether every length is satisfied and every container
+// closed.
+int tavro_bencode_whole(const void *data, size_t len) {
+  if (!data || len == 0) return 0;
+  std::string_view s(static_cast<const char *>(data), len);
+  if (s[0] != 'd') return 0;
+  uint64_t open = 0;
+  size_t i = 0;
+  while (i < s.size()) {
+    char c = s[i];
+    if (c == 'd' || c == 'l') {
+      ++open;
+      ++i;
+    } else if (c == 'e') {
+      if (open == 0) return 0;
+      ++i;
+      if (--open == 0) return 1; // the outer dictionary is closed
+    } else if (c == 'i') {
+      size_t j = i + 1;
+      if (j < s.size() && s[j] == '-') ++j;
+      size_t digits = j;
+      while (j < s.size() && is_digit(s[j])) ++j;
+      if (j == digits || j >= s.size() || s[j] != 'e') return 0;
+      i = j + 1;
+    } else if (is_digit(c)) {
+      // A string: its length, ':' and that many bytes, all of them present.
+      uint64_t n = 0;
+      size_t j = i;
+      while (j < s.size() && is_digit(s[j])) {
+        n = n * 10 + (uint64_t)(s[j] - '0');
+        if (n > s.size()) return 0; // longer than all there is
+        ++j;
+      }
+      if (j >= s.size() || s[j] != ':') return 0;
+      ++j;
+      if (n > s.size() - j) return 0;
+      i = j + (size_t)n;
+    } else {
+      return 0;
+    }
+  }
+  return 0; // the body ended with containers still open
 }

@@ -1,10 +1,10 @@
-// Readers of the service's JSON answers (the envelope and its error codes, the
-// magnet file tree, the upload and unlock payloads) and of the host's entries.
-// They only decode; building requests and results is left to the operations.
-#include "tavro_wire.h"
+// Readers of the service's answers.
+#include "tavro_answers.h"
+
+#include "tavro_service.h"
+#include "tavro_text.h"
 
 #include <cstring>
-#include <initializer_list>
 #include <string_view>
 
 namespace {
@@ -253,19 +253,6 @@ int flatten(yyjson_val *nodes, tavro_buf *path, tavro_file_visit visit, void *ct
   return 0;
 }
 
-// Owns a tavro_links until released to the caller.
-class Links {
-public:
-  explicit Links(tavro_links *list) : list_(list) {}
-  ~Links() { tavro_links_free(list_); }
-  Links(const Links &) = delete;
-  Links &operator=(const Links &) = delete;
-  void release() { list_ = nullptr; }
-
-private:
-  tavro_links *list_;
-};
-
 } // namespace
 
 int tavro_parse_envelope(const char *text, size_t len, yyjson_doc **doc, yyjson_val **data,
@@ -333,7 +320,8 @@ int tavro_parse_files(const char *text, size_t len, tavro_links *list, int *has_
   int rc = tavro_parse_envelope(text, len, doc.out(), &data, err, err_size);
   if (rc != TAVRO_OK) return rc;
 
-  Links holder(list);
+  // The list is the caller's only on success.
+  tavro::Owned<tavro_links, tavro_links_free> holder(list);
   rc = tavro_walk_files(data, add_entry, list, has_entries, err, err_size);
   if (rc != TAVRO_OK) return rc;
   holder.release();
@@ -408,27 +396,5 @@ int tavro_parse_unlock(const char *text, size_t len, char **link, char **name, i
   yyjson_val *filesize = yyjson_obj_get(data, "filesize");
   if (yyjson_is_int(filesize)) *size = yyjson_get_sint(filesize);
   *link = link_copy.release();
-  return TAVRO_OK;
-}
-
-int tavro_entry_link(const char *entry, char **link, char *err, size_t err_size) {
-  *link = nullptr;
-  tavro::Doc doc(entry ? tavro_json_read(entry, std::strlen(entry)) : nullptr);
-  yyjson_val *root = doc.root();
-  if (!yyjson_is_obj(root)) {
-    return tavro_fail(err, err_size, TAVRO_E_ARG, "entry is not a JSON object");
-  }
-  // The first non-empty string of the three wins; empty or other types are
-  // passed over as if missing.
-  const char *chosen = nullptr;
-  for (const char *key : {"locator", "link", "path"}) {
-    chosen = nonempty_str_member(root, key);
-    if (chosen) break;
-  }
-  if (!chosen) {
-    return tavro_fail(err, err_size, TAVRO_E_NOT_FOUND, "entry has no locator/link/path");
-  }
-  *link = tavro_strdup(chosen);
-  if (!*link) return tavro_fail(err, err_size, TAVRO_E_FAILED, "out of memory");
   return TAVRO_OK;
 }

@@ -1,34 +1,24 @@
-// The exported functions: dispatch of the four operations through the handler
-// record, the per-thread result copies, the transport selection, and the
-// utility exports. Operation frames live in the handler module.
-#include "tavro_exports.h"
+// The exports but the handler record's and the writes switch: the four
+// operations on the selected transport, the per-thread copies, the transport
+// selection, the constants, the utilities and the fake's store.
+#include "tavro.h"
 
-#include "tavro_dialect.h"
-#include "tavro_handler.h"
+#include "tavro_frame.h"
 #include "tavro_io_curl.h"
 #include "tavro_io_fake.h"
 #include "tavro_lock.h"
-#include "tavro_season.h"
+#include "tavro_recognise.h"
+#include "tavro_results.h"
+#include "tavro_secret.h"
+#include "tavro_service.h"
+#include "tavro_text.h"
 #include "tavro_thread.h"
-#include "tavro_util.h"
 
 #include <cstddef>
+#include <cstdint>
 #include <cstring>
 
 namespace {
-
-// This thread's last result and last error; released when the thread ends.
-struct ThreadCopies {
-  tavro::Text result;
-  tavro::Text error;
-};
-
-// Null only when memory runs out; both copies then read as "".
-ThreadCopies *thread_copies() {
-  return tavro::this_thread<ThreadCopies>();
-}
-
-thread_local char t_redact[2048];
 
 // The selection: a text table (g_io: the fake or the copy of the host's),
 // the host's byte transport (g_bytes_on), or neither.
@@ -59,105 +49,55 @@ Selected selected() {
   return s;
 }
 
-} // namespace
-
-void tavro_publish(int code, const char *error, const char *result) {
-  ThreadCopies *copies = thread_copies();
-  if (!copies) return;
-  copies->error.reset(tavro_strdup(code != 0 && error ? error : ""));
-  copies->result.reset(tavro_strdup(result ? result : ""));
-}
-
-void tavro_publish_owned(int code, const char *error, char *result) {
-  ThreadCopies *copies = thread_copies();
-  if (!copies) {
-    std::free(result);
-    return;
-  }
-  copies->error.reset(tavro_strdup(code != 0 && error ? error : ""));
-  copies->result.reset(result);
-}
-
-const char *tavro_thread_result(void) {
-  ThreadCopies *copies = thread_copies();
-  return copies ? copies->result.get() : nullptr;
-}
-
-const tavro_io *tavro_io_current(void) {
-  tavro::Guard hold(g_io_lock);
-  if (g_bytes_on) return nullptr;
-  return g_io ? g_io : tavro_io_curl();
-}
-
-// ---- Operations -----------------------------------------------------------
-
-namespace {
-
-using op_fn = int (*)(const tavro_io *, const char *, const char *, char *, int32_t);
-
-// Which operation an op_fn is, for the byte transport.
-int op_index(op_fn op);
-
-int f_validate(const tavro_io *io, const char *settings, const char *, char *out, int32_t out_len) {
-  return g_handler.validate(io, settings, out, out_len);
-}
-int f_list(const tavro_io *io, const char *settings, const char *arg, char *out, int32_t out_len) {
-  return g_handler.list(io, settings, arg, out, out_len);
-}
-int f_stream(const tavro_io *io, const char *settings, const char *arg, char *out,
-             int32_t out_len) {
-  return g_handler.stream_url(io, settings, arg, out, out_len);
-}
-int f_download(const tavro_io *io, const char *settings, const char *arg, char *out,
-               int32_t out_len) {
-  return g_handler.download(io, settings, arg, out, out_len);
-}
-
-// Runs an operation on the current transport. A call without a buffer that
+// Runs an operation on the selected transport. A call without a buffer that
 // succeeds returns TAVRO_OK, its result waiting in tavro_result_json.
-int flat(op_fn op, const char *settings, const char *arg, char *out, int32_t out_len) {
+int run(tavro::Op op, const char *settings, const char *arg, char *out, int32_t out_len) {
   Selected sel = selected();
-  const tavro_io *io = sel.has_io ? &sel.io : nullptr;
-  auto run = [&](char *o, int32_t n) {
-    if (sel.has_bytes) return tavro_run_bytes(op_index(op), &sel.bytes, settings, arg, o, n);
-    return op(io, settings, arg, o, n);
-  };
-  if (out && out_len > 0) return run(out, out_len);
-  int code = run(nullptr, 0);
-  if (code != TAVRO_E_BUFFER) return code;
-  const char *result = tavro_thread_result();
-  if (!result || !*result) return code;
-  thread_copies()->error.reset(tavro_strdup(""));
-  return TAVRO_OK;
+  return tavro::run_frame(op, sel.has_io ? &sel.io : nullptr, sel.has_bytes ? &sel.bytes : nullptr,
+                          settings, arg, out, out_len, tavro::NoBuffer::ok);
 }
 
-int op_index(op_fn op) {
-  if (op == f_validate) return TAVRO_OP_VALIDATE;
-  if (op == f_list) return TAVRO_OP_LIST;
-  if (op == f_stream) return TAVRO_OP_STREAM;
-  return TAVRO_OP_DOWNLOAD;
+thread_local char t_redact[TAVRO_REDACT_SIZE];
+
+// The text most recently handed out by tavro_fake_last_body or
+// tavro_fake_last_url on this thread; released when the thread ends.
+struct ReturnCopy {
+  tavro::Text text;
+};
+
+// Makes text this thread's return copy, releasing the previous one.
+const char *hand_out(char *text) {
+  ReturnCopy *copy = tavro::this_thread<ReturnCopy>();
+  if (!copy) {
+    std::free(text);
+    return "";
+  }
+  copy->text.reset(text);
+  return text ? text : "";
 }
 
 } // namespace
 
 extern "C" {
 
+// ---- Operations -----------------------------------------------------------
+
 TAVRO_API int tavro_validate(const char *settings, char *out, int32_t out_len) {
-  return flat(f_validate, settings, nullptr, out, out_len);
+  return run(tavro::Op::validate, settings, nullptr, out, out_len);
 }
 
 TAVRO_API int tavro_list(const char *settings, const char *folder, char *out, int32_t out_len) {
-  return flat(f_list, settings, folder, out, out_len);
+  return run(tavro::Op::list, settings, folder, out, out_len);
 }
 
 TAVRO_API int tavro_stream_url(const char *settings, const char *entry, char *out,
                                int32_t out_len) {
-  return flat(f_stream, settings, entry, out, out_len);
+  return run(tavro::Op::stream, settings, entry, out, out_len);
 }
 
 TAVRO_API int tavro_download(const char *settings, const char *request, char *out,
                              int32_t out_len) {
-  return flat(f_download, settings, request, out, out_len);
+  return run(tavro::Op::download, settings, request, out, out_len);
 }
 
 // ---- Results --------------------------------------------------------------
@@ -168,8 +108,7 @@ TAVRO_API const char *tavro_result_json(void) {
 }
 
 TAVRO_API const char *tavro_last_error(void) {
-  ThreadCopies *copies = thread_copies();
-  const char *e = copies ? copies->error.get() : nullptr;
+  const char *e = tavro_thread_error();
   return e ? e : "";
 }
 
@@ -231,10 +170,10 @@ TAVRO_API const char *tavro_version(void) {
   return TAVRO_VERSION_STRING;
 }
 TAVRO_API const char *tavro_runtime_type(void) {
-  return g_handler.runtime_type;
+  return TAVRO_RUNTIME_TYPE;
 }
 TAVRO_API int tavro_caps(void) {
-  return g_handler.caps;
+  return TAVRO_CAPS;
 }
 TAVRO_API const char *tavro_base_url(void) {
   return TAVRO_API_ROOT;
@@ -261,6 +200,32 @@ TAVRO_API int tavro_is_torrent_file(const void *data, uint64_t len) {
 
 TAVRO_API int tavro_is_magnet_link(const char *text) {
   return tavro_link_is_magnet(text);
+}
+
+// ---- The fake transport's store -------------------------------------------
+
+TAVRO_API void tavro_fake_reset(void) {
+  tavro_fake_clear();
+}
+
+TAVRO_API int tavro_fake_set(const char *method, const char *url, int status, const char *body) {
+  return tavro_fake_answer(method, url, status, body);
+}
+
+TAVRO_API int tavro_fake_fail(const char *method, const char *url, const char *message) {
+  return tavro_fake_failure(method, url, message);
+}
+
+TAVRO_API int tavro_fake_calls(const char *method, const char *url) {
+  return tavro_fake_count(method, url);
+}
+
+TAVRO_API const char *tavro_fake_last_body(const char *url) {
+  return hand_out(tavro_fake_copy_last_body(url));
+}
+
+TAVRO_API const char *tavro_fake_last_url(void) {
+  return hand_out(tavro_fake_copy_last_url());
 }
 
 } // extern "C"

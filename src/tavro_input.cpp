@@ -1,0 +1,150 @@
+// The host's JSON: settings, download requests and listing entries.
+#include "tavro_input.h"
+
+#include "tavro_service.h"
+#include "tavro_text.h"
+
+#include <cinttypes>
+#include <cstdio>
+#include <cstring>
+
+// ---- Settings -------------------------------------------------------------
+
+static bool blank(char c) {
+  return c == ' ' || c == '\t' || c == '\n' || c == '\r';
+}
+
+// A heap copy without surrounding blanks; null when nothing remains.
+static char *trimdup(const char *text) {
+  if (!text) return nullptr;
+  while (blank(*text)) ++text;
+  size_t n = std::strlen(text);
+  while (n && blank(text[n - 1])) --n;
+  return n ? tavro_strndup(text, n) : nullptr;
+}
+
+// The first member named key read as text: strings as they are, integers in
+// decimal, true/false as words; anything else is absent. Numbers are written
+// into scratch.
+static const char *sval(yyjson_val *obj, const char *key, char (&scratch)[256]) {
+  yyjson_val *v = yyjson_obj_get(obj, key);
+  if (yyjson_is_str(v)) return yyjson_get_str(v);
+  if (yyjson_is_uint(v)) {
+    std::snprintf(scratch, sizeof scratch, "%" PRIu64, yyjson_get_uint(v));
+    return scratch;
+  }
+  if (yyjson_is_sint(v)) {
+    std::snprintf(scratch, sizeof scratch, "%" PRId64, yyjson_get_sint(v));
+    return scratch;
+  }
+  if (yyjson_is_bool(v)) return yyjson_get_bool(v) ? "true" : "false";
+  return nullptr;
+}
+
+// The trimmed text of the first key that gives one, else null.
+static char *trimmed(yyjson_val *obj, const char *first, const char *second) {
+  char scratch[256];
+  char *v = trimdup(sval(obj, first, scratch));
+  if (!v && second) v = trimdup(sval(obj, second, scratch));
+  return v;
+}
+
+void tavro_cfg_free(tavro_cfg *cfg) {
+  std::free(cfg->api_key);
+  std::free(cfg->client);
+  std::free(cfg->id);
+  *cfg = tavro_cfg{};
+}
+
+int tavro_cfg_parse(const char *settings, int require_key, tavro_cfg *cfg, char *err,
+                    size_t err_size) {
+  *cfg = tavro_cfg{};
+  if (!settings) return tavro_fail(err, err_size, TAVRO_E_ARG, "settings are NULL");
+  size_t len = strnlen(settings, TAVRO_SETTINGS_MAX + 1);
+  if (len > TAVRO_SETTINGS_MAX)
+    return tavro_fail(err, err_size, TAVRO_E_ARG, "settings are larger than 1 MiB");
+  tavro::Doc doc(tavro_json_read(settings, len));
+  yyjson_val *root = doc.root();
+  if (!yyjson_is_obj(root))
+    return tavro_fail(err, err_size, TAVRO_E_ARG, "settings are not a JSON object");
+  char scratch[256];
+  const char *type = sval(root, "RuntimeType", scratch);
+  if (type && *type && std::strcmp(type, TAVRO_RUNTIME_TYPE) != 0)
+    return tavro_fail(err, err_size, TAVRO_E_ARG,
+                      "RuntimeType is \"%s\", this handler is \"" TAVRO_RUNTIME_TYPE "\"", type);
+  cfg->api_key = trimmed(root, "APIKey", "ClientSecret");
+  cfg->client = trimmed(root, "CustomName", "ClientId");
+  cfg->id = trimmed(root, "ID", nullptr);
+  doc.reset();
+  if (require_key && !cfg->api_key) {
+    tavro_cfg_free(cfg);
+    return tavro_fail(err, err_size, TAVRO_E_ARG, "APIKey is empty");
+  }
+  return 0;
+}
+
+// ---- Download requests ----------------------------------------------------
+
+void tavro_dlcfg_free(tavro_dlcfg *cfg) {
+  std::free(cfg->link);
+  *cfg = tavro_dlcfg{};
+}
+
+// The low 32 bits of an integer member as a signed int; 0 when not an integer.
+static int32_t low32(yyjson_val *v) {
+  if (!yyjson_is_int(v)) return 0;
+  return (int32_t)(uint32_t)(yyjson_is_uint(v) ? yyjson_get_uint(v) : (uint64_t)yyjson_get_sint(v));
+}
+
+int tavro_dlcfg_parse(const char *text, tavro_dlcfg *cfg, char *err, size_t err_size) {
+  *cfg = tavro_dlcfg{};
+  tavro::Doc doc(text ? tavro_json_read(text, std::strlen(text)) : nullptr);
+  yyjson_val *root = doc.root();
+  if (!yyjson_is_obj(root))
+    return tavro_fail(err, err_size, TAVRO_E_ARG, "config is not a JSON object");
+  // The link is a C text: an escaped NUL ends it, so one that begins with
+  // it is empty and counts as missing.
+  const char *link = yyjson_get_str(yyjson_obj_get(root, "Link"));
+  if (link && *link) cfg->link = tavro_strdup(link);
+  cfg->full_season = yyjson_is_true(yyjson_obj_get(root, "FullSeason"));
+  cfg->season = low32(yyjson_obj_get(root, "Season"));
+  cfg->episode = low32(yyjson_obj_get(root, "Episode"));
+  cfg->keep_instant_only = yyjson_is_true(yyjson_obj_get(root, "KeepInstantOnly"));
+  doc.reset();
+  if (!cfg->link) return tavro_fail(err, err_size, TAVRO_E_ARG, "config has no Link");
+  if (std::strlen(cfg->link) > TAVRO_LINK_MAX) {
+    tavro_dlcfg_free(cfg);
+    return tavro_fail(err, err_size, TAVRO_E_ARG, "Link longer than 3 KiB");
+  }
+  return 0;
+}
+
+// ---- Listing entries ------------------------------------------------------
+
+// A string member with at least one character, or null.
+static const char *nonempty_str_member(yyjson_val *obj, const char *key) {
+  const char *s = yyjson_get_str(yyjson_obj_get(obj, key));
+  return s && s[0] != '\0' ? s : nullptr;
+}
+
+int tavro_entry_link(const char *entry, char **link, char *err, size_t err_size) {
+  *link = nullptr;
+  tavro::Doc doc(entry ? tavro_json_read(entry, std::strlen(entry)) : nullptr);
+  yyjson_val *root = doc.root();
+  if (!yyjson_is_obj(root)) {
+    return tavro_fail(err, err_size, TAVRO_E_ARG, "entry is not a JSON object");
+  }
+  // The first non-empty string of the three wins; empty or other types are
+  // passed over as if missing.
+  const char *chosen = nullptr;
+  for (const char *key : {"locator", "link", "path"}) {
+    chosen = nonempty_str_member(root, key);
+    if (chosen) break;
+  }
+  if (!chosen) {
+    return tavro_fail(err, err_size, TAVRO_E_NOT_FOUND, "entry has no locator/link/path");
+  }
+  *link = tavro_strdup(chosen);
+  if (!*link) return tavro_fail(err, err_size, TAVRO_E_FAILED, "out of memory");
+  return TAVRO_OK;
+}

@@ -1,0 +1,40 @@
+// The JSON a host hands in: the account settings of every operation, the
+// request of a download, and a listing entry to stream. Each reader turns
+// it into a plain record or fails with TAVRO_E_ARG (or the code it names)
+// and a message.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+
+// The settings of one call: trimmed texts, null when absent or blank.
+struct tavro_cfg {
+  char *api_key; // "APIKey", else "ClientSecret"
+  char *client;  // "CustomName", else "ClientId"
+  char *id;      // "ID"
+};
+
+// Reads the settings (at most TAVRO_SETTINGS_MAX bytes, a JSON object whose
+// "RuntimeType", when given and not empty, is TAVRO_RUNTIME_TYPE). Strings
+// are taken as they are, integers in decimal, true/false as words. With
+// require_key, settings without a key fail with "APIKey is empty". 0, or a
+// result code with the message written and cfg empty.
+int tavro_cfg_parse(const char *settings, int require_key, tavro_cfg *cfg, char *err,
+                    size_t err_size);
+void tavro_cfg_free(tavro_cfg *cfg);
+
+// The parsed download request.
+struct tavro_dlcfg {
+  char *link; // "Link": not empty, at most TAVRO_LINK_MAX bytes
+  int full_season;
+  int32_t season;  // the low 32 bits of an integer, else 0
+  int32_t episode; // the same
+  int keep_instant_only;
+};
+
+int tavro_dlcfg_parse(const char *text, tavro_dlcfg *cfg, char *err, size_t err_size);
+void tavro_dlcfg_free(tavro_dlcfg *cfg);
+
+// The link to unlock from a host's entry: its "locator", else "link", else
+// "path" (a heap copy): the first non-empty string of the three.
+int tavro_entry_link(const char *entry, char **link, char *err, size_t err_size);

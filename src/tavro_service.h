@@ -1,0 +1,51 @@
+// The service this library speaks to, and every limit the library keeps,
+// each with the reason for its value: one place for the constants that the
+// operations, the transports and the exports share.
+#pragma once
+
+// ---- The service ----------------------------------------------------------
+
+// The version-4 API root, which tavro_base_url() returns.
+#define TAVRO_API_ROOT "https://api.alldebrid.com/v4"
+// The account's magnets are listed by version 4.1 of the API, on the same
+// host: its version-4 status endpoint is discontinued.
+#define TAVRO_STATUS_ROOT "https://api.alldebrid.com/v4.1"
+// The agent sent when the settings name no client of their own.
+#define TAVRO_DEFAULT_AGENT "quorvelindash"
+// The handler record's runtime type and capability bits (tavro.h).
+#define TAVRO_RUNTIME_TYPE "ALLDEBRID"
+#define TAVRO_CAPS 47
+
+// A form POST's body, and the multipart body of a torrent upload through
+// the text table (the host frames it with this boundary).
+#define TAVRO_FORM_TYPE "application/x-www-form-urlencoded"
+#define TAVRO_MULTIPART_TYPE "multipart/form-data; boundary=tavrotorrent"
+// The multipart file part of a torrent upload through a byte transport.
+#define TAVRO_TORRENT_TYPE "application/x-bittorrent"
+#define TAVRO_UPLOAD_FIELD "files[0]"
+#define TAVRO_UPLOAD_NAME "upload.torrent"
+
+// ---- Limits ---------------------------------------------------------------
+
+// Settings: far above any real settings object, and a bound on what a host
+// bug can make the library parse ("settings are larger than 1 MiB").
+#define TAVRO_SETTINGS_MAX 1048576u
+// A request URL: servers and proxies commonly refuse longer request lines
+// ("request URL longer than 8 KiB"). A form body has no limit but memory.
+#define TAVRO_URL_MAX 8192
+// A download request's Link: a magnet with a long tracker list fits; more is
+// no link a user pasted ("Link longer than 3 KiB").
+#define TAVRO_LINK_MAX 3072
+// The files of one magnet: bounds the time and memory of one listing, and
+// is far above the largest season packs.
+#define TAVRO_FILES_MAX 65536
+// The message of one call: a line of text around a redacted URL
+// (TAVRO_SHOWN_URL_SIZE) and a quoted line (TAVRO_QUOTED_LINE_SIZE).
+#define TAVRO_ERR_SIZE 768
+// A URL as a message quotes it, redacted: enough to tell requests apart.
+#define TAVRO_SHOWN_URL_SIZE 512
+// The first line of a transport's error text quoted in a message.
+#define TAVRO_QUOTED_LINE_SIZE 200
+// tavro_redact's per-thread result: redacted texts are cut to 2047
+// characters (tavro.h).
+#define TAVRO_REDACT_SIZE 2048

@@ -1,0 +1,89 @@
+// Text: a growable NUL-terminated buffer with every append whole or not at
+// all, JSON string literals and percent-encoded query and form parameters
+// written into it, decimal digits without printf, and heap copies.
+#pragma once
+
+#include "tavro_base.h"
+
+#include <array>
+#include <cstddef>
+#include <cstdint>
+
+// Growable NUL-terminated text. All-zero is empty and valid.
+struct tavro_buf {
+  char *data;
+  uint64_t len;
+  uint64_t cap;
+};
+
+// The appends return 0, or -1 when memory runs out; a failed append leaves
+// the buffer as it was.
+[[nodiscard]] int tavro_buf_add(tavro_buf *b, const void *bytes, uint64_t count);
+[[nodiscard]] int tavro_buf_adds(tavro_buf *b, const char *text);
+// Makes room for count more bytes and the NUL, growing by doubling from 256.
+[[nodiscard]] int tavro_buf_reserve(tavro_buf *b, uint64_t count);
+// The same, growing to exactly that room: for a text whose final length is
+// known, so that it takes no more than it needs.
+[[nodiscard]] int tavro_buf_reserve_exact(tavro_buf *b, uint64_t count);
+// The decimal digits of v, as "%lld" writes them.
+[[nodiscard]] int tavro_buf_addi(tavro_buf *b, int64_t v);
+[[nodiscard]] int tavro_buf_addf(tavro_buf *b, const char *fmt, ...)
+#if defined(__GNUC__)
+    __attribute__((format(printf, 2, 3)))
+#endif
+    ;
+// A JSON string literal with escapes, or the word null for a null text.
+[[nodiscard]] int tavro_buf_json_str(tavro_buf *b, const char *text);
+// "?key=value" or "&key=value" (after a '?' already in the buffer), the
+// value percent-encoded: every byte but the unreserved ones as %XX.
+[[nodiscard]] int tavro_buf_query(tavro_buf *b, const char *key, const char *value);
+// A form field: "key=value" (with "&" before it unless the buffer is
+// empty), the value encoded as tavro_buf_query does.
+[[nodiscard]] int tavro_buf_form(tavro_buf *b, const char *key, const char *value);
+void tavro_buf_free(tavro_buf *b);
+// Hands over the text (a heap block, released with std::free), its spare
+// room given back when there is much of it; the buffer is empty afterwards.
+// Null when nothing was ever appended.
+char *tavro_buf_release(tavro_buf *b);
+
+// Those digits at the end of area; returns where they start.
+char *tavro_int_digits(char (&area)[24], int64_t v);
+
+// The length of the JSON string literal of n bytes of text, quotes included.
+uint64_t tavro_json_str_size(const char *text, size_t n);
+// Writes that literal at w, which has room for size bytes (the length
+// tavro_json_str_size gave); returns the end. Writes no NUL.
+char *tavro_json_str_write(char *w, const char *text, size_t n, uint64_t size);
+
+// The bytes a query or form value keeps as they are (RFC 3986's unreserved
+// characters); every other byte is written as %XX, with upper-case digits.
+inline constexpr std::array<bool, 256> kTavroUnreserved = [] {
+  std::array<bool, 256> t{};
+  for (int c = 0; c < 256; ++c)
+    t[c] = (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') || c == '-' ||
+           c == '.' || c == '_' || c == '~';
+  return t;
+}();
+
+// Heap copies (tavro_malloc); null for a null source or exhausted memory.
+char *tavro_strdup(const char *text);
+char *tavro_strndup(const char *bytes, size_t count);
+
+namespace tavro {
+
+// Owns a tavro_buf.
+class Buf {
+public:
+  Buf() = default;
+  ~Buf() { tavro_buf_free(&b_); }
+  Buf(const Buf &) = delete;
+  Buf &operator=(const Buf &) = delete;
+  tavro_buf *get() { return &b_; }
+  const char *c_str() const { return b_.data ? b_.data : ""; }
+  uint64_t size() const { return b_.len; }
+
+private:
+  tavro_buf b_{};
+};
+
+} // namespace tavro

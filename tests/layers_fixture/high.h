@@ -1,0 +1,4 @@
+// The higher module.
+#pragma once
+
+#include "low.h"

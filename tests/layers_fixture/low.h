@@ -1,0 +1,4 @@
+// A lower module that reaches up: the layer check must refuse it.
+#pragma once
+
+#include "high.h"
