@@ -53,6 +53,10 @@ if(NOT WIN32)
   install(FILES ${PROJECT_BINARY_DIR}/tavroConfig.cmake
     ${PROJECT_BINARY_DIR}/tavroConfigVersion.cmake DESTINATION ${TAVRO_CMAKE_DIR} COMPONENT dev)
   install(FILES README.md DESTINATION ${CMAKE_INSTALL_DOCDIR} COMPONENT lib)
+  # The licence goes beside it once the project has one.
+  if(EXISTS ${PROJECT_SOURCE_DIR}/LICENSE)
+    install(FILES LICENSE DESTINATION ${CMAKE_INSTALL_DOCDIR} COMPONENT lib)
+  endif()
 
   set(CPACK_GENERATOR DEB)
   set(CPACK_PACKAGE_CONTACT "tavro developers <tavro@localhost>")
