@@ -74,6 +74,21 @@ extern "C" {
 #define TAVRO_E_ARG (-8)         /* bad settings, entry, request or arguments */
 #define TAVRO_E_BUFFER (-9)      /* result does not fit; fake store out of memory */
 
+/* The result codes as X(value, name, meaning), one row each, in the order
+ * above: for hosts and tools that print or map them, for instance
+ *   #define CASE(value, name, meaning) case name: return #name;  */
+#define TAVRO_RESULT_CODES(X)                                                                      \
+  X(0, TAVRO_OK, "done")                                                                           \
+  X(-1, TAVRO_E_AUTH, "HTTP 401/403, service AUTH_* errors")                                       \
+  X(-2, TAVRO_E_NOT_FOUND, "HTTP 404, invalid link or magnet, unknown folder")                     \
+  X(-3, TAVRO_E_LIMIT, "HTTP 429, premium-only content, account limits")                           \
+  X(-4, TAVRO_E_TRANSPORT, "no transport, failed exchange, HTTP 5xx")                              \
+  X(-5, TAVRO_E_FAILED, "unexpected answer, other errors, out of memory")                          \
+  X(-6, TAVRO_E_UNAVAILABLE, "the built-in network transport is absent")                           \
+  X(-7, TAVRO_E_WRITES_OFF, "a download while writes are not allowed")                             \
+  X(-8, TAVRO_E_ARG, "bad settings, entry, request or arguments")                                  \
+  X(-9, TAVRO_E_BUFFER, "result does not fit; fake store out of memory")
+
 /* ---- Transport --------------------------------------------------------- */
 
 /*

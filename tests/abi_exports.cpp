@@ -86,6 +86,26 @@ TEST(Exports, VersionAgreesEverywhere) {
   EXPECT_STREQ(T.tavro_version(), TAVRO_VERSION_STRING);
 }
 
+// The result-code table: every code once, from 0 down to -9 in order, with
+// a meaning.
+TEST(Exports, ResultCodeTableListsEveryCodeInOrder) {
+  struct Row {
+    int value;
+    std::string name, meaning;
+  };
+  const std::vector<Row> rows = {
+#define ROW(value, name, meaning) {name, #name, meaning},
+      TAVRO_RESULT_CODES(ROW)
+#undef ROW
+  };
+  ASSERT_EQ(rows.size(), 10u);
+  for (size_t i = 0; i < rows.size(); ++i) {
+    EXPECT_EQ(rows[i].value, -static_cast<int>(i)) << rows[i].name;
+    EXPECT_EQ(rows[i].name.rfind(i ? "TAVRO_E_" : "TAVRO_OK", 0), 0u) << rows[i].name;
+    EXPECT_FALSE(rows[i].meaning.empty()) << rows[i].name;
+  }
+}
+
 TEST(Exports, ConstantsAndHandlerRecord) {
   EXPECT_STREQ(T.tavro_version(), "1.0.0");
   EXPECT_STREQ(T.tavro_runtime_type(), "ALLDEBRID");
