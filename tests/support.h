@@ -5,6 +5,12 @@
 
 #include "tavro.h"
 
+#if defined(TAVRO_FAULT_INJECTION)
+#include "tavro_base.h"
+
+#include <gtest/gtest.h>
+#endif
+
 #include <cstdlib>
 #include <cstring>
 #include <map>
@@ -252,5 +258,35 @@ private:
   std::set<void *> live_;
   int handed_ = 0, released_ = 0, bad_ = 0;
 };
+
+#if defined(TAVRO_FAULT_INJECTION)
+// ---- Exhausted memory (fault-injection builds) -----------------------------
+
+// Inside a step of fail_each: whether the allocation meant to fail has been
+// reached. Once it has, no other allocation fails.
+inline bool failure_reached() {
+  return tavro_fi_countdown.load() == 0;
+}
+
+// Runs step() with the nth library allocation failing, for n = 1, 2, ...
+// until a run reaches no failing allocation: that last run is the one that
+// had all the memory it asked for. step() checks its own outcome, with
+// failure_reached() telling the two kinds of run apart. Returns the number
+// of failure points, every one of them exercised in order; stops at the
+// first fatal failure.
+template <class Step> long fail_each(Step &&step) {
+  for (long n = 1; n < 100000; ++n) {
+    SCOPED_TRACE("allocation " + std::to_string(n) + " fails");
+    tavro_fi_countdown.store(n);
+    step();
+    bool reached = failure_reached();
+    tavro_fi_countdown.store(0);
+    if (!reached) return n - 1;
+    if (::testing::Test::HasFatalFailure()) return n;
+  }
+  ADD_FAILURE() << "never completed";
+  return 0;
+}
+#endif
 
 } // namespace tt

@@ -1,5 +1,6 @@
 // The built-in fake transport, driven through its table and the control
 // functions as a host or test harness would.
+#include "support.h"
 #include "tavro_base.h"
 #include "tavro_io_fake.h"
 
@@ -623,22 +624,20 @@ TEST_F(FakeStore, ControlFunctionsReportExhaustedMemory) {
     bool fail;
   } rows[] = {{"set", false}, {"fail", true}};
   for (const Row &r : rows) {
-    int failures = 0;
-    for (long n = 1; n < 20; ++n) {
+    SCOPED_TRACE(r.name);
+    long failures = tt::fail_each([&] {
       tavro_fake_reset();
-      int rc;
-      {
-        FailAllocation fault(n);
-        rc = r.fail ? tavro_fake_fail("GET", url, "down") : tavro_fake_set("GET", url, 200, "up");
+      int rc = r.fail ? tavro_fake_fail("GET", url, "down") : tavro_fake_set("GET", url, 200, "up");
+      if (!tt::failure_reached()) {
+        EXPECT_EQ(rc, 0);
+        return;
       }
-      if (rc == 0) break;
-      ++failures;
-      EXPECT_EQ(rc, TAVRO_E_BUFFER) << r.name << " failing allocation " << n;
+      EXPECT_EQ(rc, TAVRO_E_BUFFER);
       // The store stays usable: the pair can be given an answer afterwards.
-      ASSERT_EQ(tavro_fake_set("GET", url, 200, "later"), 0) << r.name << " " << n;
-      EXPECT_EQ(get(url).body, "later") << r.name << " " << n;
-    }
-    EXPECT_GT(failures, 0) << r.name;
+      ASSERT_EQ(tavro_fake_set("GET", url, 200, "later"), 0);
+      EXPECT_EQ(get(url).body, "later");
+    });
+    EXPECT_GT(failures, 0);
   }
 }
 
@@ -653,48 +652,41 @@ TEST_F(FakeStore, TransportReportsOutOfMemory) {
       {"form POST", [] { return form(kFiles.c_str(), "id[]=12"); }},
   };
   for (const Row &r : rows) {
+    SCOPED_TRACE(r.name);
     int out_of_memory = 0;
-    for (long n = 1; n < 10; ++n) {
-      Answer a;
-      {
-        FailAllocation fault(n);
-        a = r.call();
-      }
+    tt::fail_each([&] {
+      Answer a = r.call();
       if (a.rc == 0) {
-        EXPECT_EQ(a.body, "payload") << r.name << ", failing allocation " << n;
-        continue;
+        EXPECT_EQ(a.body, "payload");
+        return;
       }
       ++out_of_memory;
-      EXPECT_EQ(a.rc, -1) << r.name << " " << n;
-      EXPECT_EQ(a.error, "out of memory") << r.name << " " << n;
-      EXPECT_EQ(a.body, std::nullopt) << r.name << " " << n;
-    }
-    EXPECT_GT(out_of_memory, 0) << r.name;
+      EXPECT_EQ(a.rc, -1);
+      EXPECT_EQ(a.error, "out of memory");
+      EXPECT_EQ(a.body, std::nullopt);
+    });
+    EXPECT_GT(out_of_memory, 0);
   }
 }
 
 TEST_F(FakeStore, InvalidKeyWithoutMemoryAnswersAsUnknown) {
   const char *url = "https://h/user?apikey=QV-NOT-KEY";
   int unknown = 0;
-  for (long n = 1; n < 10; ++n) {
+  tt::fail_each([&] {
     tavro_fake_reset();
-    Answer a;
-    {
-      FailAllocation fault(n);
-      a = get(url);
-    }
+    Answer a = get(url);
     if (a.rc == 0 && a.status == 404) {
       ++unknown;
-      EXPECT_EQ(a.body, kNotFound) << n;
-      EXPECT_EQ(tavro_fake_calls("GET", url), 0) << n;
+      EXPECT_EQ(a.body, kNotFound);
+      EXPECT_EQ(tavro_fake_calls("GET", url), 0);
       // Nothing half-made was kept: the next call makes the entry.
-      EXPECT_EQ(get(url).body, kBadKeyAnswer) << n;
+      EXPECT_EQ(get(url).body, kBadKeyAnswer);
     } else if (a.rc == 0) {
-      EXPECT_EQ(a.body, kBadKeyAnswer) << n;
+      EXPECT_EQ(a.body, kBadKeyAnswer);
     } else {
-      EXPECT_EQ(a.error, "out of memory") << n;
+      EXPECT_EQ(a.error, "out of memory");
     }
-  }
+  });
   EXPECT_GT(unknown, 0);
 }
 

@@ -53,28 +53,14 @@ bool no_leak() {
 #endif
 }
 
-// Inside a step: whether the allocation meant to fail has been reached.
-bool failure_reached() {
-  return tavro_fi_countdown.load() == 0;
-}
+using tt::failure_reached;
 
-// Runs step() with the nth library allocation failing, for n = 1, 2, ...
-// until a run needs no failed allocation; step() checks its own outcome.
-// Returns the number of failure points: every one of them was exercised, in
-// order.
-long fail_each(const std::function<void()> &step) {
-  for (long n = 1; n < 100000; ++n) {
-    SCOPED_TRACE("allocation " + std::to_string(n) + " fails");
-    tavro_fi_countdown.store(n);
+// Every failure point of step, with a leak check after each run.
+template <class Step> long fail_each(Step &&step) {
+  return tt::fail_each([&] {
     step();
-    bool failed = failure_reached();
-    tavro_fi_countdown.store(0);
     EXPECT_TRUE(no_leak());
-    if (!failed) return n - 1;
-    if (::testing::Test::HasFatalFailure()) return n;
-  }
-  ADD_FAILURE() << "never completed";
-  return 0;
+  });
 }
 
 // Prints how many failure points a helper has, for docs/hardening.md.

@@ -1,6 +1,7 @@
 // Readers of the service's answers and of the host's entries: the envelope and
 // its error codes, the flattened file tree (order, paths, limits, depth), the
 // upload and unlock payloads, and the link picked out of an entry.
+#include "support.h"
 #include "tavro_answers.h"
 #include "tavro_base.h"
 #include "tavro_input.h"
@@ -886,23 +887,13 @@ TEST(EntryLink, PicksLocatorThenLinkThenPathByTheRows) {
 #if defined(TAVRO_FAULT_INJECTION)
 // ---- Exhausted memory -----------------------------------------------------
 
-// Fails the n-th allocation of run(), for n = 1, 2, ... until a run needs no
-// failed allocation; run() checks its own outcome. Returns the number of runs
-// that had an allocation failed.
+// Every failure point of run(), which returns its result code: the run that
+// had all its memory succeeds. Returns the number of failure points.
 template <class Run> int fail_each_allocation(Run run) {
-  for (long n = 1; n < 100000; ++n) {
-    SCOPED_TRACE(cat({"allocation ", std::to_string(n)}));
-    tavro_fi_countdown.store(n);
+  return static_cast<int>(tt::fail_each([&] {
     int rc = run();
-    bool failed = tavro_fi_countdown.load() == 0;
-    tavro_fi_countdown.store(0);
-    if (!failed) {
-      EXPECT_EQ(rc, TAVRO_OK);
-      return static_cast<int>(n - 1);
-    }
-  }
-  ADD_FAILURE() << "never succeeded";
-  return 0;
+    if (!tt::failure_reached()) EXPECT_EQ(rc, TAVRO_OK);
+  }));
 }
 
 // A failed parse of the answer reads as a malformed answer.
