@@ -503,17 +503,23 @@ TEST(FileTree, AcceptsAtMostTheEntryLimit) {
   }
 }
 
-TEST(FileTree, ListGrowsFromSixteenByDoubling) {
-  const struct {
-    int files;
-    uint64_t cap;
-  } rows[] = {{1, 16}, {16, 16}, {17, 32}, {33, 64}, {1000, 1024}};
-  for (const auto &row : rows) {
-    SCOPED_TRACE(row.files);
-    Files f(files_body(cat({"[", leaves(row.files), "]"})));
+TEST(FileTree, ListHoldsEveryFileInOrderWhateverItsLength) {
+  for (int files : {1, 16, 17, 33, 1000}) {
+    SCOPED_TRACE(files);
+    std::string nodes;
+    for (int i = 0; i < files; ++i)
+      nodes += cat({i ? "," : "", R"({"n":"f)", std::to_string(i), R"(","l":"L)", std::to_string(i),
+                    R"(","s":)", std::to_string(i), "}"});
+    Files f(files_body(cat({"[", nodes, "]"})));
     ASSERT_EQ(f.rc, TAVRO_OK);
-    EXPECT_EQ(f.list.len, static_cast<uint64_t>(row.files));
-    EXPECT_EQ(f.list.cap, row.cap);
+    ASSERT_EQ(f.list.len, static_cast<uint64_t>(files));
+    for (int i = 0; i < files; ++i) {
+      const tavro_link &e = f.list.data[i];
+      const std::string number = std::to_string(i);
+      ASSERT_STREQ(e.path, cat({"f", number}).c_str());
+      ASSERT_STREQ(e.link, cat({"L", number}).c_str());
+      ASSERT_EQ(e.size, i);
+    }
   }
 }
 
