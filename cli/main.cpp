@@ -155,10 +155,11 @@ const CommandSpec kCommands[] = {
      "                                  pick (the largest, or with --season N\n"
      "                                  --episode N that episode)\n"
      "  -                               any of these (or a listing) on standard input\n"
+     "A path left unquoted is taken whole: its words are joined with single blanks.\n"
      "On a terminal prints the file's name, size and URL; otherwise (or with --json)\n"
      "{\"url\":...,\"name\":...,\"size\":...}; with --url the URL alone:\n"
      "  mpv \"$(tavro stream --url m101 --season 1 --episode 2)\"\n",
-     1, 1, kAlways | kJson | kAccount | kUrl | kSeason | kEpisode, run_stream},
+     1, -1, kAlways | kJson | kAccount | kUrl | kSeason | kEpisode, run_stream},
     {"add", "LINK", "add a magnet, a link answering with one, a torrent link or file",
      "LINK is a magnet link, a web link (answering with a magnet or a torrent\n"
      "file), or a local torrent file (a path, or a file:// URL), uploaded whole.\n"
@@ -858,7 +859,13 @@ int stream_input(const Parsed &p, const std::string &given, StreamInput &in) {
 }
 
 int run_stream(Parsed &p) {
-  std::string given = p.args[0];
+  std::string given = p.args[0], magnet, path;
+  if (p.args.size() > 1) {
+    // m101/Show/Season 1/E01.mkv typed without quotes: one path.
+    if (!magnet_path(given, magnet, path))
+      return usage_error(p.command, "too many arguments for stream");
+    for (size_t i = 1; i < p.args.size(); ++i) given += " " + p.args[i];
+  }
   if (given == "-") {
     std::string error;
     if (!read_file("-", given, error)) return host_error(error);

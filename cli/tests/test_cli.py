@@ -372,7 +372,12 @@ class AddTests(ServiceCase):
     def test_link_that_is_nothing_to_add(self):
         ran = self.run_cli("add", "--allow-writes", self.service.base + "/web/page")
         self.assertEqual(ran.code, 7, repr(ran))
-        self.assertIn("Link is not a magnet, a redirect-to-magnet or a torrent file", ran.err)
+        self.assertEqual(ran.err, "tavro: Link is not a magnet, a redirect-to-magnet or a torrent file\n")
+        # A link that answers with an error: its status is told.
+        ran = self.run_cli("add", "--allow-writes", self.service.base + "/web/gone")
+        self.assertEqual(ran.code, 7, repr(ran))
+        self.assertEqual(ran.err, "tavro: Link is not a magnet, a redirect-to-magnet or a torrent file: "
+                                  "GET %s/web/gone answered HTTP 404\n" % self.service.base)
 
 
 class UsageTests(ServiceCase):
@@ -421,6 +426,8 @@ class UsageTests(ServiceCase):
              "tavro: --settings and --api-key both name the account: give one"),
             ("a body cap too small", ["ls", "--max-body", "12"], "tavro: --max-body needs a size from 1K to 4G, not 12"),
             ("an unknown short option", ["-vx", "ls"], "tavro: unknown option: -x"),
+            ("two links to stream", ["stream", "https://standin.test/f/nt102", "https://standin.test/f/h101e01"],
+             "tavro: too many arguments for stream"),
             ("--full-season without an episode", ["add", "--allow-writes", "--full-season", magnet("x")[0]],
              "tavro: --full-season picks the episode of --season N --episode N: give them"),
         ]
@@ -449,6 +456,8 @@ class PathTests(ServiceCase):
             ("a path as ls prints it", ["stream", "--url", "m101/Harbour.S01/Season 1/Harbour.S01E02.mkv"], None,
              "Harbour.S01E02.mkv"),
             ("a file name in the magnet", ["stream", "--url", "m101/Harbour.S01E01.mkv"], None, "Harbour.S01E01.mkv"),
+            ("a path typed without quotes", ["stream", "--url", "m101/Harbour.S01/Season", "1/Harbour.S01E02.mkv"],
+             None, "Harbour.S01E02.mkv"),
             ("a magnet: its largest file", ["stream", "--url", "m101"], None, "Harbour.S01E03.mkv"),
             ("a magnet: one episode", ["stream", "--url", "m101", "--episode", "2", "--season", "1"], None,
              "Harbour.S01E02.mkv"),
@@ -1067,6 +1076,28 @@ class OfflineTests(unittest.TestCase):
                     options = re.findall(r"^\s+(?:-\w, )?(--[\w-]+)", ran.out.split("\nOptions:\n")[-1]
                                          if "\nOptions:\n" in ran.out else "", re.M)
                     self.assertEqual(sorted(options), sorted(own.get(command, [])), ran.out)
+
+    def test_man_page_and_completion_follow_the_help(self):
+        share = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "share")
+        with open(os.path.join(share, "tavro.1.in")) as f:
+            man = f.read().replace("\\-", "-")
+        with open(os.path.join(share, "tavro.bash")) as f:
+            # The words offered: the lists of commands and options.
+            completion = " ".join(re.findall(r'(?:commands|global|own)="([^"]*)"', f.read()))
+        top = run_cli("--help").out
+        commands = re.findall(r"^  ([a-z]+)\b", top[top.index("Commands:"):top.index("Global options:")], re.M)
+        options = set(re.findall(r"(--[a-z][\w-]+)", top[top.index("Global options:"):top.index("The account")]))
+        for command in commands:
+            options |= set(re.findall(r"^\s+(?:-\w, )?(--[\w-]+)", run_cli(command, "--help").out, re.M))
+            self.assertRegex(man, r"\n\.B[IR]? %s\b" % command)
+            self.assertIn(command, completion)
+        for option in options:
+            self.assertIn(option, man, "the man page lacks " + option)
+            self.assertIn(option, completion, "the completion lacks " + option)
+        # The exit statuses: the same numbers in the help and the man page.
+        exits = man[man.index(".SH EXIT STATUS"):man.index(".SH EXAMPLES")]
+        self.assertEqual(re.findall(r"^\.B (\d+)", exits, re.M), ["0", "1", "2", "3", "12"])
+        self.assertEqual(re.findall(r"^  (\d+) ", top, re.M), [str(n) for n in range(13)])
 
     def test_short_options_bundle_and_version(self):
         rows = [("-vh", ["-vh"], 0, "usage: tavro [OPTIONS] COMMAND"),
