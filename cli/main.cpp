@@ -305,20 +305,21 @@ bool parse_int(const std::string &text, int &out) {
   return true;
 }
 
-// "65536", "512K", "64M", "1G" (also KiB, MiB, GiB): a size in bytes, at
-// least 1 KiB and at most 4 GiB.
+// "65536", "512K", "64M", "1G" (also KB or KiB, in any case, all powers of
+// 1024): a size in bytes, at least 1 KiB and at most 4 GiB.
 bool parse_size(const std::string &text, size_t &out) {
   char *end = nullptr;
   errno = 0;
   unsigned long long v = std::strtoull(text.c_str(), &end, 10);
   if (text.empty() || !std::isdigit(static_cast<unsigned char>(text[0])) || errno) return false;
-  std::string unit = end;
+  std::string unit;
+  for (const char *u = end; *u; ++u) unit += static_cast<char>(std::toupper(*u));
   unsigned shift = 0;
-  if (unit == "K" || unit == "KiB" || unit == "k")
+  if (unit == "K" || unit == "KB" || unit == "KIB")
     shift = 10;
-  else if (unit == "M" || unit == "MiB")
+  else if (unit == "M" || unit == "MB" || unit == "MIB")
     shift = 20;
-  else if (unit == "G" || unit == "GiB")
+  else if (unit == "G" || unit == "GB" || unit == "GIB")
     shift = 30;
   else if (!unit.empty() && unit != "B")
     return false;
@@ -485,7 +486,10 @@ int parse(int argc, char **argv, Parsed &p) {
     if (p.command) {
       ++k;
     } else if (const char *to = shortcut_for(positional[k]);
-               to && !p.help && positional.size() == k + 1) {
+               to && !p.help &&
+               (positional.size() == k + 1 ||
+                (std::strcmp(to, "stream") == 0 && positional[k].find('/') != std::string::npos))) {
+      // A path of a magnet may come in words: stream joins them.
       p.command = &command_named(to);
       p.shortcut = true;
     } else {
@@ -717,7 +721,8 @@ int failed(const Outcome &o) {
   std::string message = o.message.empty() ? code_name(o.code) : with_servers(o.message);
   if (g.fake && message.find(" answered HTTP 404") != std::string::npos)
     message += " (the fake transport holds no answer for it)";
-  std::fprintf(stderr, "tavro: %s\n", message.c_str());
+  // The service's own words are in it: never raw control characters.
+  std::fprintf(stderr, "tavro: %s\n", terminal_text(message).c_str());
   return exit_for(o.code);
 }
 
@@ -769,9 +774,12 @@ int check_folder(const Parsed &p, std::string &magnet, std::string &path) {
   path.clear();
   if (p.args.empty() || p.args[0].empty() || p.args[0] == "torrents") return -1;
   if (magnet_path(p.args[0], magnet, path)) return -1;
-  return usage_error(p.command, "no such folder: " + p.args[0] +
+  std::string hint;
+  if (magnet_path("m" + p.args[0], magnet, path)) hint = "; did you mean m" + p.args[0] + "?";
+  return usage_error(p.command, "no such folder: " + terminal_text(p.args[0]) +
                                     " (folders are torrents, m<id> and m<id>/PATH, as "
-                                    "`tavro ls torrents` lists them)");
+                                    "`tavro ls torrents` lists them" +
+                                    hint + ")");
 }
 
 // The files of a magnet at path: the file itself, those under the folder,
@@ -1080,11 +1088,13 @@ int run_torrent(Parsed &p) {
 
 int run_redact(Parsed &p) {
   if (!p.args.empty()) {
-    for (const auto &a : p.args) std::printf("%s\n", g.lib.tavro_redact(a.c_str()));
+    for (const auto &a : p.args)
+      std::printf("%s\n", for_stdout(g.lib.tavro_redact(a.c_str())).c_str());
     return kExitOk;
   }
   std::string line;
-  while (std::getline(std::cin, line)) std::printf("%s\n", g.lib.tavro_redact(line.c_str()));
+  while (std::getline(std::cin, line))
+    std::printf("%s\n", for_stdout(g.lib.tavro_redact(line.c_str())).c_str());
   return kExitOk;
 }
 

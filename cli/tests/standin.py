@@ -135,7 +135,8 @@ class Account:
         self.requests = []  # Request
         self.uploads = []   # multipart parts: (name, filename, data)
         self.deleted = []
-        # path -> "500", "drop", "stall", "huge" (a body of 65 MiB), "huge-unsized"
+        # path -> "500", "drop", "stall", "crafted" (an error message with escape
+        # sequences), "huge" (a body of 65 MiB), "huge-unsized"
         # (the same without a length), or a list of "429", "503", "429 wait N",
         # "503 wait N" (with Retry-After: N), taken one per request
         self.faults = {}
@@ -230,6 +231,12 @@ class Handler(http.server.BaseHTTPRequestHandler):
     def log_message(self, *args):
         pass
 
+    def handle(self):
+        try:
+            super().handle()
+        except (ConnectionResetError, BrokenPipeError):
+            pass  # the client hung up (an answer it refused, a dropped connection)
+
     @property
     def account(self):
         return self.server.account
@@ -253,8 +260,8 @@ class Handler(http.server.BaseHTTPRequestHandler):
         self.send_header("Content-Type", "application/json")
         if sized:
             self.send_header("Content-Length", str(size))
-        else:
-            self.close_connection = True
+        # The client hangs up part way: no further request on this connection.
+        self.close_connection = True
         self.end_headers()
         chunk = b" " * MiB
         try:
@@ -289,6 +296,10 @@ class Handler(http.server.BaseHTTPRequestHandler):
             headers = [("Retry-After", wait[1])] if wait else []
             self.send(int(status), error("GENERIC", "Too many requests" if status == "429" else "Busy"),
                       headers=headers)
+            return
+        if fault == "crafted":
+            # An error message meant to clear the screen and retitle the terminal.
+            self.send(200, error("GENERIC", "Gone\x1b[2J\x1b]0;owned\x07 away"))
             return
         if fault in ("huge", "huge-unsized"):
             self.send_huge(65 * MiB, fault == "huge")

@@ -61,6 +61,18 @@ def cells(text):
 
 
 def run_cli(*args, env=None, stdin=None, tty=False, timeout=30, columns=200, stdout=None):
+    ran = run_cli_once(args, env, stdin, tty, timeout, columns, stdout)
+    # Whatever the command, no key it was given shows: not the stand-in's,
+    # not the demo's, not one of the command line or the environment.
+    secrets = {KEY, ENCODED_KEY, "demo-key-7f3a", (env or {}).get("TAVRO_API_KEY")}
+    secrets |= {v for o, v in zip(args, args[1:]) if o == "--api-key"}
+    for secret in secrets - {None}:
+        if len(secret) >= 8:
+            assert secret not in ran.out + ran.err, "the key %r leaked:\n%r" % (secret, ran)
+    return ran
+
+
+def run_cli_once(args, env, stdin, tty, timeout, columns, stdout):
     cmd = [CLI, "--lib", LIB, *args]
     if not tty:
         p = subprocess.run(cmd, input=stdin, stdout=stdout or subprocess.PIPE, stderr=subprocess.PIPE,
@@ -408,6 +420,9 @@ class UsageTests(ServiceCase):
             ("a folder name of no kind", ["ls", "films"], "tavro: no such folder: films (folders are torrents, "
                                                           "m<id> and m<id>/PATH, as `tavro ls torrents` lists them)"),
             ("a magnet id with a tail", ["ls", "m101xyz"], "tavro: no such folder: m101xyz"),
+            ("a magnet id without its m", ["ls", "101"], "tavro: no such folder: 101 (folders are torrents, m<id> "
+                                                         "and m<id>/PATH, as `tavro ls torrents` lists them; did you "
+                                                         "mean m101?)"),
             ("add of words", ["add", "--allow-writes", "hello world"],
              "tavro: add: hello world: No such file or directory (give a magnet link, a web link or a torrent file)"),
             ("add of nothing", ["add", "--allow-writes", ""], "tavro: add: the link is empty"),
@@ -470,6 +485,8 @@ class PathTests(ServiceCase):
              "Night.Train.2021.mkv"),
             ("tavro LINK, a service link", ["https://standin.test/f/nt102"], None, "Night.Train.2021.mkv"),
             ("tavro LINK, a path", ["m101/Harbour.S01/Season 1/Harbour.S01E03.mkv"], None, "Harbour.S01E03.mkv"),
+            ("tavro LINK, a path without quotes", ["m101/Harbour.S01/Season", "1/Harbour.S01E03.mkv"], None,
+             "Harbour.S01E03.mkv"),
             ("tavro LINK, a magnet the service holds", ["--allow-writes", cached], None, "Cached.Film.2020.mkv"),
         ]
         for name, args, stdin, file in rows:
@@ -619,6 +636,13 @@ class TerminalTests(ServiceCase):
                 self.assertIn("\u2026", [l for l in lines if l.startswith("A.Very")][0])
         wide = self.run_cli("ls", "m104", tty=True, columns=300).out
         self.assertNotIn("\u2026", wide)
+
+    def test_service_messages_are_escaped(self):
+        self.account.faults["/v4/link/unlock"] = "crafted"
+        self.addCleanup(self.account.faults.pop, "/v4/link/unlock")
+        ran = self.run_cli("stream", "https://standin.test/f/nt102")
+        self.assertEqual(ran.code, 7, repr(ran))
+        self.assertEqual(ran.err, "tavro: AllDebrid error GENERIC: Gone\\e[2J\\e]0;owned\\x07 away\n")
 
     def test_json_stays_exact(self):
         listed = self.json_of(self.run_cli("ls", "m104"))
