@@ -637,6 +637,24 @@ class TerminalTests(ServiceCase):
         wide = self.run_cli("ls", "m104", tty=True, columns=300).out
         self.assertNotIn("\u2026", wide)
 
+    def test_under_script_the_width_comes_from_columns(self):
+        # script(1) gives tavro a terminal without a window size: $COLUMNS
+        # then says how wide it is.
+        if not shutil.which("script"):
+            self.skipTest("no script")
+        command = " ".join(shlex.quote(a) for a in [CLI, "--lib", LIB, "ls", "m104", "--api-root",
+                                                     self.service.api_root, "--api-key", KEY])
+        p = subprocess.run(["script", "-qec", command, "/dev/null"], capture_output=True, timeout=30,
+                           stdin=subprocess.DEVNULL, env=clean_env(COLUMNS="50"))
+        out = p.stdout.decode().replace("\r\n", "\n")
+        self.assertEqual(p.returncode, 0, out)
+        self.assertNotIn(KEY, out)
+        lines = out.splitlines()
+        self.assertEqual(lines[0].split(), ["NAME", "SIZE", "KIND", "PATH"])
+        self.assertTrue(all(cells(l) <= 50 for l in lines), out)
+        self.assertIn("Evil\\tName", out)
+        self.assertNotIn("\x1b", out)
+
     def test_service_messages_are_escaped(self):
         self.account.faults["/v4/link/unlock"] = "crafted"
         self.addCleanup(self.account.faults.pop, "/v4/link/unlock")
