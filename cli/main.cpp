@@ -149,7 +149,7 @@ const CommandSpec kCommands[] = {
     {"stream", "WHAT", "resolve a listed file into a direct URL",
      "WHAT is any of:\n"
      "  a file's service link           https://...\n"
-     "  a listing entry                 a JSON object, as `tavro ls --json m<id>` prints\n"
+     "  a listing entry                 a JSON object, as `tavro ls --json` prints it\n"
      "  a path as `tavro ls` shows it   m101/Show/Season 1/Show.S01E01.mkv\n"
      "  a magnet, or a folder in it     m101, m101/Show: the file a download would\n"
      "                                  pick (the largest, or with --season N\n"
@@ -213,11 +213,46 @@ const char *kExitStatuses =
     "  12  tavro itself failed: the library, a file, a scenario, the transport,\n"
     "      writing standard output\n";
 
+// One row of a help table: the left column, then text wrapped to 80
+// columns beside it (below it when the left column is too wide).
+void print_row(std::FILE *out, const std::string &left, const std::string &text) {
+  constexpr size_t kLeft = 24, kWidth = 80 - 2 - kLeft - 1;
+  std::vector<std::string> lines{""};
+  std::istringstream words(text);
+  for (std::string w; words >> w;) {
+    if (!lines.back().empty() && lines.back().size() + 1 + w.size() > kWidth) lines.emplace_back();
+    lines.back() += (lines.back().empty() ? "" : " ") + w;
+  }
+  if (left.size() > kLeft) {
+    std::fprintf(out, "  %s\n", left.c_str());
+    for (const auto &l : lines)
+      std::fprintf(out, "  %-*s %s\n", static_cast<int>(kLeft), "", l.c_str());
+    return;
+  }
+  for (size_t i = 0; i < lines.size(); ++i)
+    std::fprintf(out, "  %-*s %s\n", static_cast<int>(kLeft), i ? "" : left.c_str(),
+                 lines[i].c_str());
+}
+
+// Text wrapped to 80 columns.
+void print_wrapped(std::FILE *out, const std::string &text) {
+  std::string line;
+  std::istringstream words(text);
+  for (std::string w; words >> w;) {
+    if (!line.empty() && line.size() + 1 + w.size() > 79) {
+      std::fprintf(out, "%s\n", line.c_str());
+      line.clear();
+    }
+    line += (line.empty() ? "" : " ") + w;
+  }
+  if (!line.empty()) std::fprintf(out, "%s\n", line.c_str());
+}
+
 void print_option(std::FILE *out, const OptionSpec &o) {
   std::string left = o.short_name ? std::string("-") + o.short_name + ", " : "    ";
   left += o.name;
   if (o.value) left += std::string(" ") + o.value;
-  std::fprintf(out, "  %-28s %s\n", left.c_str(), o.help);
+  print_row(out, left, o.help);
 }
 
 void print_general_help(std::FILE *out) {
@@ -225,15 +260,12 @@ void print_general_help(std::FILE *out) {
                     "       tavro [OPTIONS] LINK\n\n"
                     "Drives the tavro library (an AllDebrid account handler) from the shell.\n\n"
                     "Commands:\n");
-  for (const auto &c : kCommands) {
-    std::string left = std::string(c.name) + (c.args[0] ? " " : "") + c.args;
-    std::fprintf(out, "  %-28s %s\n", left.c_str(), c.summary);
-  }
-  std::fprintf(out,
-               "  %-28s a service link or a path from `tavro ls`: print its direct URL;\n"
-               "  %-28s a magnet or a torrent link or file: add it (with --allow-writes)\n"
-               "  %-28s and print the direct URL: mpv \"$(tavro LINK)\"\n",
-               "LINK", "", "");
+  for (const auto &c : kCommands)
+    print_row(out, std::string(c.name) + (c.args[0] ? " " : "") + c.args, c.summary);
+  print_row(out, "LINK",
+            "a service link or a path from `tavro ls`: print its direct URL; a magnet or a "
+            "torrent link or file: add it (with --allow-writes) and print the direct URL: "
+            "mpv \"$(tavro LINK)\"");
   std::fprintf(out, "\nGlobal options:\n");
   for (const auto &o : kOptions)
     if (o.global) print_option(out, o);
@@ -269,7 +301,8 @@ void print_command_help(std::FILE *out, const CommandSpec &c) {
   for (const auto &o : kOptions)
     if (o.global && (c.options & o.bit) && o.bit != kHelp && o.bit != kVersion)
       globals += std::string(globals.empty() ? "" : ", ") + o.name;
-  std::fprintf(out, "\nGlobal options that apply (see tavro --help): %s.\n", globals.c_str());
+  std::fprintf(out, "\n");
+  print_wrapped(out, "Global options that apply (see tavro --help): " + globals + ".");
 }
 
 int usage_error(const CommandSpec *c, const std::string &message) {

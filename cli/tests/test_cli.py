@@ -1115,7 +1115,7 @@ class OfflineTests(unittest.TestCase):
                     self.assertEqual(ran.code, 0, repr(ran))
                     self.assertTrue(ran.out.startswith("usage: tavro " + command), ran.out)
                     self.assertNotIn("Exit status:", ran.out)
-                    options = re.findall(r"^\s+(?:-\w, )?(--[\w-]+)", ran.out.split("\nOptions:\n")[-1]
+                    options = re.findall(r"^  (?:-\w, |    )(--[\w-]+)", ran.out.split("\nOptions:\n")[-1]
                                          if "\nOptions:\n" in ran.out else "", re.M)
                     self.assertEqual(sorted(options), sorted(own.get(command, [])), ran.out)
 
@@ -1130,7 +1130,7 @@ class OfflineTests(unittest.TestCase):
         commands = re.findall(r"^  ([a-z]+)\b", top[top.index("Commands:"):top.index("Global options:")], re.M)
         options = set(re.findall(r"(--[a-z][\w-]+)", top[top.index("Global options:"):top.index("The account")]))
         for command in commands:
-            options |= set(re.findall(r"^\s+(?:-\w, )?(--[\w-]+)", run_cli(command, "--help").out, re.M))
+            options |= set(re.findall(r"^  (?:-\w, |    )(--[\w-]+)", run_cli(command, "--help").out, re.M))
             self.assertRegex(man, r"\n\.B[IR]? %s\b" % command)
             self.assertIn(command, completion)
         for option in options:
