@@ -884,6 +884,9 @@ int stream_input(const Parsed &p, const std::string &given, StreamInput &in) {
                          "stream: not a JSON listing entry: " + terminal_text(text.substr(0, 60)));
     if (entries[0].link.empty() && entries[0].path.empty())
       return usage_error(c, "stream: the entry has no \"locator\", \"link\" or \"path\"");
+    // A magnet's entry from `tavro ls torrents`: its files are listed.
+    if (entries[0].folder && magnet_path(entries[0].path, in.magnet, in.path) && in.path.empty())
+      return -1;
     in.entry = text;
     return -1;
   }

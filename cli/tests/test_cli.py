@@ -18,7 +18,6 @@ import select
 import shlex
 import shutil
 import signal
-import stat
 import struct
 import subprocess
 import sys
@@ -483,6 +482,9 @@ class PathTests(ServiceCase):
              m101, "Harbour.S01E01.mkv"),
             ("a link on standard input", ["stream", "--url", "-"], "https://standin.test/f/nt102\n",
              "Night.Train.2021.mkv"),
+            ("a magnet's entry from ls torrents", ["stream", "--url", json.dumps(
+                {"name": "Night.Train.2021.mkv", "path": "m102", "folder": True, "size": 1, "locator": "m102"})],
+             None, "Night.Train.2021.mkv"),
             ("tavro LINK, a service link", ["https://standin.test/f/nt102"], None, "Night.Train.2021.mkv"),
             ("tavro LINK, a path", ["m101/Harbour.S01/Season 1/Harbour.S01E03.mkv"], None, "Harbour.S01E03.mkv"),
             ("tavro LINK, a path without quotes", ["m101/Harbour.S01/Season", "1/Harbour.S01E03.mkv"], None,
