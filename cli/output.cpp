@@ -6,6 +6,7 @@
 #include <yyjson.h>
 
 #include <algorithm>
+#include <ctime>
 #include <memory>
 #include <vector>
 
@@ -115,16 +116,22 @@ std::string validate_lines(const std::string &result, const std::string &user, b
   yyjson_val *root = doc ? yyjson_doc_get_root(doc.get()) : nullptr;
   std::string out = "account OK\n";
   out += "client:  " + shown(text_of(yyjson_obj_get(root, "ClientId"))) + "\n";
+  // The service's account answer: {"status":"success","data":{"user":{...}}}.
   Doc answer = read_json(user);
   yyjson_val *u = answer ? yyjson_doc_get_root(answer.get()) : nullptr;
-  u = yyjson_obj_get(yyjson_obj_get(yyjson_obj_get(u, "data"), "user"), "username")
-          ? yyjson_obj_get(yyjson_obj_get(u, "data"), "user")
-          : nullptr;
-  if (u) {
-    out += "user:    " + shown(text_of(yyjson_obj_get(u, "username"))) + "\n";
-    yyjson_val *premium = yyjson_obj_get(u, "isPremium");
-    if (yyjson_is_bool(premium))
-      out += std::string("premium: ") + (yyjson_get_bool(premium) ? "yes" : "no") + "\n";
+  u = yyjson_obj_get(yyjson_obj_get(u, "data"), "user");
+  if (yyjson_val *name = yyjson_obj_get(u, "username"); yyjson_is_str(name))
+    out += "user:    " + shown(text_of(name)) + "\n";
+  if (yyjson_val *premium = yyjson_obj_get(u, "isPremium"); yyjson_is_bool(premium)) {
+    out += std::string("premium: ") + (yyjson_get_bool(premium) ? "yes" : "no");
+    int64_t until = int_of(yyjson_obj_get(u, "premiumUntil"), 0);
+    std::tm day{};
+    time_t t = static_cast<time_t>(until);
+    char date[32];
+    if (yyjson_get_bool(premium) && until > 0 && gmtime_r(&t, &day) &&
+        std::strftime(date, sizeof date, "%Y-%m-%d", &day))
+      out += std::string(", until ") + date;
+    out += "\n";
   }
   if (settings_id) out += "ID:      " + shown(text_of(yyjson_obj_get(root, "ID"))) + "\n";
   return out;

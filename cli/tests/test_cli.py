@@ -1001,6 +1001,15 @@ class OfflineTests(unittest.TestCase):
         self.assertIn("magnet 203 was deleted again: 1 delete request(s)", ran.out)
         self.assertEqual(ran.out.count("-> 0 TAVRO_OK"), 10)
 
+    def test_validate_for_people_reads_the_account_answer(self):
+        # Under --fake the account answer is the scenario's: the demo's user
+        # is premium until 2030.
+        demo_json = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "demo.json")
+        ran = run_cli("--fake", demo_json, "validate", tty=True)
+        self.assertEqual((ran.code, ran.out),
+                         (0, "account OK\nclient:  tavro-demo\nuser:    demo\npremium: yes, until 2030-01-01\n"),
+                         repr(ran))
+
     def test_scenario_file(self):
         scenario = {"settings": {"APIKey": "s-key"}, "answers": [
             {"method": "POST", "version": "v4.1", "path": "/magnet/status",
