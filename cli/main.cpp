@@ -952,7 +952,14 @@ int run_stream(Parsed &p) {
   }
   Outcome o = do_stream(g.lib, g.settings, entry);
   after_fake_call();
-  if (o.code != TAVRO_OK) return failed(o);
+  if (o.code != TAVRO_OK) {
+    int rc = failed(o);
+    // tavro LINK took a web link for a file's link; it may be one to add.
+    if (p.shortcut && o.code == TAVRO_E_NOT_FOUND && in.entry == entry && in.listing.empty())
+      std::fprintf(stderr, "tavro: (a web link answering with a magnet or a torrent is added "
+                           "with: tavro add --allow-writes LINK)\n");
+    return rc;
+  }
   if (p.given & kUrl) {
     std::optional<std::string> url = string_member(o.result, "url");
     if (!url) return host_error("the result has no url: " + o.result);

@@ -520,6 +520,13 @@ class PathTests(ServiceCase):
                 ran = self.run_cli(*args)
                 self.assertEqual((ran.code, ran.out, ran.err), (4, "", err), repr(ran))
 
+    def test_link_shortcut_on_a_web_link_points_to_add(self):
+        ran = self.run_cli(self.service.base + "/web/to-magnet")
+        self.assertEqual((ran.code, ran.out), (4, ""), repr(ran))
+        self.assertEqual(ran.err, "tavro: AllDebrid error LINK_HOST_NOT_SUPPORTED: This host or link is not supported\n"
+                                  "tavro: (a web link answering with a magnet or a torrent is added with: "
+                                  "tavro add --allow-writes LINK)\n")
+
     def test_link_shortcut_adds_only_with_allow_writes(self):
         since = len(self.account.requests)
         ran = self.run_cli(magnet("Shortcut.Film")[0])
