@@ -335,35 +335,38 @@ int CurlTransport::read_local(const std::string &url, Response &got) {
   return 0;
 }
 
+void CurlTransport::note(const Request &in, const Response &got) {
+  const std::string &root = options_.api_root;
+  size_t slash = root.rfind('/');
+  bool api = !root.empty() && slash != std::string::npos &&
+             in.url.compare(0, slash + 1, root, 0, slash + 1) == 0;
+  std::lock_guard<std::mutex> g(seen_lock_);
+  if (api && in.url.compare(0, root.size() + 5, root + "/user") == 0 &&
+      segment_ends(in.url, root.size() + 5))
+    account_answer_ = got.body;
+  if (!api) {
+    web_status_ = got.status;
+    web_url_ = shown(target(in.url));
+  }
+}
+
 int CurlTransport::perform(const Request &in, Response &got) {
   for (int attempt = 0;; ++attempt) {
     got = Response{};
     std::string retry_after;
-    int rc = perform_once(in, got, retry_after);
-    if (rc != 0 || (got.status != 429 && got.status != 503) || attempt >= options_.retries) {
-      if (rc == 0) {
-        const std::string &root = options_.api_root;
-        size_t slash = root.rfind('/');
-        bool api = !root.empty() && slash != std::string::npos &&
-                   in.url.compare(0, slash + 1, root, 0, slash + 1) == 0;
-        std::lock_guard<std::mutex> g(seen_lock_);
-        if (in.url.compare(0, root.size() + 5, root + "/user") == 0 &&
-            segment_ends(in.url, root.size() + 5))
-          account_answer_ = got.body;
-        if (!api) {
-          web_status_ = got.status;
-          web_url_ = shown(target(in.url));
-        }
-      }
-      return rc;
-    }
+    if (perform_once(in, got, retry_after) != 0) return -1;
+    bool busy = got.status == 429 || got.status == 503;
     long wait = retry_after_ms(retry_after);
     if (wait < 0) wait = options_.retry_base_ms << attempt;
-    if (wait > options_.max_retry_wait_ms) {
-      if (options_.verbose)
-        std::fprintf(stderr, "tavro: HTTP %d asks to wait %s s: not retried\n", got.status,
-                     retry_after.c_str());
-      return rc;
+    if (busy && attempt < options_.retries && wait > options_.max_retry_wait_ms &&
+        options_.verbose) {
+      bool seconds = retry_after.find_first_not_of("0123456789") == std::string::npos;
+      std::fprintf(stderr, "tavro: HTTP %d asks to wait %s%s: not retried\n", got.status,
+                   seconds ? "" : "until ", (retry_after + (seconds ? " s" : "")).c_str());
+    }
+    if (!busy || attempt >= options_.retries || wait > options_.max_retry_wait_ms) {
+      note(in, got);
+      return 0;
     }
     if (options_.verbose)
       std::fprintf(stderr, "tavro: HTTP %d: asking again in %.1f s (retry %d of %d)\n", got.status,

@@ -94,6 +94,8 @@ private:
   };
   int perform(const Request &req, Response &got);
   int perform_once(const Request &req, Response &got, std::string &retry_after);
+  void note(const Request &req, const Response &got); // what account_answer() and
+                                                      // last_web_status() tell
   int read_local(const std::string &url, Response &got);
   void *acquire();
   void release(void *handle);
