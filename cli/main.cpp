@@ -1067,7 +1067,8 @@ int run_add(Parsed &p) {
   if (p.given & kUrl) {
     if (url) std::printf("%s\n", for_stdout(*url).c_str());
   } else if (g.style.table) {
-    std::fputs(add_lines(o.result).c_str(), stdout);
+    // Deleted again: nothing of it to show but what standard error says.
+    if (!(p.given & kKeepInstantOnly) || url) std::fputs(add_lines(o.result).c_str(), stdout);
   } else {
     print_document(stdout, g.style, o.result);
   }

@@ -70,28 +70,34 @@ std::string listing_table(const std::string &json, const std::string &folder, si
   std::vector<size_t> width(4, 0);
   for (const auto &r : rows)
     for (size_t c = 0; c < 4; ++c) width[c] = std::max(width[c], display_width(r[c]));
-  // Too wide for the terminal: names give way first, then paths, each down
-  // to a few cells.
+  // Too wide for the terminal: names give way first, down to a few cells;
+  // then a file listing's names go (its paths end with them), and only
+  // then are paths cut, in their middle.
   constexpr size_t kLeast = 12;
-  size_t total = width[0] + width[1] + width[2] + width[3] + 6;
-  if (columns && total > columns) {
-    for (size_t c : {size_t{0}, size_t{3}}) {
-      size_t over = total - columns;
-      size_t least = std::min(width[c], kLeast);
-      size_t cut = std::min(over, width[c] - least);
-      width[c] -= cut;
-      total -= cut;
-      if (total <= columns) break;
+  auto total = [&] { return width[0] + width[1] + width[2] + width[3] + 6; };
+  bool names = true;
+  if (columns && total() > columns) {
+    size_t least = std::min(width[0], kLeast);
+    width[0] -= std::min(total() - columns, width[0] - least);
+    bool files =
+        std::any_of(rows.begin() + 1, rows.end(), [](const auto &r) { return r[2] == "file"; });
+    if (total() > columns && files) {
+      names = false;
+      width[0] = 0;
+    }
+    if (total() > columns + (names ? 0 : 2)) {
+      size_t over = total() - (names ? 0 : 2) - columns;
+      width[3] -= std::min(over, width[3] - std::min(width[3], kLeast));
     }
     for (auto &r : rows) {
       r[0] = fit_width(r[0], width[0]);
-      r[3] = fit_width(r[3], width[3]);
+      r[3] = fit_width_middle(r[3], width[3]);
     }
   }
   std::string out;
   for (const auto &r : rows) {
-    std::string line = pad(r[0], width[0], false) + "  " + pad(r[1], width[1], true) + "  " +
-                       pad(r[2], width[2], false) + "  " + r[3];
+    std::string line = (names ? pad(r[0], width[0], false) + "  " : "") +
+                       pad(r[1], width[1], true) + "  " + pad(r[2], width[2], false) + "  " + r[3];
     while (!line.empty() && line.back() == ' ') line.pop_back();
     out += line + "\n";
   }

@@ -311,6 +311,35 @@ std::string fit_width(const std::string &text, size_t cells) {
   return out + "\u2026";
 }
 
+std::string fit_width_middle(const std::string &text, size_t cells) {
+  if (display_width(text) <= cells) return text;
+  if (cells < 2) return fit_width(text, cells);
+  // The characters, as (offset, length, cells).
+  struct Piece {
+    size_t at, len, cells;
+  };
+  std::vector<Piece> pieces;
+  for (size_t i = 0; i < text.size();) {
+    size_t len = 0;
+    uint32_t cp = decode(text, i, len);
+    size_t c = len ? cells_of(cp) : 1;
+    if (!len) len = 1;
+    pieces.push_back({i, len, c});
+    i += len;
+  }
+  size_t room = cells - 1, head = room / 3, w = 0;
+  std::string start, end;
+  size_t k = 0;
+  for (; k < pieces.size() && w + pieces[k].cells <= head; ++k) {
+    start.append(text, pieces[k].at, pieces[k].len);
+    w += pieces[k].cells;
+  }
+  size_t tail_room = room - w, tw = 0, from = pieces.size();
+  while (from > k && tw + pieces[from - 1].cells <= tail_room) tw += pieces[--from].cells;
+  if (from < pieces.size()) end = text.substr(pieces[from].at);
+  return start + "\u2026" + end;
+}
+
 size_t edit_distance(const std::string &a, const std::string &b) {
   // Optimal string alignment distance, on bytes.
   std::vector<std::vector<size_t>> d(a.size() + 1, std::vector<size_t>(b.size() + 1));

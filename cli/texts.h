@@ -71,6 +71,10 @@ size_t display_width(const std::string &text);
 // text cut to at most cells cells, ending with an ellipsis when it was cut.
 std::string fit_width(const std::string &text, size_t cells);
 
+// text cut to at most cells cells in its middle: its start and its end
+// kept, an ellipsis between them (for paths, whose ends tell them apart).
+std::string fit_width_middle(const std::string &text, size_t cells);
+
 // The number of single-character edits (insert, delete, replace, swap of
 // neighbours) that turn a into b.
 size_t edit_distance(const std::string &a, const std::string &b);

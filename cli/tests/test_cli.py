@@ -563,6 +563,11 @@ class LessTests(ServiceCase):
                     self.assertEqual(ran.out, "")
                 self.assertEqual(mid in self.account.magnets, "deleted" not in name)
 
+    def test_on_a_terminal_what_was_deleted_is_not_shown_as_added(self):
+        ran = self.run_cli("add", "--allow-writes", "--keep-instant-only", magnet("Gone.On.Tty")[0], tty=True)
+        self.assertEqual((ran.code, ran.out), (1, ""), repr(ran))
+        self.assertIn("was deleted again", ran.err)
+
 
 class OutputTests(ServiceCase):
     """What reaches standard output, or fails to."""
@@ -619,6 +624,7 @@ class TerminalTests(ServiceCase):
         super().setUpClass()
         files = [{"n": n, "s": s, "l": "https://standin.test/f/t%d" % i} for i, (n, s) in enumerate(cls.FILES)]
         cls.account._add(104, cls.HOSTILE, 2 * standin.GiB, True, files)
+        cls.account._add(105, cls.FILES[3][0] + ".Complete.Season.Pack", 9 * standin.MiB, True, files[3:])
 
     def test_control_characters_are_escaped(self):
         for args in (["ls", "torrents"], ["ls", "m104"], ["stream", "m104/" + self.HOSTILE + ".mkv"]):
@@ -638,13 +644,25 @@ class TerminalTests(ServiceCase):
         self.assertEqual(len(ends), 1, "\n".join(lines))
 
     def test_cut_to_the_terminal(self):
-        for columns in (60, 80):
-            with self.subTest(columns=columns):
-                lines = self.run_cli("ls", "m104", tty=True, columns=columns).out.splitlines()
+        long = self.FILES[3][0]
+        # (folder, columns, the header, how the long entry's line ends)
+        rows = [
+            ("m104", 300, ["NAME", "SIZE", "KIND", "PATH"], "9.0 MiB", "m104/" + long),
+            ("m104", 110, ["SIZE", "KIND", "PATH"], "9.0 MiB", "  m104/" + long),
+            ("m104", 60, ["SIZE", "KIND", "PATH"], "9.0 MiB", "Width.2024.mkv"),
+            ("torrents", 60, ["NAME", "SIZE", "KIND", "PATH"], "Long", "  m105"),
+        ]
+        for folder, columns, header, key, end in rows:
+            with self.subTest(folder=folder, columns=columns):
+                lines = self.run_cli("ls", folder, tty=True, columns=columns).out.splitlines()
+                self.assertEqual(lines[0].split(), header)
                 self.assertTrue(all(cells(l) <= columns for l in lines), "\n".join(lines))
-                self.assertIn("\u2026", [l for l in lines if l.startswith("A.Very")][0])
-        wide = self.run_cli("ls", "m104", tty=True, columns=300).out
-        self.assertNotIn("\u2026", wide)
+                line = [l for l in lines if key in l][0]
+                self.assertTrue(line.endswith(end), line)
+                if folder == "m104" and columns < 100:
+                    self.assertRegex(line, r"  m104/A\.\S*\u2026")
+                if folder == "torrents":
+                    self.assertRegex(line, r"^A\.Very\.\S*\u2026 ")
 
     def test_under_script_the_width_comes_from_columns(self):
         # script(1) gives tavro a terminal without a window size: $COLUMNS
@@ -659,9 +677,9 @@ class TerminalTests(ServiceCase):
         self.assertEqual(p.returncode, 0, out)
         self.assertNotIn(KEY, out)
         lines = out.splitlines()
-        self.assertEqual(lines[0].split(), ["NAME", "SIZE", "KIND", "PATH"])
+        self.assertEqual(lines[0].split(), ["SIZE", "KIND", "PATH"])
         self.assertTrue(all(cells(l) <= 50 for l in lines), out)
-        self.assertIn("Evil\\tName", out)
+        self.assertIn("\\e[31mred.mkv", out)
         self.assertNotIn("\x1b", out)
 
     def test_service_messages_are_escaped(self):
