@@ -306,7 +306,8 @@ void print_command_help(std::FILE *out, const CommandSpec &c) {
 }
 
 int usage_error(const CommandSpec *c, const std::string &message) {
-  std::fprintf(stderr, "tavro: %s\n", message.c_str());
+  // What the user typed is in it, shown as the tables show text.
+  std::fprintf(stderr, "tavro: %s\n", terminal_text(message).c_str());
   if (c)
     std::fprintf(stderr, "usage: tavro %s [OPTIONS]%s%s; see tavro %s --help\n", c->name,
                  c->args[0] ? " " : "", c->args, c->name);
@@ -316,7 +317,7 @@ int usage_error(const CommandSpec *c, const std::string &message) {
 }
 
 int host_error(const std::string &message) {
-  std::fprintf(stderr, "tavro: %s\n", message.c_str());
+  std::fprintf(stderr, "tavro: %s\n", terminal_text(message).c_str());
   return kExitHost;
 }
 
@@ -546,6 +547,8 @@ int parse(int argc, char **argv, Parsed &p) {
       p.settings_file = v;
       break;
     case kApiKey:
+      if (v.find_first_not_of(" \t\r\n") == std::string::npos)
+        return usage_error(&c, "--api-key is empty");
       p.api_key = v;
       break;
     case kFake:

@@ -440,6 +440,8 @@ class UsageTests(ServiceCase):
              "tavro: --settings and --api-key both name the account: give one"),
             ("a body cap too small", ["ls", "--max-body", "12"], "tavro: --max-body needs a size from 1K to 4G, not 12"),
             ("an unknown short option", ["-vx", "ls"], "tavro: unknown option: -x"),
+            ("an empty key", ["validate", "--api-key", " "], "tavro: --api-key is empty"),
+            ("a command holding an escape", ["l\x1bs"], "tavro: unknown command: l\\es (did you mean ls?)\n"),
             ("two links to stream", ["stream", "https://standin.test/f/nt102", "https://standin.test/f/h101e01"],
              "tavro: too many arguments for stream"),
             ("--full-season without an episode", ["add", "--allow-writes", "--full-season", magnet("x")[0]],
