@@ -5,7 +5,9 @@
 #include "library.h"
 #include "output.h"
 
+#include <cstdint>
 #include <string>
+#include <vector>
 
 namespace tavro_cli {
 
@@ -13,8 +15,8 @@ namespace tavro_cli {
 // 2 - c, so 3 to 11.
 enum Exit : int {
   kExitOk = 0,    // done; for the tests: yes
-  kExitNo = 1,    // a test answered no, or add --url got no direct URL
-  kExitUsage = 2, // unknown command or option, missing or extra argument
+  kExitNo = 1,    // a test answered no, or add did less than asked
+  kExitUsage = 2, // bad command line or settings, found before any request
   kExitHost = 12, // the host itself failed: library, files, scenario, transport
 };
 
@@ -39,6 +41,46 @@ Outcome do_validate(const Library &lib, const std::string &settings);
 Outcome do_list(const Library &lib, const std::string &settings, const char *folder);
 Outcome do_stream(const Library &lib, const std::string &settings, const std::string &entry);
 Outcome do_download(const Library &lib, const std::string &settings, const std::string &request);
+
+// ---- Settings files ----
+
+// What reading a settings file found: the text for the library (a leading
+// UTF-8 byte order mark removed), or an exit status and a message naming
+// the file (and the byte where its JSON goes wrong); warnings either way.
+struct SettingsFile {
+  std::string text;
+  int status = -1; // -1: read and usable
+  std::string message;
+  std::vector<std::string> warnings;
+};
+
+SettingsFile read_settings_file(const std::string &path);
+
+// Where the settings are looked for when nothing else names the account:
+// $XDG_CONFIG_HOME/tavro/settings.json, else ~/.config/tavro/settings.json;
+// "" when neither variable is set.
+std::string default_settings_path();
+
+// ---- Listings ----
+
+// One entry of a listing, with its compact JSON as the library wrote it.
+struct Entry {
+  std::string json, name, path, link;
+  int64_t size = -1;
+  bool folder = false;
+};
+
+// The entries of a listing (a JSON array); false when json is none.
+bool listing_entries(const std::string &json, std::vector<Entry> &entries);
+
+// A JSON array of entries.
+std::string listing_json(const std::vector<const Entry *> &entries);
+
+// The file a download would pick among entries: with episode 0 the largest
+// file that has a link and a known size (the first of equal ones), else the
+// first whose path holds exactly that season and episode. Null when none.
+const Entry *pick_file(const Library &lib, const std::vector<const Entry *> &entries, int season,
+                       int episode);
 
 // The embedded demo: fake transport, demo account, every operation in turn.
 int run_demo(const Library &lib, const Style &style);

@@ -7,6 +7,10 @@
 #include <curl/curl.h>
 
 #include <cerrno>
+#include <chrono>
+#include <climits>
+#include <ctime>
+#include <thread>
 #include <cstddef>
 #include <cstdio>
 #include <fstream>
@@ -20,8 +24,6 @@
 namespace tavro_cli {
 namespace {
 
-constexpr size_t kMaxBody = size_t{64} << 20; // answers larger than 64 MiB are refused
-
 char *heap_copy(const std::string &text) {
   char *p = static_cast<char *>(std::malloc(text.size() + 1));
   if (p) std::memcpy(p, text.c_str(), text.size() + 1);
@@ -33,13 +35,15 @@ char *heap_copy(const std::string &text) {
 struct Collected {
   std::string body;
   std::string location;
+  std::string retry_after;
+  size_t max_body = 0;
   bool too_large = false;
 };
 
 size_t on_body(char *data, size_t size, size_t count, void *user) {
   auto *c = static_cast<Collected *>(user);
   size_t n = size * count;
-  if (c->body.size() + n > kMaxBody) {
+  if (c->body.size() + n > c->max_body) {
     c->too_large = true;
     return 0; // aborts the transfer with CURLE_WRITE_ERROR
   }
@@ -59,6 +63,11 @@ size_t on_header(char *data, size_t size, size_t count, void *user) {
   while (!line.empty() && (line.back() == '\n' || line.back() == '\r')) line.pop_back();
   if (starts_with_ci(line, "HTTP/")) {
     c->location.clear(); // a new response (after 100 Continue, say) starts
+    c->retry_after.clear();
+  } else if (starts_with_ci(line, "retry-after:")) {
+    size_t i = 12;
+    while (i < line.size() && (line[i] == ' ' || line[i] == '\t')) ++i;
+    c->retry_after = line.substr(i);
   } else if (starts_with_ci(line, "location:")) {
     size_t i = 9;
     while (i < line.size() && (line[i] == ' ' || line[i] == '\t')) ++i;
@@ -93,6 +102,26 @@ bool is_version(std::string_view segment) {
 // .../v4x.
 bool segment_ends(const std::string &url, size_t n) {
   return url.size() == n || url[n] == '/' || url[n] == '?' || url[n] == '#';
+}
+
+// "64 MiB", "1536 bytes": a size limit as the user gave it.
+std::string size_text(size_t bytes) {
+  if (bytes >= (size_t{1} << 20) && bytes % (size_t{1} << 20) == 0)
+    return std::to_string(bytes >> 20) + " MiB";
+  if (bytes >= 1024 && bytes % 1024 == 0) return std::to_string(bytes >> 10) + " KiB";
+  return std::to_string(bytes) + " bytes";
+}
+
+// The wait a Retry-After value asks for, in milliseconds: delta-seconds or
+// an HTTP date; -1 when it is neither.
+long retry_after_ms(const std::string &value) {
+  if (value.empty()) return -1;
+  if (value.find_first_not_of("0123456789") == std::string::npos)
+    return value.size() > 6 ? LONG_MAX : std::stol(value) * 1000;
+  time_t when = curl_getdate(value.c_str(), nullptr);
+  if (when < 0) return -1;
+  time_t now = std::time(nullptr);
+  return when <= now ? 0 : static_cast<long>(when - now) * 1000;
 }
 
 bool is_redirect(long status) {
@@ -274,6 +303,17 @@ int CurlTransport::send(const tavro_http_request *r, tavro_http_response *resp) 
   return 0;
 }
 
+std::string CurlTransport::account_answer() {
+  std::lock_guard<std::mutex> g(seen_lock_);
+  return account_answer_;
+}
+
+int32_t CurlTransport::last_web_status(std::string *url) {
+  std::lock_guard<std::mutex> g(seen_lock_);
+  if (url) *url = web_url_;
+  return web_status_;
+}
+
 int CurlTransport::read_local(const std::string &url, Response &got) {
   if (options_.verbose) std::fprintf(stderr, "tavro: GET %s", shown(url).c_str());
   std::ifstream f(options_.local_file, std::ios::binary);
@@ -285,8 +325,9 @@ int CurlTransport::read_local(const std::string &url, Response &got) {
     return -1;
   }
   got.body = text.str();
-  if (got.body.size() > kMaxBody) {
-    got.error = options_.local_file + " is larger than 64 MiB";
+  if (got.body.size() > options_.max_body) {
+    got.error =
+        options_.local_file + " is larger than " + size_text(options_.max_body) + " (--max-body)";
     return -1;
   }
   got.status = 200;
@@ -294,7 +335,47 @@ int CurlTransport::read_local(const std::string &url, Response &got) {
   return 0;
 }
 
+void CurlTransport::note(const Request &in, const Response &got) {
+  const std::string &root = options_.api_root;
+  size_t slash = root.rfind('/');
+  bool api = !root.empty() && slash != std::string::npos &&
+             in.url.compare(0, slash + 1, root, 0, slash + 1) == 0;
+  std::lock_guard<std::mutex> g(seen_lock_);
+  if (api && in.url.compare(0, root.size() + 5, root + "/user") == 0 &&
+      segment_ends(in.url, root.size() + 5))
+    account_answer_ = got.body;
+  if (!api) {
+    web_status_ = got.status;
+    web_url_ = shown(target(in.url));
+  }
+}
+
 int CurlTransport::perform(const Request &in, Response &got) {
+  for (int attempt = 0;; ++attempt) {
+    got = Response{};
+    std::string retry_after;
+    if (perform_once(in, got, retry_after) != 0) return -1;
+    bool busy = got.status == 429 || got.status == 503;
+    long wait = retry_after_ms(retry_after);
+    if (wait < 0) wait = options_.retry_base_ms << attempt;
+    if (busy && attempt < options_.retries && wait > options_.max_retry_wait_ms &&
+        options_.verbose) {
+      bool seconds = retry_after.find_first_not_of("0123456789") == std::string::npos;
+      std::fprintf(stderr, "tavro: HTTP %d asks to wait %s%s: not retried\n", got.status,
+                   seconds ? "" : "until ", (retry_after + (seconds ? " s" : "")).c_str());
+    }
+    if (!busy || attempt >= options_.retries || wait > options_.max_retry_wait_ms) {
+      note(in, got);
+      return 0;
+    }
+    if (options_.verbose)
+      std::fprintf(stderr, "tavro: HTTP %d: asking again in %.1f s (retry %d of %d)\n", got.status,
+                   static_cast<double>(wait) / 1000, attempt + 1, options_.retries);
+    std::this_thread::sleep_for(std::chrono::milliseconds(wait));
+  }
+}
+
+int CurlTransport::perform_once(const Request &in, Response &got, std::string &retry_after) {
   auto fail = [&](const std::string &why) {
     got.error = why;
     return -1;
@@ -320,6 +401,7 @@ int CurlTransport::perform(const Request &in, Response &got) {
     curl_easy_reset(h);
     char errbuf[CURL_ERROR_SIZE] = "";
     Collected c;
+    c.max_body = options_.max_body;
     std::unique_ptr<curl_slist, SlistDeleter> headers;
     std::unique_ptr<curl_mime, MimeDeleter> mime;
 
@@ -334,6 +416,7 @@ int CurlTransport::perform(const Request &in, Response &got) {
     curl_easy_setopt(h, CURLOPT_TIMEOUT_MS, options_.timeout_ms);
     curl_easy_setopt(h, CURLOPT_USERAGENT, options_.user_agent.c_str());
     curl_easy_setopt(h, CURLOPT_ACCEPT_ENCODING, "");
+    curl_easy_setopt(h, CURLOPT_MAXFILESIZE_LARGE, static_cast<curl_off_t>(options_.max_body));
     curl_easy_setopt(h, CURLOPT_WRITEFUNCTION, on_body);
     curl_easy_setopt(h, CURLOPT_WRITEDATA, &c);
     curl_easy_setopt(h, CURLOPT_HEADERFUNCTION, on_header);
@@ -393,9 +476,11 @@ int CurlTransport::perform(const Request &in, Response &got) {
     CURLcode rc = curl_easy_perform(h);
     if (options_.verbose) std::fprintf(stderr, "tavro: %s %s", method, shown(url).c_str());
     if (rc != CURLE_OK) {
-      std::string why = c.too_large ? "response larger than 64 MiB"
-                        : errbuf[0] ? errbuf
-                                    : curl_easy_strerror(rc);
+      std::string why =
+          c.too_large || rc == CURLE_FILESIZE_EXCEEDED
+              ? "the answer is larger than " + size_text(options_.max_body) + " (--max-body)"
+          : errbuf[0] ? errbuf
+                      : curl_easy_strerror(rc);
       if (options_.verbose) std::fprintf(stderr, " -> %s\n", shown(why).c_str());
       return fail(why);
     }
@@ -427,6 +512,7 @@ int CurlTransport::perform(const Request &in, Response &got) {
     }
     got.body = std::move(c.body);
     got.status = static_cast<int32_t>(code);
+    retry_after = c.retry_after;
     return 0;
   }
 }

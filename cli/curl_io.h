@@ -18,6 +18,12 @@ struct CurlOptions {
   long connect_timeout_ms = 10000;
   long timeout_ms = 60000;
   int max_redirects = 10;
+  size_t max_body = size_t{64} << 20; // larger answers are refused
+  // HTTP 429 and 503 are asked again this many times, after Retry-After
+  // (when it asks for at most max_retry_wait_ms) or 1, 2, 4... seconds.
+  int retries = 3;
+  long retry_base_ms = 1000;
+  long max_retry_wait_ms = 60000;
   bool verbose = false;                          // one line per request on standard error
   const char *(*redact)(const char *) = nullptr; // tavro_redact, for every URL shown
   std::string user_agent = "tavro";
@@ -68,6 +74,14 @@ public:
   // One exchange of the byte table's contract.
   int send(const tavro_http_request *req, tavro_http_response *resp);
 
+  // The body of the last answer to the account check (<api_root>/user), or
+  // "" when there was none.
+  std::string account_answer();
+
+  // The HTTP status and the shown URL of the last answer to a URL outside
+  // the API root (a web link being added); status 0 when there was none.
+  int32_t last_web_status(std::string *url);
+
 private:
   struct Request {
     std::string url, body, content_type, part_name, part_file;
@@ -79,6 +93,9 @@ private:
     std::string body, location, error;
   };
   int perform(const Request &req, Response &got);
+  int perform_once(const Request &req, Response &got, std::string &retry_after);
+  void note(const Request &req, const Response &got); // what account_answer() and
+                                                      // last_web_status() tell
   int read_local(const std::string &url, Response &got);
   void *acquire();
   void release(void *handle);
@@ -87,6 +104,10 @@ private:
   CurlOptions options_;
   std::mutex pool_lock_;
   std::vector<void *> pool_;
+  std::mutex seen_lock_; // guards what was seen of the answers, below
+  std::string account_answer_;
+  int32_t web_status_ = 0;
+  std::string web_url_;
 };
 
 } // namespace tavro_cli

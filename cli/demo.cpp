@@ -53,13 +53,15 @@ public:
 
   // Prints one step; counts it as unexpected when its code is not expected,
   // or when a failure's document does not hold the expected text.
-  void step(const char *title, const std::string &command, const Outcome &o, bool listing,
+  // folder: the folder a listing step lists, or null for another result.
+  void step(const char *title, const std::string &command, const Outcome &o, const char *folder,
             int expected = TAVRO_OK, const char *expected_error = nullptr) {
     ++steps_;
     std::printf("%s== %d. %s\n$ tavro %s\n", steps_ > 1 ? "\n" : "", steps_, title,
                 command.c_str());
     if (o.code == TAVRO_OK) {
-      listing ? print_listing(stdout, style_, o.result) : print_document(stdout, style_, o.result);
+      folder ? print_listing(stdout, style_, o.result, folder)
+             : print_document(stdout, style_, o.result);
     } else {
       std::printf("error document: %s\n", o.document.c_str());
     }
@@ -115,24 +117,24 @@ int run_demo(const Library &lib, const Style &style) {
 
   Walk w(lib, style, *scenario.settings);
   const std::string &s = w.settings();
-  w.step("Validate the account", "validate", do_validate(lib, s), false);
-  w.step("List the root", "ls", do_list(lib, s, nullptr), true);
-  w.step("List the account's magnets", "ls torrents", do_list(lib, s, "torrents"), true);
+  w.step("Validate the account", "validate", do_validate(lib, s), nullptr);
+  w.step("List the root", "ls", do_list(lib, s, nullptr), "");
+  w.step("List the account's magnets", "ls torrents", do_list(lib, s, "torrents"), "torrents");
   Outcome files = do_list(lib, s, "m101");
-  w.step("List the files of the season pack (nested folders)", "ls m101", files, true);
+  w.step("List the files of the season pack (nested folders)", "ls m101", files, "m101");
 
   std::string entry =
       entry_with_path(files.result, "Blue.Harbour.S01/Season 1/Blue.Harbour.S01E01.1080p.mkv");
   w.step("Resolve a listed file into a direct URL", "stream https://demo.invalid/f/bh101e01",
-         do_stream(lib, s, entry), false);
+         do_stream(lib, s, entry), nullptr);
   w.note("the host hands back the entry of step 4; its locator is that link");
 
   w.step("Add a magnet the service holds already: its largest file at once",
          std::string("add --allow-writes '") + kNight + "'", w.add(kNight, false, 0, 0, false),
-         false);
+         nullptr);
   w.step("Add a season pack and pick episode 2 of season 1",
          std::string("add --allow-writes --full-season --season 1 --episode 2 '") + kPack + "'",
-         w.add(kPack, true, 1, 2, false), false);
+         w.add(kPack, true, 1, 2, false), nullptr);
 
   Answer delete_203;
   delete_203.method = "POST";
@@ -141,23 +143,24 @@ int run_demo(const Library &lib, const Style &style) {
   std::string del = answer_url(delete_203, lib.tavro_base_url(), key);
   w.step("Add a magnet that is not ready, keeping instant ones only",
          std::string("add --allow-writes --keep-instant-only '") + kSlow + "'",
-         w.add(kSlow, false, 0, 0, true), false);
+         w.add(kSlow, false, 0, 0, true), nullptr);
   int deletes = lib.tavro_fake_calls("POST", del.c_str());
   w.note("magnet 203 was deleted again: " + std::to_string(deletes) + " delete request(s)");
   if (deletes != 1) w.note("(not what the demo expects)");
 
   w.step("Add a web link that redirects to a magnet",
          std::string("add --allow-writes ") + kRedirect, w.add(kRedirect, false, 0, 0, false),
-         false);
+         nullptr);
   w.step("Add a web link to a torrent file (uploaded as multipart)",
-         std::string("add --allow-writes ") + kTorrent, w.add(kTorrent, false, 0, 0, false), false);
+         std::string("add --allow-writes ") + kTorrent, w.add(kTorrent, false, 0, 0, false),
+         nullptr);
 
   w.step("A failure inside a success answer: a magnet id the account does not hold", "ls m404",
-         do_list(lib, s, "m404"), true, TAVRO_E_NOT_FOUND, "AllDebrid error MAGNET_INVALID_ID");
+         do_list(lib, s, "m404"), "m404", TAVRO_E_NOT_FOUND, "AllDebrid error MAGNET_INVALID_ID");
   w.note("the files answer is a success holding one item with an error");
 
   w.step("A failure: a key the service refuses", "validate --api-key QV-NOT-KEY",
-         do_validate(lib, settings_for_key("QV-NOT-KEY")), false, TAVRO_E_AUTH,
+         do_validate(lib, settings_for_key("QV-NOT-KEY")), nullptr, TAVRO_E_AUTH,
          "AllDebrid error AUTH_BAD_APIKEY");
 
   int bad = w.unexpected() + (deletes != 1);

@@ -4,7 +4,9 @@
 
 #include <yyjson.h>
 
+#include <algorithm>
 #include <cinttypes>
+#include <iterator>
 #include <cstdio>
 #include <cstdlib>
 #include <memory>
@@ -138,6 +140,18 @@ std::optional<std::string> string_member(const std::string &json, const char *ke
   return std::string(yyjson_get_str(v), yyjson_get_len(v));
 }
 
+std::optional<int64_t> int_member(const std::string &json, const char *key) {
+  Doc doc = read_json(json);
+  yyjson_val *v = doc ? yyjson_obj_get(yyjson_doc_get_root(doc.get()), key) : nullptr;
+  if (!yyjson_is_int(v)) return std::nullopt;
+  return yyjson_get_sint(v);
+}
+
+bool flag_member(const std::string &json, const char *key) {
+  Doc doc = read_json(json);
+  return doc && yyjson_get_bool(yyjson_obj_get(yyjson_doc_get_root(doc.get()), key));
+}
+
 std::string query_encode(const std::string &value) {
   static const char hex[] = "0123456789ABCDEF";
   std::string out;
@@ -170,11 +184,175 @@ std::string human_size(int64_t bytes) {
   return text;
 }
 
+namespace {
+
+// The code point of the UTF-8 sequence at text[i] and its length, or
+// length 0 when the bytes there are not well-formed UTF-8.
+uint32_t decode(const std::string &text, size_t i, size_t &len) {
+  auto byte = [&](size_t k) { return static_cast<unsigned char>(text[k]); };
+  unsigned char c = byte(i);
+  len = 0;
+  if (c < 0x80) {
+    len = 1;
+    return c;
+  }
+  size_t n = (c & 0xE0) == 0xC0 ? 2 : (c & 0xF0) == 0xE0 ? 3 : (c & 0xF8) == 0xF0 ? 4 : 0;
+  if (!n || i + n > text.size()) return 0;
+  uint32_t cp = c & (0x7F >> n);
+  for (size_t k = 1; k < n; ++k) {
+    if ((byte(i + k) & 0xC0) != 0x80) return 0;
+    cp = (cp << 6) | (byte(i + k) & 0x3F);
+  }
+  // Overlong forms, surrogates and values past Unicode are not UTF-8.
+  static const uint32_t least[] = {0, 0, 0x80, 0x800, 0x10000};
+  if (cp < least[n] || cp > 0x10FFFF || (cp >= 0xD800 && cp <= 0xDFFF)) return 0;
+  len = n;
+  return cp;
+}
+
+bool in(uint32_t cp, const uint32_t (*ranges)[2], size_t n) {
+  for (size_t i = 0; i < n; ++i)
+    if (cp >= ranges[i][0] && cp <= ranges[i][1]) return true;
+  return false;
+}
+
+const uint32_t kZeroWidth[][2] = {
+    {0x0300, 0x036F}, {0x0483, 0x0489}, {0x0591, 0x05BD}, {0x0610, 0x061A}, {0x064B, 0x065F},
+    {0x0E31, 0x0E31}, {0x0E34, 0x0E3A}, {0x1AB0, 0x1AFF}, {0x1DC0, 0x1DFF}, {0x200B, 0x200F},
+    {0x20D0, 0x20FF}, {0xFE00, 0xFE0F}, {0xFE20, 0xFE2F}, {0xFEFF, 0xFEFF}, {0xE0100, 0xE01EF},
+};
+
+const uint32_t kWide[][2] = {
+    {0x1100, 0x115F},   {0x231A, 0x231B},   {0x2E80, 0x303E},   {0x3041, 0x33FF},
+    {0x3400, 0x4DBF},   {0x4E00, 0x9FFF},   {0xA000, 0xA4CF},   {0xA960, 0xA97F},
+    {0xAC00, 0xD7A3},   {0xF900, 0xFAFF},   {0xFE10, 0xFE19},   {0xFE30, 0xFE6F},
+    {0xFF00, 0xFF60},   {0xFFE0, 0xFFE6},   {0x1F300, 0x1F64F}, {0x1F900, 0x1F9FF},
+    {0x20000, 0x2FFFD}, {0x30000, 0x3FFFD},
+};
+
+size_t cells_of(uint32_t cp) {
+  if (in(cp, kZeroWidth, std::size(kZeroWidth))) return 0;
+  return in(cp, kWide, std::size(kWide)) ? 2 : 1;
+}
+
+bool needs_escape(uint32_t cp) {
+  return cp < 0x20 || (cp >= 0x7F && cp <= 0x9F) || (cp >= 0x202A && cp <= 0x202E) ||
+         (cp >= 0x2066 && cp <= 0x2069) || cp == 0x2028 || cp == 0x2029;
+}
+
+} // namespace
+
+std::string terminal_text(const std::string &text) {
+  std::string out;
+  out.reserve(text.size());
+  for (size_t i = 0; i < text.size();) {
+    size_t len = 0;
+    uint32_t cp = decode(text, i, len);
+    char esc[16];
+    if (!len) {
+      std::snprintf(esc, sizeof esc, "\\x%02X", static_cast<unsigned char>(text[i]));
+      out += esc;
+      ++i;
+      continue;
+    }
+    if (needs_escape(cp)) {
+      switch (cp) {
+      case '\t':
+        out += "\\t";
+        break;
+      case '\n':
+        out += "\\n";
+        break;
+      case '\r':
+        out += "\\r";
+        break;
+      case 0x1B:
+        out += "\\e";
+        break;
+      default:
+        std::snprintf(esc, sizeof esc, cp < 0x80 ? "\\x%02X" : "\\u%04X",
+                      static_cast<unsigned>(cp));
+        out += esc;
+      }
+    } else {
+      out.append(text, i, len);
+    }
+    i += len;
+  }
+  return out;
+}
+
 size_t display_width(const std::string &text) {
   size_t w = 0;
-  for (unsigned char c : text)
-    if ((c & 0xC0) != 0x80) ++w; // count every byte that starts a sequence
+  for (size_t i = 0; i < text.size();) {
+    size_t len = 0;
+    uint32_t cp = decode(text, i, len);
+    w += len ? cells_of(cp) : 1;
+    i += len ? len : 1;
+  }
   return w;
+}
+
+std::string fit_width(const std::string &text, size_t cells) {
+  if (display_width(text) <= cells) return text;
+  if (cells == 0) return "";
+  std::string out;
+  size_t w = 0;
+  for (size_t i = 0; i < text.size();) {
+    size_t len = 0;
+    uint32_t cp = decode(text, i, len);
+    size_t c = len ? cells_of(cp) : 1;
+    if (!len) len = 1;
+    if (w + c > cells - 1) break; // one cell for the ellipsis
+    out.append(text, i, len);
+    w += c;
+    i += len;
+  }
+  return out + "\u2026";
+}
+
+std::string fit_width_middle(const std::string &text, size_t cells) {
+  if (display_width(text) <= cells) return text;
+  if (cells < 2) return fit_width(text, cells);
+  // The characters, as (offset, length, cells).
+  struct Piece {
+    size_t at, len, cells;
+  };
+  std::vector<Piece> pieces;
+  for (size_t i = 0; i < text.size();) {
+    size_t len = 0;
+    uint32_t cp = decode(text, i, len);
+    size_t c = len ? cells_of(cp) : 1;
+    if (!len) len = 1;
+    pieces.push_back({i, len, c});
+    i += len;
+  }
+  size_t room = cells - 1, head = room / 3, w = 0;
+  std::string start, end;
+  size_t k = 0;
+  for (; k < pieces.size() && w + pieces[k].cells <= head; ++k) {
+    start.append(text, pieces[k].at, pieces[k].len);
+    w += pieces[k].cells;
+  }
+  size_t tail_room = room - w, tw = 0, from = pieces.size();
+  while (from > k && tw + pieces[from - 1].cells <= tail_room) tw += pieces[--from].cells;
+  if (from < pieces.size()) end = text.substr(pieces[from].at);
+  return start + "\u2026" + end;
+}
+
+size_t edit_distance(const std::string &a, const std::string &b) {
+  // Optimal string alignment distance, on bytes.
+  std::vector<std::vector<size_t>> d(a.size() + 1, std::vector<size_t>(b.size() + 1));
+  for (size_t i = 0; i <= a.size(); ++i) d[i][0] = i;
+  for (size_t j = 0; j <= b.size(); ++j) d[0][j] = j;
+  for (size_t i = 1; i <= a.size(); ++i)
+    for (size_t j = 1; j <= b.size(); ++j) {
+      size_t cost = a[i - 1] == b[j - 1] ? 0 : 1;
+      d[i][j] = std::min({d[i - 1][j] + 1, d[i][j - 1] + 1, d[i - 1][j - 1] + cost});
+      if (i > 1 && j > 1 && a[i - 1] == b[j - 2] && a[i - 2] == b[j - 1])
+        d[i][j] = std::min(d[i][j], d[i - 2][j - 2] + 1);
+    }
+  return d[a.size()][b.size()];
 }
 
 } // namespace tavro_cli

@@ -47,13 +47,36 @@ std::string pretty_json(const std::string &text);
 // The value of a string member of a JSON object text, if there is one.
 std::optional<std::string> string_member(const std::string &json, const char *key);
 
+// The value of an integer member of a JSON object text, if there is one.
+std::optional<int64_t> int_member(const std::string &json, const char *key);
+
+// Whether a JSON object text has the member key set to true.
+bool flag_member(const std::string &json, const char *key);
+
 // One byte string percent-encoded as the library encodes query values.
 std::string query_encode(const std::string &value);
 
 // 1536 -> "1.5 KiB"; negative -> "-".
 std::string human_size(int64_t bytes);
 
-// The width of text on a terminal, counting UTF-8 sequences as one column.
+// Text from the service made safe for a terminal: control characters
+// (C0, DEL, C1), bidirectional overrides and bytes that are not UTF-8 are
+// written as escapes (\t, \n, \r, \e, \xNN, \uNNNN); everything else is kept.
+std::string terminal_text(const std::string &text);
+
+// The cells text takes on a terminal: wide (East Asian) characters count
+// two, combining marks none, every other character one.
 size_t display_width(const std::string &text);
+
+// text cut to at most cells cells, ending with an ellipsis when it was cut.
+std::string fit_width(const std::string &text, size_t cells);
+
+// text cut to at most cells cells in its middle: its start and its end
+// kept, an ellipsis between them (for paths, whose ends tell them apart).
+std::string fit_width_middle(const std::string &text, size_t cells);
+
+// The number of single-character edits (insert, delete, replace, swap of
+// neighbours) that turn a into b.
+size_t edit_distance(const std::string &a, const std::string &b);
 
 } // namespace tavro_cli

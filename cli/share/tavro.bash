@@ -2,22 +2,23 @@
 _tavro() {
   local cur prev words cword
   _init_completion || return
-  local commands="demo validate ls stream add episode magnet torrent redact"
-  local options="--help --lib --json --verbose --settings --api-key --fake --api-root --timeout
-    --connect-timeout --url --allow-writes --season --episode --full-season --keep-instant-only"
+  local commands="demo validate ls stream add episode magnet torrent redact help"
+  local global="--help --version --lib --json --verbose --settings --api-key --fake --api-root
+    --timeout --connect-timeout --max-body"
   case $prev in
     --lib | --settings | --fake)
       _filedir
       return
       ;;
-    --api-key | --api-root | --timeout | --connect-timeout | --season | --episode)
+    --api-key | --api-root | --timeout | --connect-timeout | --max-body | --season | --episode)
       return
       ;;
   esac
   local i command=""
   for ((i = 1; i < cword; i++)); do
     case ${words[i]} in
-      --lib | --settings | --fake | --api-key | --api-root | --timeout | --connect-timeout | --season | --episode)
+      --lib | --settings | --fake | --api-key | --api-root | --timeout | --connect-timeout | \
+        --max-body | --season | --episode)
         ((i++))
         ;;
       -*) ;;
@@ -27,14 +28,24 @@ _tavro() {
         ;;
     esac
   done
+  # Each command's own options, beside the global ones.
+  local own=""
+  case $command in
+    stream) own="--url --season --episode" ;;
+    add) own="--url --allow-writes --season --episode --full-season --keep-instant-only" ;;
+  esac
   if [[ $cur == -* ]]; then
-    COMPREPLY=($(compgen -W "$options" -- "$cur"))
+    COMPREPLY=($(compgen -W "$global $own" -- "$cur"))
   elif [[ -z $command ]]; then
     COMPREPLY=($(compgen -W "$commands" -- "$cur"))
   elif [[ $command == ls ]]; then
     COMPREPLY=($(compgen -W "torrents" -- "$cur"))
+  elif [[ $command == stream ]]; then
+    COMPREPLY=($(compgen -W "-" -- "$cur"))
   elif [[ $command == add || $command == torrent ]]; then
     _filedir torrent
+  elif [[ $command == help ]]; then
+    COMPREPLY=($(compgen -W "$commands" -- "$cur"))
   fi
 }
 complete -F _tavro tavro

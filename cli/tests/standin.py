@@ -135,7 +135,11 @@ class Account:
         self.requests = []  # Request
         self.uploads = []   # multipart parts: (name, filename, data)
         self.deleted = []
-        self.faults = {}    # path -> "500", "drop" or "stall"
+        # path -> "500", "drop", "stall", "crafted" (an error message with escape
+        # sequences), "huge" (a body of 65 MiB), "huge-unsized"
+        # (the same without a length), or a list of "429", "503", "429 wait N",
+        # "503 wait N" (with Retry-After: N), taken one per request
+        self.faults = {}
         self.stall = threading.Event()
         self._add(101, "Harbour.S01.1080p", 6 * GiB + 904, True, season_pack("https://standin.test/f/h101"))
         self._add(102, "Night.Train.2021.mkv", 1400 * MiB, True,
@@ -227,6 +231,12 @@ class Handler(http.server.BaseHTTPRequestHandler):
     def log_message(self, *args):
         pass
 
+    def handle(self):
+        try:
+            super().handle()
+        except (ConnectionResetError, BrokenPipeError):
+            pass  # the client hung up (an answer it refused, a dropped connection)
+
     @property
     def account(self):
         return self.server.account
@@ -243,6 +253,22 @@ class Handler(http.server.BaseHTTPRequestHandler):
             self.send_header(k, v)
         self.end_headers()
         self.wfile.write(body)
+
+    def send_huge(self, size, sized):
+        """A body of size bytes, with its length or ended by closing the connection."""
+        self.send_response(200)
+        self.send_header("Content-Type", "application/json")
+        if sized:
+            self.send_header("Content-Length", str(size))
+        # The client hangs up part way: no further request on this connection.
+        self.close_connection = True
+        self.end_headers()
+        chunk = b" " * MiB
+        try:
+            for _ in range(size // MiB):
+                self.wfile.write(chunk)
+        except OSError:
+            pass  # the client stopped reading, as it should
 
     def do_GET(self):
         self.handle_request("GET")
@@ -263,6 +289,21 @@ class Handler(http.server.BaseHTTPRequestHandler):
         with acc.lock:
             acc.requests.append(req)
             fault = acc.faults.get(url.path)
+            if isinstance(fault, list):
+                fault = fault.pop(0) if fault else None
+        if fault and fault.split()[0] in ("429", "503"):
+            status, *wait = fault.split()
+            headers = [("Retry-After", wait[1])] if wait else []
+            self.send(int(status), error("GENERIC", "Too many requests" if status == "429" else "Busy"),
+                      headers=headers)
+            return
+        if fault == "crafted":
+            # An error message meant to clear the screen and retitle the terminal.
+            self.send(200, error("GENERIC", "Gone\x1b[2J\x1b]0;owned\x07 away"))
+            return
+        if fault in ("huge", "huge-unsized"):
+            self.send_huge(65 * MiB, fault == "huge")
+            return
         if fault == "drop":
             self.close_connection = True
             self.connection.shutdown(socket.SHUT_RDWR)

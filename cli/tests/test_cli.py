@@ -9,17 +9,23 @@ watchdog ends the whole run if it takes too long.
 """
 
 import argparse
+import fcntl
 import json
 import os
 import pty
 import re
 import select
+import shlex
 import shutil
+import signal
+import struct
 import subprocess
 import sys
 import tempfile
+import termios
 import threading
 import time
+import unicodedata
 import unittest
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
@@ -47,14 +53,34 @@ class Ran:
         return "exit %d\n--- stdout\n%s--- stderr\n%s" % (self.code, self.out, self.err)
 
 
-def run_cli(*args, env=None, stdin=None, tty=False, timeout=30):
+def cells(text):
+    """The cells text takes on a terminal, wide characters counting two."""
+    return sum(0 if unicodedata.combining(c) else 2 if unicodedata.east_asian_width(c) in "WF" else 1
+               for c in text)
+
+
+def run_cli(*args, env=None, stdin=None, tty=False, timeout=30, columns=200, stdout=None):
+    ran = run_cli_once(args, env, stdin, tty, timeout, columns, stdout)
+    # Whatever the command, no key it was given shows: not the stand-in's,
+    # not the demo's, not one of the command line or the environment.
+    secrets = {KEY, ENCODED_KEY, "demo-key-7f3a", (env or {}).get("TAVRO_API_KEY")}
+    secrets |= {v for o, v in zip(args, args[1:]) if o == "--api-key"}
+    for secret in secrets - {None}:
+        if len(secret) >= 8:
+            assert secret not in ran.out + ran.err, "the key %r leaked:\n%r" % (secret, ran)
+    return ran
+
+
+def run_cli_once(args, env, stdin, tty, timeout, columns, stdout):
     cmd = [CLI, "--lib", LIB, *args]
     if not tty:
-        p = subprocess.run(cmd, input=stdin, capture_output=True, text=True, env=env or clean_env(),
-                           timeout=timeout)
-        return Ran(p.returncode, p.stdout, p.stderr)
-    # Standard output on a pseudo-terminal, as in an interactive shell.
+        p = subprocess.run(cmd, input=stdin, stdout=stdout or subprocess.PIPE, stderr=subprocess.PIPE,
+                           text=True, env=env or clean_env(), timeout=timeout)
+        return Ran(p.returncode, p.stdout or "", p.stderr)
+    # Standard output on a pseudo-terminal of the given width, as in an
+    # interactive shell.
     master, slave = pty.openpty()
+    fcntl.ioctl(slave, termios.TIOCSWINSZ, struct.pack("HHHH", 24, columns, 0, 0))
     p = subprocess.Popen(cmd, stdout=slave, stderr=subprocess.PIPE, env=env or clean_env(), text=True)
     os.close(slave)
     chunks, deadline = [], time.time() + timeout
@@ -175,12 +201,20 @@ class ListingTests(ServiceCase):
         # The service answers an unknown id with a success holding the item's error.
         rows = [("unknown magnet", "m999",
                  "tavro: AllDebrid error MAGNET_INVALID_ID: This magnet ID does not exists or is invalid\n"),
-                ("not a folder name", "films", "tavro: no such folder: films\n")]
+                ("no such path in a magnet", "m101/Harbour.S01/Season 2",
+                 "tavro: no such file or folder in m101: Harbour.S01/Season 2\n")]
         for name, folder, message in rows:
             with self.subTest(name):
                 ran = self.run_cli("ls", folder)
                 self.assertEqual((ran.code, ran.out), (4, ""), repr(ran))
                 self.assertEqual(ran.err, message)
+
+    def test_a_folder_within_a_magnet(self):
+        listed = self.json_of(self.run_cli("ls", "m101/Harbour.S01/Season 1/"))
+        self.assertEqual([e["path"] for e in listed], ["Harbour.S01/Season 1/Harbour.S01E0%d.mkv" % i
+                                                       for i in (1, 2, 3)])
+        whole = self.json_of(self.run_cli("ls", "m101"))
+        self.assertEqual(listed, whole[:3], "entries are passed on as the library wrote them")
 
     def test_table_on_a_terminal(self):
         ran = self.run_cli("ls", "m101", tty=True)
@@ -189,12 +223,12 @@ class ListingTests(ServiceCase):
         self.assertEqual(lines[0].split(), ["NAME", "SIZE", "KIND", "PATH"])
         self.assertEqual(len(lines), 5)
         self.assertEqual(lines[2].split(None, 1)[0], "Harbour.S01E02.mkv")
-        self.assertIn("2.0 GiB  file  Harbour.S01/Season 1/Harbour.S01E02.mkv", lines[2])
+        self.assertIn("2.0 GiB  file  m101/Harbour.S01/Season 1/Harbour.S01E02.mkv", lines[2])
         self.assertIn("900 B  file", lines[4])
         # Aligned: every row's size ends, and its path starts, in the same column.
         ends = {re.search(r"(SIZE|B|iB)  ", l).end() for l in lines}
         self.assertEqual(len(ends), 1, ran.out)
-        starts = {l.index("PATH") if i == 0 else l.index("Harbour.S01/") for i, l in enumerate(lines)}
+        starts = {l.index("PATH") if i == 0 else l.index("m101/") for i, l in enumerate(lines)}
         self.assertEqual(len(starts), 1, ran.out)
 
     def test_json_on_a_terminal_when_asked(self):
@@ -267,7 +301,12 @@ class AddTests(ServiceCase):
         self.assertIn("no direct URL", ran.err)
 
     def test_keep_instant_only_deletes_what_is_not_ready(self):
-        doc = self.json_of(self.run_cli("add", "--allow-writes", "--keep-instant-only", magnet("Gone.Again")[0]))
+        ran = self.run_cli("add", "--allow-writes", "--keep-instant-only", magnet("Gone.Again")[0])
+        # Less than asked: said, with its own exit status, and the payload still printed.
+        self.assertEqual(ran.code, 1, repr(ran))
+        doc = json.loads(ran.out)
+        self.assertEqual(ran.err, "tavro: the service does not hold it yet, so m%d was deleted again "
+                                  "(--keep-instant-only)\n" % doc["id"])
         self.assertIn(doc["id"], self.account.deleted)
         self.assertNotIn(doc["id"], self.account.magnets)
         listed = self.json_of(self.run_cli("ls", "torrents"))
@@ -344,7 +383,450 @@ class AddTests(ServiceCase):
     def test_link_that_is_nothing_to_add(self):
         ran = self.run_cli("add", "--allow-writes", self.service.base + "/web/page")
         self.assertEqual(ran.code, 7, repr(ran))
-        self.assertIn("Link is not a magnet, a redirect-to-magnet or a torrent file", ran.err)
+        self.assertEqual(ran.err, "tavro: Link is not a magnet, a redirect-to-magnet or a torrent file\n")
+        # A link that answers with an error: its status is told.
+        ran = self.run_cli("add", "--allow-writes", self.service.base + "/web/gone")
+        self.assertEqual(ran.code, 7, repr(ran))
+        self.assertEqual(ran.err, "tavro: Link is not a magnet, a redirect-to-magnet or a torrent file: "
+                                  "GET %s/web/gone answered HTTP 404\n" % self.service.base)
+
+
+class UsageTests(ServiceCase):
+    """Arguments are checked before any request: a usage error, exit 2."""
+
+    def test_bad_arguments_send_nothing(self):
+        empty = tempfile.NamedTemporaryFile(suffix=".torrent", delete=False)
+        empty.close()
+        self.addCleanup(os.unlink, empty.name)
+        folder = tempfile.mkdtemp()
+        self.addCleanup(shutil.rmtree, folder)
+        # (name, arguments, the first line on standard error)
+        rows = [
+            ("stream of nothing", ["stream", ""], "tavro: stream: the argument is empty"),
+            ("stream of words", ["stream", "not a url"],
+             "tavro: stream: not a url is not a service link, a listing entry or a path as `tavro ls m<id>` "
+             "shows it"),
+            ("stream of a URL without a host", ["stream", "https:///f/x"],
+             "tavro: stream: https:///f/x: the URL names no host"),
+            ("stream of broken JSON", ["stream", '{"locator": '], 'tavro: stream: not a JSON listing entry: {"locator":'),
+            ("stream of an entry without a link", ["stream", '{"name": "x"}'],
+             'tavro: stream: the entry has no "locator", "link" or "path"'),
+            ("stream of a link with a season", ["stream", "--season", "1", "--episode", "2",
+                                                "https://standin.test/f/nt102"],
+             "tavro: --season and --episode pick among the files of a magnet (m<id>) or a listing, not one file"),
+            ("a season without an episode", ["stream", "--season", "1", "m101"],
+             "tavro: --season and --episode go together"),
+            ("a folder name of no kind", ["ls", "films"], "tavro: no such folder: films (folders are torrents, "
+                                                          "m<id> and m<id>/PATH, as `tavro ls torrents` lists them)"),
+            ("a magnet id with a tail", ["ls", "m101xyz"], "tavro: no such folder: m101xyz"),
+            ("a magnet id without its m", ["ls", "101"], "tavro: no such folder: 101 (folders are torrents, m<id> "
+                                                         "and m<id>/PATH, as `tavro ls torrents` lists them; did you "
+                                                         "mean m101?)"),
+            ("add of words", ["add", "--allow-writes", "hello world"],
+             "tavro: add: hello world: No such file or directory (give a magnet link, a web link or a torrent file)"),
+            ("add of nothing", ["add", "--allow-writes", ""], "tavro: add: the link is empty"),
+            ("add of a file that is no torrent", ["add", "--allow-writes", empty.name],
+             "tavro: add: %s is not a torrent file" % empty.name),
+            ("add of a directory", ["add", "--allow-writes", folder], "tavro: add: %s is not a file" % folder),
+            ("add of a magnet without a hash", ["add", "--allow-writes", "magnet:?xt=urn:btih:123"],
+             "tavro: add: magnet:?xt=urn:btih:123 is not a magnet link the service takes"),
+            ("add of a URL with a blank", ["add", "--allow-writes", "http://exa mple.test/a.torrent"],
+             "tavro: add: http://exa mple.test/a.torrent: a URL holds no blanks or control characters"),
+            ("an API root that is no URL", ["validate", "--api-root", "not a url"],
+             "tavro: --api-root not a url: not an http:// or https:// URL"),
+            ("an API root with a bad port", ["validate", "--api-root", "http://127.0.0.1:99999/v4"],
+             'tavro: --api-root http://127.0.0.1:99999/v4: the port "99999" is not a port number'),
+            ("settings and a key", ["validate", "--settings", empty.name],
+             "tavro: --settings and --api-key both name the account: give one"),
+            ("a body cap too small", ["ls", "--max-body", "12"], "tavro: --max-body needs a size from 1K to 4G, not 12"),
+            ("an unknown short option", ["-vx", "ls"], "tavro: unknown option: -x"),
+            ("an empty key", ["validate", "--api-key", " "], "tavro: --api-key is empty"),
+            ("a command holding an escape", ["l\x1bs"], "tavro: unknown command: l\\es (did you mean ls?)\n"),
+            ("two links to stream", ["stream", "https://standin.test/f/nt102", "https://standin.test/f/h101e01"],
+             "tavro: too many arguments for stream"),
+            ("--full-season without an episode", ["add", "--allow-writes", "--full-season", magnet("x")[0]],
+             "tavro: --full-season picks the episode of --season N --episode N: give them"),
+        ]
+        for name, args, first in rows:
+            with self.subTest(name):
+                since = len(self.account.requests)
+                ran = self.run_cli(*args)  # an --api-root of the row's own comes last and wins
+                self.assertEqual((ran.code, ran.out), (2, ""), repr(ran))
+                self.assertTrue(ran.err.startswith(first), ran.err)
+                self.assertRegex(ran.err, r"\nusage: tavro ")
+                self.assertEqual(len(self.account.requests), since, "a request was sent")
+
+
+class PathTests(ServiceCase):
+    """From a listing to a direct URL: whatever ls shows, stream takes."""
+
+    def url_of(self, name):
+        return r"^%s/dl/[0-9a-f]{8}/%s\n$" % (re.escape(self.service.base), re.escape(name))
+
+    def test_what_stream_takes(self):
+        m101 = self.run_cli("ls", "--json", "m101").out
+        entry = json.dumps(json.loads(m101)[1])
+        cached = magnet("Cached.Film.2020")[0]
+        # (name, arguments, standard input, the file whose URL is printed)
+        rows = [
+            ("a path as ls prints it", ["stream", "--url", "m101/Harbour.S01/Season 1/Harbour.S01E02.mkv"], None,
+             "Harbour.S01E02.mkv"),
+            ("a file name in the magnet", ["stream", "--url", "m101/Harbour.S01E01.mkv"], None, "Harbour.S01E01.mkv"),
+            ("a path typed without quotes", ["stream", "--url", "m101/Harbour.S01/Season", "1/Harbour.S01E02.mkv"],
+             None, "Harbour.S01E02.mkv"),
+            ("a magnet: its largest file", ["stream", "--url", "m101"], None, "Harbour.S01E03.mkv"),
+            ("a magnet: one episode", ["stream", "--url", "m101", "--episode", "2", "--season", "1"], None,
+             "Harbour.S01E02.mkv"),
+            ("a folder: its largest file", ["stream", "--url", "m101/Harbour.S01/Season 1"], None,
+             "Harbour.S01E03.mkv"),
+            ("an entry on standard input", ["stream", "--url", "-"], entry, "Harbour.S01E02.mkv"),
+            ("a listing on standard input, picked", ["stream", "--url", "-", "--season", "1", "--episode", "1"],
+             m101, "Harbour.S01E01.mkv"),
+            ("a link on standard input", ["stream", "--url", "-"], "https://standin.test/f/nt102\n",
+             "Night.Train.2021.mkv"),
+            ("a magnet's entry from ls torrents", ["stream", "--url", json.dumps(
+                {"name": "Night.Train.2021.mkv", "path": "m102", "folder": True, "size": 1, "locator": "m102"})],
+             None, "Night.Train.2021.mkv"),
+            ("tavro LINK, a service link", ["https://standin.test/f/nt102"], None, "Night.Train.2021.mkv"),
+            ("tavro LINK, a path", ["m101/Harbour.S01/Season 1/Harbour.S01E03.mkv"], None, "Harbour.S01E03.mkv"),
+            ("tavro LINK, a path without quotes", ["m101/Harbour.S01/Season", "1/Harbour.S01E03.mkv"], None,
+             "Harbour.S01E03.mkv"),
+            ("tavro LINK, a magnet the service holds", ["--allow-writes", cached], None, "Cached.Film.2020.mkv"),
+        ]
+        for name, args, stdin, file in rows:
+            with self.subTest(name):
+                ran = self.run_cli(*args, stdin=stdin)
+                self.assertEqual(ran.code, 0, repr(ran))
+                self.assertRegex(ran.out, self.url_of(file))
+
+    def test_path_copied_from_the_terminal_table(self):
+        table = self.run_cli("ls", "m101", tty=True).out
+        line = [l for l in table.splitlines() if "S01E02" in l][0]
+        path = line[line.index("m101/"):]
+        ran = self.run_cli("stream", "--url", path)
+        self.assertRegex(ran.out, self.url_of("Harbour.S01E02.mkv"))
+        listed = self.run_cli("ls", "torrents", tty=True).out
+        folder = re.search(r"\b(m102)$", listed, re.M).group(1)
+        self.assertRegex(self.run_cli(folder).out, self.url_of("Night.Train.2021.mkv"))
+
+    def test_what_is_not_there(self):
+        rows = [
+            ("no such episode", ["stream", "m101", "--season", "1", "--episode", "9"],
+             "tavro: no such file in m101 for S01E09\n"),
+            ("no such path", ["stream", "m101/Harbour.S01/Season 9/x.mkv"],
+             "tavro: no such file in m101/Harbour.S01/Season 9/x.mkv\n"),
+            ("a magnet without files", ["stream", "m103"], "tavro: no such file in m103\n"),
+        ]
+        for name, args, err in rows:
+            with self.subTest(name):
+                ran = self.run_cli(*args)
+                self.assertEqual((ran.code, ran.out, ran.err), (4, "", err), repr(ran))
+
+    def test_link_shortcut_on_a_web_link_points_to_add(self):
+        ran = self.run_cli(self.service.base + "/web/to-magnet")
+        self.assertEqual((ran.code, ran.out), (4, ""), repr(ran))
+        self.assertEqual(ran.err, "tavro: AllDebrid error LINK_HOST_NOT_SUPPORTED: This host or link is not supported\n"
+                                  "tavro: (a web link answering with a magnet or a torrent is added with: "
+                                  "tavro add --allow-writes LINK)\n")
+
+    def test_link_shortcut_adds_only_with_allow_writes(self):
+        since = len(self.account.requests)
+        ran = self.run_cli(magnet("Shortcut.Film")[0])
+        self.assertEqual((ran.code, ran.out), (9, ""), repr(ran))
+        self.assertIn("--allow-writes", ran.err)
+        self.assertEqual(len(self.account.requests), since)
+        ran = self.run_cli("--allow-writes", self.service.base + "/web/file.torrent")
+        self.assertEqual((ran.code, ran.out), (1, ""), repr(ran))
+        self.assertRegex(ran.err, r"^tavro: added as m\d+, but the service does not hold it yet: no direct URL\n$")
+
+
+class LessTests(ServiceCase):
+    """add that did less than asked says so and exits 1."""
+
+    def test_less_than_asked(self):
+        pack, slow = magnet("Harbour.S01.Pack")[0], magnet("Slow.Less")[0]
+        # (name, arguments, standard output is JSON, standard error)
+        rows = [
+            ("no such episode in the pack", ["--full-season", "--season", "1", "--episode", "9", pack], True,
+             r"^tavro: added, but the pack holds no S01E09 \(it stays on the account as m(\d+)\)\n$"),
+            ("not held, deleted again", ["--keep-instant-only", slow], True,
+             r"^tavro: the service does not hold it yet, so m(\d+) was deleted again \(--keep-instant-only\)\n$"),
+            ("no direct URL yet", ["--url", slow], False,
+             r"^tavro: added as m(\d+), but the service does not hold it yet: no direct URL\n$"),
+        ]
+        for name, args, json_out, err in rows:
+            with self.subTest(name):
+                ran = self.run_cli("add", "--allow-writes", *args)
+                self.assertEqual(ran.code, 1, repr(ran))
+                mid = int(re.match(err, ran.err).group(1))
+                if json_out:
+                    self.assertEqual(json.loads(ran.out)["id"], mid)
+                else:
+                    self.assertEqual(ran.out, "")
+                self.assertEqual(mid in self.account.magnets, "deleted" not in name)
+
+    def test_on_a_terminal_what_was_deleted_is_not_shown_as_added(self):
+        ran = self.run_cli("add", "--allow-writes", "--keep-instant-only", magnet("Gone.On.Tty")[0], tty=True)
+        self.assertEqual((ran.code, ran.out), (1, ""), repr(ran))
+        self.assertIn("was deleted again", ran.err)
+
+
+class OutputTests(ServiceCase):
+    """What reaches standard output, or fails to."""
+
+    def test_failed_writes(self):
+        rows = [("a listing", ["ls", "torrents"]), ("a stream URL", ["stream", "https://standin.test/f/nt102"]),
+                ("help", ["--help"])]
+        for name, args in rows:
+            with self.subTest(name):
+                with open("/dev/full", "w") as full:
+                    ran = self.run_cli(*args, stdout=full)
+                self.assertEqual(ran.code, 12, repr(ran))
+                self.assertEqual(ran.err, "tavro: cannot write to standard output: No space left on device\n")
+
+    def test_reader_gone_ends_quietly(self):
+        r, w = os.pipe()
+        os.close(r)
+        with os.fdopen(w, "w") as gone:
+            ran = self.run_cli("ls", "torrents", stdout=gone)
+        self.assertEqual((ran.code, ran.err), (-signal.SIGPIPE, ""), repr(ran))
+
+    def test_human_output_on_a_terminal(self):
+        cached = magnet("Cached.Film.2020")[0]
+        # (name, arguments, standard output on a terminal)
+        rows = [
+            ("validate", ["validate"], r"^account OK\nclient:  quorvelindash\nuser:    standin\npremium: yes\n$"),
+            ("stream", ["stream", "https://standin.test/f/nt102"],
+             r"^Night\.Train\.2021\.mkv  1\.4 GiB\n%s/dl/[0-9a-f]{8}/Night\.Train\.2021\.mkv\n$" % re.escape(self.service.base)),
+            ("add, held", ["add", "--allow-writes", cached],
+             r"^added m\d+ Cached\.Film\.2020: the service holds it\nCached\.Film\.2020\.mkv  3\.0 GiB\n%s/dl/" % re.escape(self.service.base)),
+            ("add, not held", ["add", "--allow-writes", magnet("Human.Slow")[0]],
+             r"^added m\d+ Human\.Slow: not ready yet, the service is fetching it\n$"),
+        ]
+        for name, args, out in rows:
+            with self.subTest(name):
+                ran = self.run_cli(*args, tty=True)
+                self.assertEqual(ran.code, 0, repr(ran))
+                self.assertRegex(ran.out, out)
+                # JSON when asked, on a terminal too.
+                asked = self.run_cli("--json", *args, tty=True)
+                self.assertIsInstance(json.loads(asked.out), dict, repr(asked))
+
+
+class TerminalTests(ServiceCase):
+    """Names from the service are escaped, measured in cells and cut to the terminal."""
+
+    HOSTILE = "Evil\tName\nwith\x1b[31mred"
+    FILES = [("Café.Crème.2019.mkv", 700 * standin.MiB), ("東京物語.1953.mkv", 1400 * standin.MiB),
+             (HOSTILE + ".mkv", 5 * standin.MiB),
+             ("A.Very.Long.Name.That.Goes.On.And.On.Well.Past.Any.Reasonable.Width.2024.mkv", 9 * standin.MiB)]
+
+    @classmethod
+    def setUpClass(cls):
+        super().setUpClass()
+        files = [{"n": n, "s": s, "l": "https://standin.test/f/t%d" % i} for i, (n, s) in enumerate(cls.FILES)]
+        cls.account._add(104, cls.HOSTILE, 2 * standin.GiB, True, files)
+        cls.account._add(105, cls.FILES[3][0] + ".Complete.Season.Pack", 9 * standin.MiB, True, files[3:])
+
+    def test_control_characters_are_escaped(self):
+        for args in (["ls", "torrents"], ["ls", "m104"], ["stream", "m104/" + self.HOSTILE + ".mkv"]):
+            with self.subTest(" ".join(args)):
+                ran = self.run_cli(*args, tty=True)
+                self.assertEqual(ran.code, 0, repr(ran))
+                self.assertIn("Evil\\tName\\nwith\\e[31mred", ran.out)
+                self.assertNotIn("\x1b", ran.out)
+                self.assertNotIn("\t", ran.out)
+
+    def test_columns_count_cells(self):
+        lines = self.run_cli("ls", "m104", tty=True).out.splitlines()
+        self.assertEqual(len(lines), 5)
+        # The size column ends in the same cell on every row, accents and wide
+        # characters included.
+        ends = {cells(l[:re.search(r"(SIZE|iB)  ", l).end()]) for l in lines}
+        self.assertEqual(len(ends), 1, "\n".join(lines))
+
+    def test_cut_to_the_terminal(self):
+        long = self.FILES[3][0]
+        # (folder, columns, the header, how the long entry's line ends)
+        rows = [
+            ("m104", 300, ["NAME", "SIZE", "KIND", "PATH"], "9.0 MiB", "m104/" + long),
+            ("m104", 110, ["SIZE", "KIND", "PATH"], "9.0 MiB", "  m104/" + long),
+            ("m104", 60, ["SIZE", "KIND", "PATH"], "9.0 MiB", "Width.2024.mkv"),
+            ("torrents", 60, ["NAME", "SIZE", "KIND", "PATH"], "Long", "  m105"),
+        ]
+        for folder, columns, header, key, end in rows:
+            with self.subTest(folder=folder, columns=columns):
+                lines = self.run_cli("ls", folder, tty=True, columns=columns).out.splitlines()
+                self.assertEqual(lines[0].split(), header)
+                self.assertTrue(all(cells(l) <= columns for l in lines), "\n".join(lines))
+                line = [l for l in lines if key in l][0]
+                self.assertTrue(line.endswith(end), line)
+                if folder == "m104" and columns < 100:
+                    self.assertRegex(line, r"  m104/A\.\S*\u2026")
+                if folder == "torrents":
+                    self.assertRegex(line, r"^A\.Very\.\S*\u2026 ")
+
+    def test_under_script_the_width_comes_from_columns(self):
+        # script(1) gives tavro a terminal without a window size: $COLUMNS
+        # then says how wide it is.
+        if not shutil.which("script"):
+            self.skipTest("no script")
+        command = " ".join(shlex.quote(a) for a in [CLI, "--lib", LIB, "ls", "m104", "--api-root",
+                                                     self.service.api_root, "--api-key", KEY])
+        p = subprocess.run(["script", "-qec", command, "/dev/null"], capture_output=True, timeout=30,
+                           stdin=subprocess.DEVNULL, env=clean_env(COLUMNS="50"))
+        out = p.stdout.decode().replace("\r\n", "\n")
+        self.assertEqual(p.returncode, 0, out)
+        self.assertNotIn(KEY, out)
+        lines = out.splitlines()
+        self.assertEqual(lines[0].split(), ["SIZE", "KIND", "PATH"])
+        self.assertTrue(all(cells(l) <= 50 for l in lines), out)
+        self.assertIn("\\e[31mred.mkv", out)
+        self.assertNotIn("\x1b", out)
+
+    def test_service_messages_are_escaped(self):
+        self.account.faults["/v4/link/unlock"] = "crafted"
+        self.addCleanup(self.account.faults.pop, "/v4/link/unlock")
+        ran = self.run_cli("stream", "https://standin.test/f/nt102")
+        self.assertEqual(ran.code, 7, repr(ran))
+        self.assertEqual(ran.err, "tavro: AllDebrid error GENERIC: Gone\\e[2J\\e]0;owned\\x07 away\n")
+
+    def test_json_stays_exact(self):
+        listed = self.json_of(self.run_cli("ls", "m104"))
+        self.assertEqual([e["path"] for e in listed], [n for n, _ in self.FILES])
+        magnets = self.json_of(self.run_cli("ls", "torrents"))
+        self.assertIn(self.HOSTILE, [e["name"] for e in magnets])
+
+
+class SettingsTests(ServiceCase):
+    """Settings files, as other tools read theirs."""
+
+    def settings_file(self, content, mode=0o600, directory=None):
+        fd, path = tempfile.mkstemp(suffix=".json", dir=directory)
+        os.write(fd, content if isinstance(content, bytes) else content.encode())
+        os.close(fd)
+        os.chmod(path, mode)
+        self.addCleanup(lambda: os.path.exists(path) and os.unlink(path))
+        return path
+
+    def test_settings_files(self):
+        good = json.dumps({"APIKey": KEY})
+        # (name, content, mode, exit status, standard error: a pattern; FILE is the file's name)
+        rows = [
+            ("plain", good, 0o600, 0, r"^$"),
+            ("with a byte order mark", b"\xef\xbb\xbf" + good.encode(), 0o600, 0, r"^$"),
+            ("readable by others", good, 0o644, 0,
+             r"^tavro: warning: FILE can be read by other users, and it holds the API key \(chmod 600 FILE\)\n$"),
+            ("cut short", '{"APIKey": "sk-', 0o600, 2, r"^tavro: FILE: not JSON at byte 15 \(line 1, column 16\): "),
+            ("cut short after a BOM", b"\xef\xbb\xbf{\n  \"APIKey\": ", 0o600, 2,
+             r"^tavro: FILE: not JSON at byte 17 \(line 2, column 13\): "),
+            ("not an object", "[1]", 0o600, 2, r"^tavro: FILE: the settings are an array, not a JSON object"),
+            ("a key in lower case", json.dumps({"apikey": KEY}), 0o600, 2,
+             r'^tavro: FILE: "apikey" is not a setting; did you mean APIKey\?\n'),
+            ("a key with an underscore", json.dumps({"api_key": KEY}), 0o600, 2,
+             r'^tavro: FILE: "api_key" is not a setting; did you mean APIKey\?\n'),
+            ("a key that is a number", '{"APIKey": 123}', 0o600, 2,
+             r'^tavro: FILE: "APIKey" is a number; the API key is a string'),
+            ("a near miss beside the key", json.dumps({"APIKey": KEY, "customname": "x"}), 0o600, 0,
+             r'^tavro: warning: FILE: "customname" is not a setting; did you mean CustomName\?\n$'),
+        ]
+        for name, content, mode, code, err in rows:
+            with self.subTest(name):
+                path = self.settings_file(content, mode)
+                since = len(self.account.requests)
+                ran = self.run_cli("validate", "--settings", path, key=None)
+                self.assertEqual(ran.code, code, repr(ran))
+                self.assertRegex(ran.err, err.replace("FILE", re.escape(path)))
+                if code:
+                    self.assertEqual(len(self.account.requests), since, "a request was sent")
+                else:
+                    self.assertEqual(json.loads(ran.out)["RuntimeType"], "ALLDEBRID")
+
+    def test_a_directory(self):
+        folder = tempfile.mkdtemp()
+        self.addCleanup(shutil.rmtree, folder)
+        ran = self.run_cli("validate", "--settings", folder, key=None)
+        self.assertEqual((ran.code, ran.err), (12, "tavro: %s: is a directory, not a settings file\n" % folder))
+
+    def test_default_file(self):
+        home = tempfile.mkdtemp()
+        self.addCleanup(shutil.rmtree, home)
+        xdg = os.path.join(home, "xdg")
+        for base in (os.path.join(home, ".config", "tavro"), os.path.join(xdg, "tavro")):
+            os.makedirs(base)
+        with open(os.path.join(home, ".config", "tavro", "settings.json"), "w") as f:
+            json.dump({"APIKey": KEY, "CustomName": "from-home"}, f)
+        with open(os.path.join(xdg, "tavro", "settings.json"), "w") as f:
+            json.dump({"APIKey": KEY, "CustomName": "from-xdg"}, f)
+        for f in ("xdg/tavro/settings.json", ".config/tavro/settings.json"):
+            os.chmod(os.path.join(home, f), 0o600)
+        # (name, environment, exit status, client, standard error)
+        rows = [
+            ("$XDG_CONFIG_HOME first", {"HOME": home, "XDG_CONFIG_HOME": xdg}, 0, "from-xdg", ""),
+            ("else ~/.config", {"HOME": home}, 0, "from-home", ""),
+            ("the environment before the file", {"HOME": home, "TAVRO_API_KEY": "not-the-key"}, 3, None,
+             "AUTH_BAD_APIKEY"),
+            ("no file at all", {"HOME": os.path.join(home, "none")}, 2, None,
+             "tavro: no account: set TAVRO_API_KEY, write {\"APIKey\":\"...\"} to %s/none/.config/tavro/settings.json"
+             % home),
+        ]
+        for name, env, code, client, err in rows:
+            with self.subTest(name):
+                base = {k: v for k, v in clean_env().items() if k != "XDG_CONFIG_HOME"}
+                base.update(env)
+                ran = self.run_cli("validate", key=None, env=base)
+                self.assertEqual(ran.code, code, repr(ran))
+                self.assertIn(err, ran.err)
+                if client:
+                    self.assertEqual(json.loads(ran.out)["ClientId"], client)
+
+
+class ResilienceTests(ServiceCase):
+    """429 and 503 asked again, within bounds; answers larger than the cap refused."""
+
+    def fault(self, path, mode):
+        self.account.faults[path] = mode
+        self.addCleanup(self.account.faults.pop, path, None)
+
+    def test_busy_answers_are_asked_again(self):
+        # (name, answers before the service's own, exit status, requests sent, at least seconds, -v line)
+        rows = [
+            ("429, then the answer", ["429 wait 1"], 0, 2, 1.0, "tavro: HTTP 429: asking again in 1.0 s (retry 1 of 3)"),
+            ("503 twice, then the answer", ["503 wait 0", "503 wait 0"], 0, 3, 0,
+             "tavro: HTTP 503: asking again in 0.0 s (retry 2 of 3)"),
+            ("429 for ever: given up after 3 retries", ["429 wait 0"] * 5, 5, 4, 0,
+             "tavro: HTTP 429: asking again in 0.0 s (retry 3 of 3)"),
+            ("a wait longer than a minute is not waited", ["429 wait 3600"], 5, 1, 0,
+             "tavro: HTTP 429 asks to wait 3600 s: not retried"),
+        ]
+        for name, answers, code, sent, least, line in rows:
+            with self.subTest(name):
+                self.fault("/v4/user", list(answers))
+                since = len(self.account.requests_to("/v4/user"))
+                t0 = time.time()
+                ran = self.run_cli("-v", "validate")
+                self.assertEqual(ran.code, code, repr(ran))
+                self.assertEqual(len(self.account.requests_to("/v4/user")) - since, sent)
+                self.assertGreaterEqual(time.time() - t0, least)
+                self.assertIn(line, ran.err)
+                self.doCleanups()
+
+    def test_oversized_answers_are_refused(self):
+        rows = [
+            ("an API answer with its length", "/v4.1/magnet/status", "huge", ["ls", "torrents"], [], "64 MiB"),
+            ("an API answer without a length", "/v4.1/magnet/status", "huge-unsized", ["ls", "torrents"], [],
+             "64 MiB"),
+            ("a torrent link under a smaller cap", None, None,
+             ["add", "--allow-writes", self.service.base + "/web/big.torrent"], ["--max-body", "1M"], "1 MiB"),
+        ]
+        for name, path, mode, args, options, cap in rows:
+            with self.subTest(name):
+                if path:
+                    self.fault(path, mode)
+                ran = self.run_cli(*args, *options)
+                self.assertEqual((ran.code, ran.out), (6, ""), repr(ran))
+                self.assertIn("the answer is larger than %s (--max-body)" % cap, ran.err)
+                self.doCleanups()
 
 
 class WireTests(ServiceCase):
@@ -369,7 +851,7 @@ class WireTests(ServiceCase):
                 ("POST", "/v4/magnet/upload", {"magnets[]": [ready]}),
                 ("POST", "/v4/magnet/files", {"id[]": [str(self.account.next_id + 1)]}),
                 ("POST", "/v4/link/unlock", {"link": ["https://standin.test/f/cf-main"]})]),
-            ("add, then delete what is not ready", ["add", "--allow-writes", "--keep-instant-only", slow], 0, [
+            ("add, then delete what is not ready", ["add", "--allow-writes", "--keep-instant-only", slow], 1, [
                 ("POST", "/v4/magnet/upload", {"magnets[]": [slow]}),
                 ("POST", "/v4/magnet/delete", {"id": [str(self.account.next_id + 2)]})]),
         ]
@@ -434,9 +916,8 @@ class FailureTests(ServiceCase):
 
     def test_failures_are_transport_errors(self):
         rows = [
-            ("HTTP 500", "/v4.1/magnet/status", "500", ["ls", "torrents"], [], "magnet/status answered HTTP 500"),
-            ("dropped connection", "/v4/user", "drop", ["validate"], [],
-             "GET %s/user?agent=quorvelindash: Empty reply from server" % LIBRARY_ROOT),
+            ("HTTP 500", "/v4.1/magnet/status", "500", ["ls", "torrents"], [], None),
+            ("dropped connection", "/v4/user", "drop", ["validate"], [], None),
             ("time-out", "/v4/link/unlock", "stall", ["stream", "https://standin.test/f/nt102"], ["--timeout", "1"],
              "timed out"),
         ]
@@ -446,7 +927,12 @@ class FailureTests(ServiceCase):
                 t0 = time.time()
                 ran = self.run_cli(*args, *options)
                 self.assertEqual(ran.code, 6, repr(ran))
-                self.assertIn(message, ran.err)
+                # The message names the server the request went to, not the library's.
+                if name == "HTTP 500":
+                    message = "magnet/status answered HTTP 500 (%s)" % self.service.base
+                self.assertIn(message or "GET %s/v4/user?agent=quorvelindash: Empty reply from server"
+                              % self.service.base, ran.err)
+                self.assertNotIn(LIBRARY_ROOT, ran.err)
                 self.assertLess(time.time() - t0, 8)
                 self.doCleanups()
 
@@ -458,7 +944,7 @@ class FailureTests(ServiceCase):
         s.close()
         ran = self.run_cli("validate", root="http://127.0.0.1:%d/v4" % port)
         self.assertEqual(ran.code, 6, repr(ran))
-        self.assertIn("Failed to connect", ran.err)
+        self.assertIn("GET http://127.0.0.1:%d/v4/user?agent=quorvelindash: Failed to connect" % port, ran.err)
 
 
 class TlsTests(ServiceCase):
@@ -541,6 +1027,15 @@ class OfflineTests(unittest.TestCase):
                       "This magnet ID does not exists or is invalid\"}\n-> -2 TAVRO_E_NOT_FOUND\n", ran.out)
         self.assertIn("magnet 203 was deleted again: 1 delete request(s)", ran.out)
         self.assertEqual(ran.out.count("-> 0 TAVRO_OK"), 10)
+
+    def test_validate_for_people_reads_the_account_answer(self):
+        # Under --fake the account answer is the scenario's: the demo's user
+        # is premium until 2030.
+        demo_json = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "demo.json")
+        ran = run_cli("--fake", demo_json, "validate", tty=True)
+        self.assertEqual((ran.code, ran.out),
+                         (0, "account OK\nclient:  tavro-demo\nuser:    demo\npremium: yes, until 2030-01-01\n"),
+                         repr(ran))
 
     def test_scenario_file(self):
         scenario = {"settings": {"APIKey": "s-key"}, "answers": [
@@ -631,17 +1126,105 @@ class OfflineTests(unittest.TestCase):
                 self.assertEqual(ran.out, "")
 
     def test_help_for_every_command(self):
-        for command in ["demo", "validate", "ls", "stream", "add", "episode", "magnet", "torrent", "redact"]:
+        commands = ["demo", "validate", "ls", "stream", "add", "episode", "magnet", "torrent", "redact"]
+        top = run_cli("--help")
+        self.assertEqual(top.code, 0, repr(top))
+        for command in commands:
+            self.assertRegex(top.out, r"\n  %s\b" % command)
+        # The exit statuses are told once, at the top; -V is listed; command
+        # options are left to the commands.
+        self.assertEqual(top.out.count("Exit status:"), 1)
+        self.assertIn("-V, --version", top.out)
+        globals_ = top.out[top.out.index("Global options:"):top.out.index("The account")]
+        self.assertNotIn("--keep-instant-only", globals_)
+        self.assertNotIn("--allow-writes", globals_)
+        # The account's key: the environment and the file first, and a
+        # warning that a command line is visible.
+        account = top.out[top.out.index("The account"):]
+        self.assertLess(account.index("TAVRO_API_KEY"), account.index("--api-key"))
+        self.assertLess(account.index("settings.json"), account.index("--api-key"))
+        self.assertIn("other users can see a command line", " ".join(account.split()))
+        own = {"add": ["--allow-writes", "--keep-instant-only", "--full-season", "--season", "--episode", "--url"],
+               "stream": ["--url", "--season", "--episode"]}
+        for command in commands:
             with self.subTest(command):
-                for args in ([command, "--help"], ["help", command]):
+                for args in ([command, "--help"], ["help", command], ["-h", command]):
                     ran = run_cli(*args)
                     self.assertEqual(ran.code, 0, repr(ran))
                     self.assertTrue(ran.out.startswith("usage: tavro " + command), ran.out)
-                    self.assertIn("Exit status:", ran.out)
-        ran = run_cli("--help")
-        self.assertEqual(ran.code, 0)
-        for command in ["demo", "validate", "ls", "stream", "add", "episode", "magnet", "torrent", "redact"]:
-            self.assertRegex(ran.out, r"\n  %s\b" % command)
+                    self.assertNotIn("Exit status:", ran.out)
+                    options = re.findall(r"^  (?:-\w, |    )(--[\w-]+)", ran.out.split("\nOptions:\n")[-1]
+                                         if "\nOptions:\n" in ran.out else "", re.M)
+                    self.assertEqual(sorted(options), sorted(own.get(command, [])), ran.out)
+
+    def test_man_page_and_completion_follow_the_help(self):
+        share = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "share")
+        with open(os.path.join(share, "tavro.1.in")) as f:
+            man = f.read().replace("\\-", "-")
+        with open(os.path.join(share, "tavro.bash")) as f:
+            # The words offered: the lists of commands and options.
+            completion = " ".join(re.findall(r'(?:commands|global|own)="([^"]*)"', f.read()))
+        top = run_cli("--help").out
+        commands = re.findall(r"^  ([a-z]+)\b", top[top.index("Commands:"):top.index("Global options:")], re.M)
+        options = set(re.findall(r"(--[a-z][\w-]+)", top[top.index("Global options:"):top.index("The account")]))
+        for command in commands:
+            options |= set(re.findall(r"^  (?:-\w, |    )(--[\w-]+)", run_cli(command, "--help").out, re.M))
+            self.assertRegex(man, r"\n\.B[IR]? %s\b" % command)
+            self.assertIn(command, completion)
+        for option in options:
+            self.assertIn(option, man, "the man page lacks " + option)
+            self.assertIn(option, completion, "the completion lacks " + option)
+        # The exit statuses: the same numbers in the help and the man page.
+        exits = man[man.index(".SH EXIT STATUS"):man.index(".SH EXAMPLES")]
+        self.assertEqual(re.findall(r"^\.B (\d+)", exits, re.M), ["0", "1", "2", "3", "12"])
+        self.assertEqual(re.findall(r"^  (\d+) ", top, re.M), [str(n) for n in range(13)])
+
+    def test_short_options_bundle_and_version(self):
+        rows = [("-vh", ["-vh"], 0, "usage: tavro [OPTIONS] COMMAND"),
+                ("-hv after a command", ["ls", "-hv"], 0, "usage: tavro ls"),
+                ("-V", ["-V"], 0, "tavro "),
+                ("--version", ["--version"], 0, "tavro ")]
+        for name, args, code, out in rows:
+            with self.subTest(name):
+                ran = run_cli(*args)
+                self.assertEqual(ran.code, code, repr(ran))
+                self.assertTrue(ran.out.startswith(out), ran.out)
+        self.assertRegex(run_cli("-V").out, r"^tavro \d+\.\d+\.\d+ \(library \d+\.\d+\.\d+\)\n$")
+
+    def test_unknown_commands_get_the_closest(self):
+        rows = [("lst", "ls"), ("valdate", "validate"), ("strem", "stream"), ("list", "ls"),
+                ("ad", "add"), ("xyzzy", None)]
+        for word, near in rows:
+            with self.subTest(word):
+                ran = run_cli(word, env=clean_env(TAVRO_API_KEY=KEY))
+                self.assertEqual((ran.code, ran.out), (2, ""), repr(ran))
+                first = ran.err.splitlines()[0]
+                if near:
+                    self.assertEqual(first, "tavro: unknown command: %s (did you mean %s?)" % (word, near))
+                else:
+                    self.assertEqual(first, "tavro: unknown command: %s" % word)
+
+    def test_demo_steps_run_the_same_from_the_command_line(self):
+        # Each step shows a command that, under --fake cli/demo.json, gives
+        # what the step printed: the same document, or the same error.
+        demo_json = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "demo.json")
+        out = run_cli("demo").out
+        steps = re.findall(r"^\$ tavro (.*)\n(.*)\n(?:.*\n)*?-> (-?\d+) (\w+)", out, re.M)
+        self.assertEqual(len(steps), 12, out)
+
+        def same(doc):  # a fresh identifier each run
+            return re.sub(r'"ID":"[0-9a-f-]{36}"', '"ID":"..."', doc)
+
+        for command, printed, code, _ in steps:
+            with self.subTest(command):
+                ran = run_cli("--fake", demo_json, *shlex.split(command))
+                code = int(code)
+                if code == 0:
+                    self.assertIn(ran.code, (0, 1), repr(ran))  # 1: less than asked, said on stderr
+                    self.assertEqual(same(ran.out), same(printed) + "\n", command)
+                else:
+                    error = json.loads(printed[len("error document: "):])["error"]
+                    self.assertEqual((ran.code, ran.out, ran.err), (2 - code, "", "tavro: %s\n" % error))
 
     def test_library_that_cannot_be_loaded(self):
         p = subprocess.run([CLI, "--lib", "/nonexistent/libtavro.so", "magnet", "x"], capture_output=True, text=True)
