@@ -95,17 +95,17 @@ bool load_library(const std::string &path, Library &lib, std::string &error) {
   for (const std::string &file : candidates()) {
     if (!is_file(file)) continue;
     if (open_and_resolve(file, lib, why)) return true;
-    failed += "\n  " + file + ": " + why;
+    failed += (failed.empty() ? "; found but could not load " : ", ") + file + " (" + why + ")";
   }
   if (open_and_resolve(kSoname, lib, why)) return true;
+  // One line, as every message of tavro: where it looked, what failed, and
+  // the way out.
   std::string dir = executable_dir();
-  if (dir.empty()) dir = "(the executable's folder, unknown) ";
-  error = std::string("cannot find the tavro library; looked for ") + kSoname +
-          " and libtavro.so in:\n  " + dir + " (beside tavro)\n  " + dir +
-          "../lib*/ and ../lib*/*/\n  the dynamic loader's search (LD_LIBRARY_PATH, "
-          "ld.so.cache): " +
-          why + (failed.empty() ? "" : "\nfound but could not load:" + failed) +
-          "\nname the library with --lib FILE";
+  std::string places = dir.empty() ? std::string("the executable's folder (unknown)")
+                                   : dir + ", " + dir + "../lib*/, " + dir + "../lib*/*/";
+  error = std::string("cannot find the tavro library: no ") + kSoname + " or libtavro.so in " +
+          places + ", and the dynamic loader found none (" + why + ")" + failed +
+          "; name the library with --lib FILE";
   return false;
 }
 

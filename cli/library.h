@@ -20,8 +20,8 @@ struct Library {
 // libtavro.so beside the executable, then in ../lib*/ (and one multiarch
 // folder below it) relative to the executable, so an installed tree works
 // without LD_LIBRARY_PATH, then libtavro.so.1 through the dynamic loader's
-// own search. On failure returns false with the reason in error (for a
-// search, every place looked in and why it failed); lib is then unusable.
+// own search. On failure returns false with a one-line reason in error (for
+// a search, every place looked in and why it failed); lib is then unusable.
 bool load_library(const std::string &path, Library &lib, std::string &error);
 
 } // namespace tavro_cli
