@@ -3,6 +3,8 @@
 // never sees anything here that the service could not send.
 #include "corpus.h"
 
+#include "tavro_service.h"
+
 #include <cstdio>
 #include <functional>
 
@@ -13,15 +15,15 @@ const std::string kSettings = R"({"RuntimeType":"ALLDEBRID","Name":"AllDebrid","
                               R"("ID":"3f2a9c1e-7b4d-4e8a-9c2f-1a2b3c4d5e6f"})";
 
 std::string api(const std::string &path, const std::string &extra) {
-  std::string u = "https://api.alldebrid.com/v4" + path +
-                  "?agent=halvo-player&apikey=staticDemoKeyA1b2C3d4E5f6G7h8";
+  std::string u =
+      TAVRO_API_ROOT + path + "?agent=halvo-player&apikey=staticDemoKeyA1b2C3d4E5f6G7h8";
   if (!extra.empty()) u += "&" + extra;
   return u;
 }
 
 std::string status_url() {
-  return "https://api.alldebrid.com/v4.1/magnet/status"
-         "?agent=halvo-player&apikey=staticDemoKeyA1b2C3d4E5f6G7h8";
+  return TAVRO_STATUS_ROOT "/magnet/status"
+                           "?agent=halvo-player&apikey=staticDemoKeyA1b2C3d4E5f6G7h8";
 }
 
 std::string ok(const std::string &data) {
