@@ -7,6 +7,7 @@
 #include "tavro_io_fake.h"
 #include "tavro_recognise.h"
 #include "tavro_secret.h"
+#include "tavro_service.h"
 #include "tavro_text.h"
 
 #include <cstdlib>
@@ -347,7 +348,7 @@ std::string query_case(int64_t, Ready &r) {
 std::string redact_case(int64_t, Ready &r) {
   auto t = texts_ready(secret_texts(12000), r);
   r.op = [t] {
-    char out[2048];
+    char out[TAVRO_REDACT_SIZE];
     t->hits = 0;
     for (const auto &text : t->texts) {
       tavro_redact_into(text.c_str(), out, sizeof out);

@@ -17,7 +17,7 @@
 
 namespace {
 
-constexpr size_t kErrSize = 768;
+constexpr size_t kErrSize = TAVRO_ERR_SIZE;
 
 // Stands in for an out pointer a reader must overwrite before anything else.
 char g_untouched;
