@@ -32,22 +32,35 @@ struct tavro_links {
 
 // One file of a magnet's tree, as the walk meets it: its path (path_len
 // bytes, NUL-terminated there; path_len is 0, and path may be null, when no
-// name was met on the way down), its link (null when the node has no string
-// "l") and its size (-1 when unknown). Returns 0 to go on, or -1 with the
-// message written to end the walk.
-using tavro_file_visit = int (*)(void *ctx, const char *path, uint64_t path_len, const char *link,
-                                 int64_t size, char *err, size_t err_size);
+// name was met on the way down), that path's characters escaped for a JSON
+// string, without quotes (json_path_len bytes; only when the walk was asked
+// for them, else null), its link (null when the node has no string "l")
+// and its size (-1 when unknown). Names and links are C texts: an escaped
+// NUL ends them.
+struct tavro_file {
+  const char *path;
+  uint64_t path_len;
+  const char *json_path;
+  uint64_t json_path_len;
+  const char *link;
+  int64_t size;
+};
+
+// Returns 0 to go on, or -1 with the message written to end the walk.
+using tavro_file_visit = int (*)(void *ctx, const tavro_file &file, char *err, size_t err_size);
 
 // Walks the files of the first magnet of a files answer's data value, depth
-// first in document order, handing each to visit. A first magnet holding an
-// "error" object (an unknown id, say) fails with the service's code and
-// message before anything is visited. TAVRO_OK, or
-// TAVRO_E_FAILED with the message written: visit failed, memory ran out, or
-// the tree holds more than TAVRO_FILES_MAX files (the walk ends at the first
-// file too many, after visiting it). *has_entries is 1 on success when at
-// least one file was visited.
+// first in document order, handing each to visit; with json_paths, each
+// folder's name is escaped once on the way down and every file gets its
+// path's JSON characters. A first magnet holding an "error" object (an
+// unknown id, say) fails with the service's code and message before
+// anything is visited. TAVRO_OK, or TAVRO_E_FAILED with the message
+// written: visit failed, memory ran out, or the tree holds more than
+// TAVRO_FILES_MAX files (the walk ends at the first file too many, after
+// visiting it). *has_entries is 1 on success when at least one file was
+// visited.
 int tavro_walk_files(yyjson_val *data, tavro_file_visit visit, void *ctx, int *has_entries,
-                     char *err, size_t err_size);
+                     char *err, size_t err_size, bool json_paths = false);
 
 // Flattens the files answer of one magnet (tavro_walk_files into a list). On
 // success the caller owns the list; on failure it is empty and *has_entries

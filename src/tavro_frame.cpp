@@ -26,6 +26,13 @@ static constexpr char kTooSmall[] = "output buffer too small";
 static int finish(int code, tavro_buf *out_buf, char *err, const char *api_key, char *out,
                   int32_t out_len, tavro::NoBuffer no_buffer) {
   bool has_out = out && out_len > 0;
+  if (code == TAVRO_OK && out_buf->borrowed) {
+    // Written straight into the caller's buffer, where it fits; the thread's
+    // copy is made once the operation's own memory is released. Without
+    // memory for it the call keeps its result, and the copy reads "".
+    tavro_publish_copy(out_buf->data, out_buf->len);
+    return TAVRO_OK;
+  }
   if (code == TAVRO_OK) {
     const char *result = out_buf->len ? out_buf->data : "{}";
     uint64_t len = out_buf->len ? out_buf->len : 2;
@@ -37,9 +44,10 @@ static int finish(int code, tavro_buf *out_buf, char *err, const char *api_key, 
     }
     const char *msg = code ? kTooSmall : nullptr;
     // The result text becomes this thread's copy as it is: no second copy.
-    if (out_buf->len)
-      tavro_publish_owned(code, msg, tavro_buf_release(out_buf));
-    else
+    if (out_buf->len) {
+      uint64_t result_len = out_buf->len;
+      tavro_publish_owned(code, msg, tavro_buf_release(out_buf), result_len);
+    } else
       tavro_publish(code, msg, result);
     if (code == TAVRO_OK && !has_out) {
       // Without a buffer the copy is the only result: when it could not be
@@ -109,6 +117,10 @@ static int frame(tavro::Op op, const tavro_io *io, const tavro_transport *bytes,
       tavro_sess_open_bytes(&sess, bytes, &cfg);
     else
       tavro_sess_open(&sess, io, &cfg);
+    if (out && out_len > 0) {
+      sess.room = out;
+      sess.room_cap = (uint64_t)out_len;
+    }
     switch (op) {
     case Op::validate:
       code = tavro_do_validate(&sess, cfg.id, result.get(), err, sizeof err);

@@ -3,6 +3,7 @@
 
 #include "tavro_answers.h"
 #include "tavro_http.h"
+#include "tavro_keep.h"
 #include "tavro_recognise.h"
 #include "tavro_service.h"
 
@@ -15,13 +16,13 @@
 // ---- Session and URLs -----------------------------------------------------
 
 void tavro_sess_open(tavro_sess *sess, const tavro_io *io, const tavro_cfg *cfg) {
+  *sess = tavro_sess{};
   sess->io = io;
-  sess->bytes = nullptr;
   sess->cfg = cfg;
 }
 
 void tavro_sess_open_bytes(tavro_sess *sess, const tavro_transport *t, const tavro_cfg *cfg) {
-  sess->io = nullptr;
+  *sess = tavro_sess{};
   sess->bytes = t;
   sess->cfg = cfg;
 }
@@ -352,111 +353,101 @@ constexpr uint64_t kEntryFixed = sizeof kEntryName + sizeof kEntryPath + sizeof 
 
 namespace {
 
-// One file entry, measured: the pieces and the length of each.
-struct FileEntry {
-  const char *path, *link;
-  size_t path_n, link_n;
-  uint64_t path_size, link_size; // literal lengths, 4 for null
-  char area[24];
-  char *digits;
-  size_t digits_n;
-
-  // Measures the entry; or, given the two literal lengths a first
-  // measurement found, takes them instead of scanning the texts again.
-  FileEntry(const char *p, uint64_t p_len, const char *l, int64_t size,
-            const uint64_t *known = nullptr)
-      : path(p_len ? p : nullptr), link(l), path_n((size_t)p_len), link_n(l ? std::strlen(l) : 0) {
-    if (known) {
-      path_size = known[0];
-      link_size = known[1];
-    } else {
-      path_size = path ? tavro_json_str_size(path, path_n) : 4;
-      link_size = link ? tavro_json_str_size(link, link_n) : 4;
-    }
-    digits = tavro_int_digits(area, size);
-    digits_n = (size_t)(area + sizeof area - digits);
-  }
-  uint64_t bytes() const { return kEntryFixed + 3 * path_size + link_size + digits_n; }
-
-  // Writes the entry at w (room for bytes()); returns the end. The path is
-  // escaped once and copied for the other two.
-  char *write(char *w) const {
-    w = put(w, kEntryName);
-    char *p = w;
-    w = path ? tavro_json_str_write(w, path, path_n, path_size) : put(w, "null");
-    w = put(w, kEntryPath);
-    std::memcpy(w, p, (size_t)path_size);
-    w += path_size;
-    w = put(w, kEntrySize);
-    std::memcpy(w, digits, digits_n);
-    w += digits_n;
-    w = put(w, kEntryLocator);
-    w = link ? tavro_json_str_write(w, link, link_n, link_size) : put(w, "null");
-    w = put(w, kEntryId);
-    std::memcpy(w, p, (size_t)path_size);
-    w += path_size;
-    *w++ = '}';
-    return w;
-  }
+// One file as the walk met it: where its path literal lies in the scratch
+// (its link literal follows it), the two literals' lengths and its size.
+struct ListedFile {
+  uint64_t at, path_n, link_n;
+  int64_t size;
 };
 
-// The first walk of the file listing: the length of the whole listing, and
-// the literal lengths of every file's path and link, two per file, kept for
-// the second walk.
-struct ListingSize {
-  uint64_t bytes = 0, entries = 0, cap = 0;
-  uint64_t *known = nullptr;
-
-  ListingSize() = default;
-  ListingSize(const ListingSize &) = delete;
-  ListingSize &operator=(const ListingSize &) = delete;
-  ~ListingSize() { std::free(known); }
+// The walk's scratch, in memory the thread keeps: the literals of every
+// file, escaped once, and one record per file. It outlives the document, so
+// that the document is released before the listing is written.
+struct ListingScratch {
+  tavro::KeptBytes literals, files;
+  size_t literals_hint = 0, files_hint = 0;
+  uint64_t bytes = 0; // the listing's length but its brackets
+  uint64_t count = 0;
 };
 
-// The second walk's state: where it writes, and the first walk's lengths.
-struct ListingWrite {
-  tavro_buf *out;
-  const ListingSize *sizes;
-  uint64_t next = 0;
-};
+// The decimal digits of v in area; returns their length, *at where they start.
+size_t digits_of(char (&area)[24], int64_t v, const char **at) {
+  *at = tavro_int_digits(area, v);
+  return (size_t)(area + sizeof area - *at);
+}
+
+// Appends the JSON string of n bytes of text, or null, to the scratch.
+bool add_literal(ListingScratch &s, const char *text, size_t n, bool null, uint64_t *size) {
+  *size = null ? 4 : tavro_json_str_size(text, n);
+  if (!s.literals.reserve((size_t)*size, s.literals_hint)) return false;
+  if (null)
+    std::memcpy(s.literals.end(), "null", 4);
+  else
+    tavro_json_str_write(s.literals.end(), text, n, *size);
+  s.literals.grew((size_t)*size);
+  return true;
+}
 
 } // namespace
 
-static int size_entry(void *ctx, const char *path, uint64_t path_len, const char *link,
-                      int64_t size, char *err, size_t err_size) {
-  ListingSize *total = static_cast<ListingSize *>(ctx);
-  if (total->entries == total->cap) {
-    uint64_t want = total->cap ? total->cap * 2 : 256;
-    void *grown = tavro_realloc(total->known, (size_t)want * 2 * sizeof(uint64_t));
-    if (!grown) return tavro_fail(err, err_size, -1, kOom);
-    total->known = static_cast<uint64_t *>(grown);
-    total->cap = want;
+// The number of decimal digits of v, its sign included.
+static size_t digits_len(int64_t v) {
+  uint64_t u = v < 0 ? 0 - (uint64_t)v : (uint64_t)v;
+  size_t n = 1 + (v < 0);
+  for (; u >= 10; u /= 10) ++n;
+  return n;
+}
+
+// The walk's visitor: one file into the scratch, and its entry's length
+// (with the comma before all but the first) into the total. The path comes
+// escaped already; only the link is escaped here.
+static int note_file(void *ctx, const tavro_file &file, char *err, size_t err_size) {
+  ListingScratch &s = *static_cast<ListingScratch *>(ctx);
+  ListedFile f{s.literals.size(), file.path_len ? file.json_path_len + 2 : 4, 0, file.size};
+  if (!s.literals.reserve((size_t)f.path_n, s.literals_hint))
+    return tavro_fail(err, err_size, -1, kOom);
+  char *w = s.literals.end();
+  if (file.path_len) {
+    *w++ = '"';
+    w = put(w, file.json_path, (size_t)file.json_path_len);
+    *w = '"';
+  } else {
+    put(w, "null");
   }
-  FileEntry entry(path, path_len, link, size);
-  total->known[2 * total->entries] = entry.path_size;
-  total->known[2 * total->entries + 1] = entry.link_size;
-  total->bytes += entry.bytes();
-  ++total->entries;
+  s.literals.grew((size_t)f.path_n);
+  if (!add_literal(s, file.link, file.link ? std::strlen(file.link) : 0, !file.link, &f.link_n) ||
+      !s.files.reserve(sizeof f, s.files_hint))
+    return tavro_fail(err, err_size, -1, kOom);
+  std::memcpy(s.files.end(), &f, sizeof f);
+  s.files.grew(sizeof f);
+  s.bytes += (s.count ? 1 : 0) + kEntryFixed + 3 * f.path_n + f.link_n + digits_len(file.size);
+  ++s.count;
   return 0;
 }
 
-// The second walk: each file becomes its entry, with the comma before all
-// but the first. The listing keeps no copy of the paths and links.
-static int list_entry(void *ctx, const char *path, uint64_t path_len, const char *link,
-                      int64_t size, char *err, size_t err_size) {
-  ListingWrite *lw = static_cast<ListingWrite *>(ctx);
-  // The second walk meets the same files in the same order as the first.
-  if (lw->next >= lw->sizes->entries) return tavro_fail(err, err_size, -1, kOom);
-  FileEntry entry(path, path_len, link, size, lw->sizes->known + 2 * lw->next++);
-  tavro_buf *out = lw->out;
-  bool comma = out->len > 1;
-  if (tavro_buf_reserve(out, comma + entry.bytes())) return tavro_fail(err, err_size, -1, kOom);
-  char *w = out->data + out->len;
-  if (comma) *w++ = ',';
-  w = entry.write(w);
-  *w = '\0';
-  out->len = (uint64_t)(w - out->data);
-  return 0;
+// Writes the listing from the scratch at w, which has room for it; returns
+// the end.
+static char *write_listing(char *w, const ListingScratch &s) {
+  const char *literals = s.literals.data();
+  const char *record = s.files.data();
+  *w++ = '[';
+  for (uint64_t i = 0; i < s.count; ++i, record += sizeof(ListedFile)) {
+    ListedFile f;
+    std::memcpy(&f, record, sizeof f);
+    const char *path = literals + f.at, *link = path + f.path_n;
+    char area[24];
+    const char *digits;
+    size_t digits_n = digits_of(area, f.size, &digits);
+    if (i) *w++ = ',';
+    w = put(put(w, kEntryName), path, (size_t)f.path_n);
+    w = put(put(w, kEntryPath), path, (size_t)f.path_n);
+    w = put(put(w, kEntrySize), digits, digits_n);
+    w = put(put(w, kEntryLocator), link, (size_t)f.link_n);
+    w = put(put(w, kEntryId), path, (size_t)f.path_n);
+    *w++ = '}';
+  }
+  *w++ = ']';
+  return w;
 }
 
 // Fetches the files answer of one magnet and reads its envelope, as ask
@@ -470,23 +461,29 @@ static int fetch_tree(const tavro_sess *sess, int64_t id, tavro::Doc &doc, yyjso
 
 int tavro_do_list_folder(const tavro_sess *sess, int64_t id, tavro_buf *out, char *err,
                          size_t err_size) {
-  tavro::Doc doc;
-  yyjson_val *data = nullptr;
-  if (int code = fetch_tree(sess, id, doc, &data, err, err_size)) return code;
-  // The listing is measured first and written into room of exactly its size:
-  // a large one is then one allocation, not a chain of copies into ever
-  // larger blocks.
-  int has_entries = 0;
-  ListingSize total;
-  int code = tavro_walk_files(data, size_entry, &total, &has_entries, err, err_size);
-  if (code) return code;
-  uint64_t commas = total.entries ? total.entries - 1 : 0;
-  if (tavro_buf_reserve_exact(out, 2 + commas + total.bytes) || tavro_buf_add(out, "[", 1))
+  ListingScratch scratch;
+  {
+    tavro::Doc doc;
+    yyjson_val *data = nullptr;
+    if (int code = fetch_tree(sess, id, doc, &data, err, err_size)) return code;
+    // The scratch takes about twice the answer; its records far less.
+    size_t answer = yyjson_doc_get_read_size(doc.get());
+    scratch.literals_hint = answer * 2;
+    scratch.files_hint = answer / 2;
+    int has_entries = 0;
+    int code = tavro_walk_files(data, note_file, &scratch, &has_entries, err, err_size, true);
+    if (code) return code;
+  }
+  // The document is gone; the listing is written once, into the caller's
+  // buffer when it fits there, else into room of exactly its size.
+  uint64_t total = 2 + scratch.bytes;
+  if (sess->room && total < sess->room_cap)
+    tavro_buf_lend(out, sess->room, sess->room_cap);
+  else if (tavro_buf_reserve_exact(out, total))
     return tavro_fail(err, err_size, TAVRO_E_FAILED, kOom);
-  ListingWrite write{out, &total};
-  code = tavro_walk_files(data, list_entry, &write, &has_entries, err, err_size);
-  if (code) return code;
-  if (tavro_buf_add(out, "]", 1)) return tavro_fail(err, err_size, TAVRO_E_FAILED, kOom);
+  char *w = write_listing(out->data + out->len, scratch);
+  *w = '\0';
+  out->len = (uint64_t)(w - out->data);
   return TAVRO_OK;
 }
 
@@ -550,9 +547,11 @@ struct Pick {
 };
 } // namespace
 
-static int pick_file(void *ctx, const char *path, uint64_t path_len, const char *link, int64_t size,
-                     char *err, size_t err_size) {
+static int pick_file(void *ctx, const tavro_file &file, char *err, size_t err_size) {
   Pick *pick = static_cast<Pick *>(ctx);
+  const char *path = file.path, *link = file.link;
+  uint64_t path_len = file.path_len;
+  int64_t size = file.size;
   if (!link || (pick->episode_mode && pick->found)) return 0;
   if (pick->episode_mode) {
     int s = 0, e = 0;

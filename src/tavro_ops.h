@@ -13,11 +13,15 @@
 #include <cstdint>
 
 // The transport and settings of one call; all borrowed. Exactly one of io
-// (a text table) and bytes (a byte transport) is set.
+// (a text table) and bytes (a byte transport) is set. room is the caller's
+// buffer (null when there is none): an operation that knows its result's
+// size before writing it writes it there when it fits (tavro_buf_lend).
 struct tavro_sess {
   const tavro_io *io;
   const tavro_cfg *cfg;
   const tavro_transport *bytes;
+  char *room;
+  uint64_t room_cap;
 };
 
 void tavro_sess_open(tavro_sess *sess, const tavro_io *io, const tavro_cfg *cfg);

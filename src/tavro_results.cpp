@@ -1,15 +1,18 @@
 // The per-thread result and error copies.
 #include "tavro_results.h"
 
+#include "tavro_keep.h"
 #include "tavro_text.h"
 #include "tavro_thread.h"
 
 #include <cstdlib>
+#include <cstring>
 
 namespace {
 
 struct ThreadCopies {
   tavro::Text result;
+  uint64_t result_cap = 0; // the size of result's block, as far as known
   tavro::Text error;
 };
 
@@ -25,9 +28,10 @@ void tavro_publish(int code, const char *error, const char *result) {
   if (!copies) return;
   copies->error.reset(tavro_strdup(code != 0 && error ? error : ""));
   copies->result.reset(tavro_strdup(result ? result : ""));
+  copies->result_cap = copies->result.get() ? std::strlen(copies->result.get()) + 1 : 0;
 }
 
-void tavro_publish_owned(int code, const char *error, char *result) {
+void tavro_publish_owned(int code, const char *error, char *result, uint64_t len) {
   ThreadCopies *copies = thread_copies();
   if (!copies) {
     std::free(result);
@@ -35,6 +39,28 @@ void tavro_publish_owned(int code, const char *error, char *result) {
   }
   copies->error.reset(tavro_strdup(code != 0 && error ? error : ""));
   copies->result.reset(result);
+  copies->result_cap = result ? len + 1 : 0;
+}
+
+bool tavro_publish_copy(const char *result, uint64_t len) {
+  ThreadCopies *copies = thread_copies();
+  if (!copies) return false;
+  copies->error.reset(tavro_strdup(""));
+  uint64_t need = len + 1, cap = copies->result_cap;
+  if (!copies->result.get() || cap < need || cap - need > need + (uint64_t(1) << 20)) {
+    copies->result.reset();
+    copies->result_cap = 0;
+    // A new block for a large result: the blocks this thread kept go first,
+    // so that they and a fresh result are not held together.
+    if (need >= (uint64_t(1) << 16)) tavro_keep_clear();
+    char *block = static_cast<char *>(tavro_malloc((size_t)need));
+    if (!block) return false;
+    copies->result.reset(block);
+    copies->result_cap = need;
+  }
+  std::memcpy(copies->result.get(), result, (size_t)len);
+  copies->result.get()[len] = '\0';
+  return true;
 }
 
 const char *tavro_thread_result(void) {

@@ -3,12 +3,20 @@
 // ends. When memory for them runs out, both read as "".
 #pragma once
 
+#include <cstdint>
+
 // Replaces this thread's copies: the error (kept only when code is not 0)
 // and the result (null reads as "").
 void tavro_publish(int code, const char *error, const char *result);
-// The same, taking over result (a heap text released with std::free) as this
-// thread's copy instead of copying it.
-void tavro_publish_owned(int code, const char *error, char *result);
+// The same, taking over result (a heap text of len bytes and a NUL,
+// released with std::free) as this thread's copy instead of copying it.
+void tavro_publish_owned(int code, const char *error, char *result, uint64_t len);
+// The same for a success whose result (len bytes, then a NUL) the caller
+// keeps: it is copied into the block of the thread's previous result when
+// that is large enough and at most about twice the size (so that repeating
+// a large call maps no fresh pages), else into a new block. False, with
+// the result copy empty, when memory runs out.
+bool tavro_publish_copy(const char *result, uint64_t len);
 
 // This thread's copies, or null.
 const char *tavro_thread_result(void);

@@ -27,11 +27,26 @@ static int grow(tavro_buf *b, uint64_t count, bool exact) {
     }
   }
   if (cap > SIZE_MAX) return -1;
+  if (b->borrowed) {
+    // The text leaves the lent memory for a heap block of its own.
+    char *p = static_cast<char *>(tavro_malloc((size_t)cap));
+    if (!p) return -1;
+    std::memcpy(p, b->data, (size_t)b->len + 1);
+    b->data = p;
+    b->cap = cap;
+    b->borrowed = false;
+    return 0;
+  }
   char *p = static_cast<char *>(tavro_realloc(b->data, (size_t)cap));
   if (!p) return -1;
   b->data = p;
   b->cap = cap;
   return 0;
+}
+
+void tavro_buf_lend(tavro_buf *b, char *area, uint64_t cap) {
+  area[0] = '\0';
+  *b = tavro_buf{area, 0, cap, true};
 }
 
 int tavro_buf_reserve(tavro_buf *b, uint64_t count) {
@@ -172,50 +187,57 @@ static uint64_t json_extra(const unsigned char *s, size_t n) {
 }
 #endif
 
+uint64_t tavro_json_chars_size(const char *text, size_t n) {
+  return n + json_extra(reinterpret_cast<const unsigned char *>(text), n);
+}
+
+char *tavro_json_chars_write(char *w, const char *text, size_t n, uint64_t size) {
+  const auto *s = reinterpret_cast<const unsigned char *>(text);
+  if (size == n) {
+    std::memcpy(w, s, n);
+    return w + n;
+  }
+  static constexpr char hex[] = "0123456789abcdef";
+  const unsigned char *run = s;
+  for (const unsigned char *p = s; p < s + n; ++p) {
+    unsigned char c = *p;
+    if (!kJsonExtra[c]) continue;
+    std::memcpy(w, run, (size_t)(p - run));
+    w += p - run;
+    run = p + 1;
+    *w++ = '\\';
+    switch (c) {
+    case '"':
+    case '\\':
+      *w++ = (char)c;
+      break;
+    case '\t':
+      *w++ = 't';
+      break;
+    case '\n':
+      *w++ = 'n';
+      break;
+    case '\r':
+      *w++ = 'r';
+      break;
+    default:
+      std::memcpy(w, "u00", 3);
+      w[3] = hex[c >> 4];
+      w[4] = hex[c & 15];
+      w += 5;
+    }
+  }
+  std::memcpy(w, run, (size_t)(s + n - run));
+  return w + (s + n - run);
+}
+
 uint64_t tavro_json_str_size(const char *text, size_t n) {
-  return n + json_extra(reinterpret_cast<const unsigned char *>(text), n) + 2;
+  return tavro_json_chars_size(text, n) + 2;
 }
 
 char *tavro_json_str_write(char *w, const char *text, size_t n, uint64_t size) {
-  const auto *s = reinterpret_cast<const unsigned char *>(text);
   *w++ = '"';
-  if (size == n + 2) {
-    std::memcpy(w, s, n);
-    w += n;
-  } else {
-    static constexpr char hex[] = "0123456789abcdef";
-    const unsigned char *run = s;
-    for (const unsigned char *p = s; p < s + n; ++p) {
-      unsigned char c = *p;
-      if (!kJsonExtra[c]) continue;
-      std::memcpy(w, run, (size_t)(p - run));
-      w += p - run;
-      run = p + 1;
-      *w++ = '\\';
-      switch (c) {
-      case '"':
-      case '\\':
-        *w++ = (char)c;
-        break;
-      case '\t':
-        *w++ = 't';
-        break;
-      case '\n':
-        *w++ = 'n';
-        break;
-      case '\r':
-        *w++ = 'r';
-        break;
-      default:
-        std::memcpy(w, "u00", 3);
-        w[3] = hex[c >> 4];
-        w[4] = hex[c & 15];
-        w += 5;
-      }
-    }
-    std::memcpy(w, run, (size_t)(s + n - run));
-    w += s + n - run;
-  }
+  w = tavro_json_chars_write(w, text, n, size - 2);
   *w++ = '"';
   return w;
 }
@@ -276,13 +298,16 @@ int tavro_buf_form(tavro_buf *b, const char *key, const char *value) {
 }
 
 void tavro_buf_free(tavro_buf *b) {
-  std::free(b->data);
-  b->data = nullptr;
-  b->len = 0;
-  b->cap = 0;
+  if (!b->borrowed) std::free(b->data);
+  *b = tavro_buf{};
 }
 
 char *tavro_buf_release(tavro_buf *b) {
+  if (b->borrowed) {
+    char *copy = tavro_strndup(b->data, (size_t)b->len);
+    *b = tavro_buf{};
+    return copy;
+  }
   char *text = b->data;
   // A shrinking realloc that fails leaves the block as it was.
   if (text && b->cap - b->len - 1 > 4096) {

@@ -9,12 +9,19 @@
 #include <cstddef>
 #include <cstdint>
 
-// Growable NUL-terminated text. All-zero is empty and valid.
+// Growable NUL-terminated text. All-zero is empty and valid. A buffer may
+// start on memory it does not own (tavro_buf_lend): it is written there
+// while the text fits, and moved to the heap when it grows past it.
 struct tavro_buf {
   char *data;
   uint64_t len;
   uint64_t cap;
+  bool borrowed; // data is the lender's, not a heap block
 };
+
+// Starts the empty buffer b on area, cap bytes (at least 1) that the
+// caller owns and keeps valid while b is in use; area[0] becomes NUL.
+void tavro_buf_lend(tavro_buf *b, char *area, uint64_t cap);
 
 // The appends return 0, or -1 when memory runs out; a failed append leaves
 // the buffer as it was.
@@ -43,12 +50,18 @@ struct tavro_buf {
 void tavro_buf_free(tavro_buf *b);
 // Hands over the text (a heap block, released with std::free), its spare
 // room given back when there is much of it; the buffer is empty afterwards.
-// Null when nothing was ever appended.
+// Null when nothing was ever appended. A text still on lent memory is
+// handed over as a heap copy (null when memory runs out).
 char *tavro_buf_release(tavro_buf *b);
 
 // Those digits at the end of area; returns where they start.
 char *tavro_int_digits(char (&area)[24], int64_t v);
 
+// The length of n bytes of text escaped for a JSON string, without quotes.
+uint64_t tavro_json_chars_size(const char *text, size_t n);
+// Writes those characters at w, which has room for size bytes (the length
+// tavro_json_chars_size gave); returns the end. Writes no NUL.
+char *tavro_json_chars_write(char *w, const char *text, size_t n, uint64_t size);
 // The length of the JSON string literal of n bytes of text, quotes included.
 uint64_t tavro_json_str_size(const char *text, size_t n);
 // Writes that literal at w, which has room for size bytes (the length

@@ -7,6 +7,7 @@
 
 #if defined(TAVRO_FAULT_INJECTION)
 #include "tavro_base.h"
+#include "tavro_keep.h"
 
 #include <gtest/gtest.h>
 #endif
@@ -277,6 +278,9 @@ inline bool failure_reached() {
 template <class Step> long fail_each(Step &&step) {
   for (long n = 1; n < 100000; ++n) {
     SCOPED_TRACE("allocation " + std::to_string(n) + " fails");
+    // Every run starts without kept memory, so that each makes the same
+    // allocations in the same order.
+    tavro_keep_clear();
     tavro_fi_countdown.store(n);
     step();
     bool reached = failure_reached();

@@ -1,0 +1,170 @@
+// The blocks each thread keeps between calls.
+#include "tavro_keep.h"
+
+#include "tavro_base.h"
+#include "tavro_service.h"
+#include "tavro_thread.h"
+
+#include <atomic>
+#include <cstdlib>
+#include <cstring>
+
+namespace {
+
+std::atomic<uint64_t> g_kept_total{0};
+
+// This thread's kept blocks: a few slots, enough for a document's two
+// blocks and a listing's two scratch areas.
+struct Kept {
+  static constexpr int kSlots = 6;
+  void *block[kSlots] = {};
+  size_t cap[kSlots] = {};
+  uint64_t bytes = 0;
+
+  ~Kept() { clear(); }
+  void clear() {
+    for (int i = 0; i < kSlots; ++i) drop(i);
+  }
+  void drop(int i) {
+    if (!block[i]) return;
+    std::free(block[i]);
+    bytes -= cap[i];
+    g_kept_total.fetch_sub(cap[i], std::memory_order_relaxed);
+    block[i] = nullptr;
+    cap[i] = 0;
+  }
+};
+
+Kept *kept() {
+  return tavro::this_thread<Kept>();
+}
+
+// A kept block fits n when it is large enough and not wastefully larger.
+bool fits(size_t cap, size_t n) {
+  return cap >= n && cap - n <= n + (size_t(1) << 20);
+}
+
+} // namespace
+
+void *tavro_keep_take(size_t n, size_t *cap) {
+  if (Kept *k = kept()) {
+    int best = -1;
+    for (int i = 0; i < Kept::kSlots; ++i)
+      if (k->block[i] && fits(k->cap[i], n) && (best < 0 || k->cap[i] < k->cap[best])) best = i;
+    if (best >= 0) {
+      void *p = k->block[best];
+      *cap = k->cap[best];
+      k->bytes -= *cap;
+      g_kept_total.fetch_sub(*cap, std::memory_order_relaxed);
+      k->block[best] = nullptr;
+      k->cap[best] = 0;
+      return p;
+    }
+  }
+  void *p = tavro_malloc(n);
+  *cap = p ? n : 0;
+  return p;
+}
+
+void tavro_keep_give(void *block, size_t cap) {
+  if (!block) return;
+  Kept *k = kept();
+  if (!k || cap > TAVRO_KEEP_MAX) {
+    std::free(block);
+    return;
+  }
+  // Room first: the smallest kept blocks go until this one fits the bound
+  // and a slot is free.
+  for (;;) {
+    int empty = -1, smallest = -1;
+    for (int i = 0; i < Kept::kSlots; ++i) {
+      if (!k->block[i]) {
+        if (empty < 0) empty = i;
+      } else if (smallest < 0 || k->cap[i] < k->cap[smallest]) {
+        smallest = i;
+      }
+    }
+    if (empty >= 0 && k->bytes + cap <= TAVRO_KEEP_MAX) {
+      k->block[empty] = block;
+      k->cap[empty] = cap;
+      k->bytes += cap;
+      g_kept_total.fetch_add(cap, std::memory_order_relaxed);
+      return;
+    }
+    if (smallest < 0) break;
+    k->drop(smallest);
+  }
+  std::free(block);
+}
+
+void tavro_keep_clear(void) {
+  if (Kept *k = kept()) k->clear();
+}
+
+uint64_t tavro_keep_total(void) {
+  return g_kept_total.load(std::memory_order_relaxed);
+}
+
+// ---- The document allocator -----------------------------------------------
+
+namespace {
+
+// Each block carries its size in a header of 16 bytes (which keeps the
+// payload 16-byte aligned), so that free and realloc can hand it back.
+constexpr size_t kHeader = 16;
+
+void *doc_malloc(void *, size_t size) {
+  if (size > SIZE_MAX - kHeader) return nullptr;
+  size_t cap = 0;
+  char *p = static_cast<char *>(tavro_keep_take(size + kHeader, &cap));
+  if (!p) return nullptr;
+  std::memcpy(p, &cap, sizeof cap);
+  return p + kHeader;
+}
+
+void doc_free(void *, void *ptr) {
+  if (!ptr) return;
+  char *p = static_cast<char *>(ptr) - kHeader;
+  size_t cap;
+  std::memcpy(&cap, p, sizeof cap);
+  tavro_keep_give(p, cap);
+}
+
+void *doc_realloc(void *ctx, void *ptr, size_t old_size, size_t size) {
+  if (!ptr) return doc_malloc(ctx, size);
+  char *p = static_cast<char *>(ptr) - kHeader;
+  size_t cap;
+  std::memcpy(&cap, p, sizeof cap);
+  if (size <= cap - kHeader) return ptr;
+  void *grown = doc_malloc(ctx, size);
+  if (!grown) return nullptr;
+  std::memcpy(grown, ptr, old_size < size ? old_size : size);
+  doc_free(ctx, ptr);
+  return grown;
+}
+
+const yyjson_alc kDocAlc = {doc_malloc, doc_realloc, doc_free, nullptr};
+
+} // namespace
+
+yyjson_doc *tavro_json_read_kept(const char *text, size_t len) {
+  if (!text) return nullptr;
+  // Without the in-situ flag yyjson copies the input and never writes to it.
+  return yyjson_read_opts(const_cast<char *>(text), len, 0, &kDocAlc, nullptr);
+}
+
+bool tavro::KeptBytes::grow(size_t n, size_t hint) {
+  size_t want = cap_ ? cap_ : hint < 4096 ? 4096 : hint;
+  while (want - len_ < n) {
+    if (want > SIZE_MAX / 2) return false;
+    want *= 2;
+  }
+  size_t got = 0;
+  char *p = static_cast<char *>(tavro_keep_take(want, &got));
+  if (!p) return false;
+  if (len_) std::memcpy(p, data_, len_);
+  tavro_keep_give(data_, cap_);
+  data_ = p;
+  cap_ = got;
+  return true;
+}
