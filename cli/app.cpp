@@ -12,7 +12,6 @@
 #include <cstdlib>
 #include <cstring>
 #include <fstream>
-#include <memory>
 #include <sstream>
 #include <vector>
 
@@ -37,11 +36,6 @@ template <class Op> Outcome call(const Library &lib, Op op) {
   }
   return o;
 }
-
-struct DocDeleter {
-  void operator()(yyjson_doc *d) const { yyjson_doc_free(d); }
-};
-using Doc = std::unique_ptr<yyjson_doc, DocDeleter>;
 
 // The keys the library reads in settings.
 const char *const kSettingsKeys[] = {"RuntimeType", "APIKey",   "ClientSecret",
@@ -108,8 +102,8 @@ SettingsFile read_settings_file(const std::string &path) {
     skipped = 3;
   }
   yyjson_read_err err{};
-  Doc doc(yyjson_read_opts(f.text.data(), f.text.size(), 0, nullptr, &err));
-  if (!doc) {
+  tavro::Doc doc(yyjson_read_opts(f.text.data(), f.text.size(), 0, nullptr, &err));
+  if (!doc.get()) {
     size_t at = err.pos + skipped, line = 1, column = 1;
     for (size_t i = skipped; i < at && i - skipped < f.text.size(); ++i) {
       if (f.text[i - skipped] == '\n') {
@@ -123,7 +117,7 @@ SettingsFile read_settings_file(const std::string &path) {
                                 std::to_string(line) + ", column " + std::to_string(column) +
                                 "): " + (err.msg ? err.msg : "unreadable"));
   }
-  yyjson_val *root = yyjson_doc_get_root(doc.get());
+  yyjson_val *root = doc.root();
   if (!yyjson_is_obj(root))
     return fail(kExitUsage, std::string("the settings are ") + type_name(root) +
                                 ", not a JSON object such as {\"APIKey\":\"...\"}");
@@ -164,8 +158,8 @@ std::string default_settings_path() {
 }
 
 bool listing_entries(const std::string &json, std::vector<Entry> &entries) {
-  Doc doc(yyjson_read(json.data(), json.size(), 0));
-  yyjson_val *root = doc ? yyjson_doc_get_root(doc.get()) : nullptr;
+  tavro::Doc doc = read_json(json);
+  yyjson_val *root = doc.root();
   if (!yyjson_is_arr(root)) return false;
   size_t i = 0, max = 0;
   yyjson_val *e = nullptr;
@@ -216,26 +210,11 @@ const Entry *pick_file(const Library &lib, const std::vector<const Entry *> &ent
 
 const char *code_name(int code) {
   switch (code) {
-  case TAVRO_OK:
-    return "TAVRO_OK";
-  case TAVRO_E_AUTH:
-    return "TAVRO_E_AUTH";
-  case TAVRO_E_NOT_FOUND:
-    return "TAVRO_E_NOT_FOUND";
-  case TAVRO_E_LIMIT:
-    return "TAVRO_E_LIMIT";
-  case TAVRO_E_TRANSPORT:
-    return "TAVRO_E_TRANSPORT";
-  case TAVRO_E_FAILED:
-    return "TAVRO_E_FAILED";
-  case TAVRO_E_UNAVAILABLE:
-    return "TAVRO_E_UNAVAILABLE";
-  case TAVRO_E_WRITES_OFF:
-    return "TAVRO_E_WRITES_OFF";
-  case TAVRO_E_ARG:
-    return "TAVRO_E_ARG";
-  case TAVRO_E_BUFFER:
-    return "TAVRO_E_BUFFER";
+#define TAVRO_CLI_NAME(value, name, meaning)                                                       \
+  case value:                                                                                      \
+    return #name;
+    TAVRO_RESULT_CODES(TAVRO_CLI_NAME)
+#undef TAVRO_CLI_NAME
   default:
     return "unknown result code";
   }

@@ -11,13 +11,22 @@
 
 namespace tavro_cli {
 
+// The lowest of the library's result codes (TAVRO_E_BUFFER).
+constexpr int lowest_code() {
+  int lowest = 0;
+#define TAVRO_CLI_LOWER(value, name, meaning) lowest = (value) < lowest ? (value) : lowest;
+  TAVRO_RESULT_CODES(TAVRO_CLI_LOWER)
+#undef TAVRO_CLI_LOWER
+  return lowest;
+}
+
 // Exit statuses. A result code c of the library (-1 to -9) exits with
-// 2 - c, so 3 to 11.
+// 2 - c, so 3 to 11; the host's own failures come after them.
 enum Exit : int {
-  kExitOk = 0,    // done; for the tests: yes
-  kExitNo = 1,    // a test answered no, or add did less than asked
-  kExitUsage = 2, // bad command line or settings, found before any request
-  kExitHost = 12, // the host itself failed: library, files, scenario, transport
+  kExitOk = 0,                       // done; for the tests: yes
+  kExitNo = 1,                       // a test answered no, or add did less than asked
+  kExitUsage = 2,                    // bad command line or settings, found before any request
+  kExitHost = 2 - lowest_code() + 1, // the host itself failed: library, files, scenario, transport
 };
 
 inline int exit_for(int code) {

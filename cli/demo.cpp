@@ -10,19 +10,14 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <memory>
 
 namespace tavro_cli {
 namespace {
 
-struct DocDeleter {
-  void operator()(yyjson_doc *d) const { yyjson_doc_free(d); }
-};
-
 // The entry of a listing whose path is path, as compact JSON, or "".
 std::string entry_with_path(const std::string &listing, const char *path) {
-  std::unique_ptr<yyjson_doc, DocDeleter> doc(yyjson_read(listing.data(), listing.size(), 0));
-  yyjson_val *root = doc ? yyjson_doc_get_root(doc.get()) : nullptr;
+  tavro::Doc doc = read_json(listing);
+  yyjson_val *root = doc.root();
   size_t i = 0, max = 0;
   yyjson_val *e = nullptr;
   yyjson_arr_foreach(root, i, max, e) {

@@ -194,25 +194,29 @@ const CommandSpec &command_named(const char *name) {
   std::abort();
 }
 
-const char *kExitStatuses =
-    "Exit status:\n"
-    "  0   done (for episode, magnet, torrent: yes)\n"
-    "  1   no (episode, magnet, torrent), or add did less than asked: not held\n"
-    "      (deleted again with --keep-instant-only), no such episode in the pack,\n"
-    "      or no direct URL yet with --url\n"
-    "  2   usage: a bad command line, argument or settings file, found before any\n"
-    "      request was sent\n"
-    "  3   TAVRO_E_AUTH         the key was refused\n"
-    "  4   TAVRO_E_NOT_FOUND    no such folder, file, link or magnet\n"
-    "  5   TAVRO_E_LIMIT        rate, premium or account limits\n"
-    "  6   TAVRO_E_TRANSPORT    the request failed, or HTTP 5xx\n"
-    "  7   TAVRO_E_FAILED       unexpected answer, or the link cannot be added\n"
-    "  8   TAVRO_E_UNAVAILABLE  no built-in transport\n"
-    "  9   TAVRO_E_WRITES_OFF   add without --allow-writes\n"
-    "  10  TAVRO_E_ARG          bad settings, entry or request\n"
-    "  11  TAVRO_E_BUFFER       the result did not fit\n"
-    "  12  tavro itself failed: the library, a file, a scenario, the transport,\n"
-    "      writing standard output\n";
+// The exit statuses: the host's own, and between them one per result code
+// of the library, named and explained as tavro.h does.
+void print_exit_statuses(std::FILE *out) {
+  std::fprintf(out,
+               "Exit status:\n"
+               "  %-4d%s\n"
+               "  %-4d%s\n"
+               "  %-4d%s\n",
+               kExitOk, "done (for episode, magnet, torrent: yes)", kExitNo,
+               "no (episode, magnet, torrent), or add did less than asked: not held\n"
+               "      (deleted again with --keep-instant-only), no such episode in the pack,\n"
+               "      or no direct URL yet with --url",
+               kExitUsage,
+               "usage: a bad command line, argument or settings file, found before any\n"
+               "      request was sent");
+#define TAVRO_CLI_EXIT(value, name, meaning)                                                       \
+  if ((value) != TAVRO_OK) std::fprintf(out, "  %-4d%-21s%s\n", exit_for(value), #name, meaning);
+  TAVRO_RESULT_CODES(TAVRO_CLI_EXIT)
+#undef TAVRO_CLI_EXIT
+  std::fprintf(out, "  %-4d%s\n", kExitHost,
+               "tavro itself failed: the library, a file, a scenario, the transport,\n"
+               "      writing standard output");
+}
 
 // One row of a help table: the left column, then text wrapped to 80
 // columns beside it (below it when the left column is too wide).
@@ -279,11 +283,11 @@ void print_general_help(std::FILE *out) {
                "KEY takes the key itself, but other users can see a command line, so prefer the\n"
                "environment or the file. --settings or --api-key come first, then\n"
                "TAVRO_API_KEY, then the file. With --fake: the scenario's \"settings\", else a\n"
-               "placeholder key.\n\n%s",
+               "placeholder key.\n\n",
                file.empty() ? "$XDG_CONFIG_HOME/tavro/settings.json, else "
                               "~/.config/tavro/settings.json"
-                            : file.c_str(),
-               kExitStatuses);
+                            : file.c_str());
+  print_exit_statuses(out);
 }
 
 void print_command_help(std::FILE *out, const CommandSpec &c) {

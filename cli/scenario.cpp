@@ -6,14 +6,9 @@
 #include <yyjson.h>
 
 #include <cstdlib>
-#include <memory>
 
 namespace tavro_cli {
 namespace {
-
-struct DocDeleter {
-  void operator()(yyjson_doc *d) const { yyjson_doc_free(d); }
-};
 
 std::string compact(yyjson_val *v) {
   size_t len = 0;
@@ -101,14 +96,14 @@ bool read_answer(yyjson_val *v, size_t index, Answer &a, std::string &error) {
 bool parse_scenario(const std::string &text, Scenario &scenario, std::string &error) {
   scenario = Scenario{};
   yyjson_read_err err{};
-  std::unique_ptr<yyjson_doc, DocDeleter> doc(yyjson_read_opts(
-      const_cast<char *>(text.data()), text.size(), YYJSON_READ_ALLOW_COMMENTS, nullptr, &err));
-  if (!doc) {
+  tavro::Doc doc(yyjson_read_opts(const_cast<char *>(text.data()), text.size(),
+                                  YYJSON_READ_ALLOW_COMMENTS, nullptr, &err));
+  if (!doc.get()) {
     error = "scenario is not JSON (" + std::string(err.msg ? err.msg : "?") + " at byte " +
             std::to_string(err.pos) + ")";
     return false;
   }
-  yyjson_val *root = yyjson_doc_get_root(doc.get());
+  yyjson_val *root = doc.root();
   yyjson_val *answers = root;
   if (yyjson_is_obj(root)) {
     if (yyjson_val *s = yyjson_obj_get(root, "settings")) {

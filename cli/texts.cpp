@@ -9,20 +9,10 @@
 #include <iterator>
 #include <cstdio>
 #include <cstdlib>
-#include <memory>
 #include <new>
 
 namespace tavro_cli {
 namespace {
-
-struct DocDeleter {
-  void operator()(yyjson_doc *d) const { yyjson_doc_free(d); }
-};
-using Doc = std::unique_ptr<yyjson_doc, DocDeleter>;
-
-Doc read_json(const std::string &text) {
-  return Doc(yyjson_read(text.data(), text.size(), 0));
-}
 
 std::string written(char *text, size_t len) {
   if (!text) return {};
@@ -49,6 +39,10 @@ std::string settings_text(yyjson_val *root, const char *key) {
 }
 
 } // namespace
+
+tavro::Doc read_json(const std::string &text) {
+  return tavro::Doc(yyjson_read(text.data(), text.size(), 0));
+}
 
 JsonObject::JsonObject() {
   yyjson_mut_doc *d = yyjson_mut_doc_new(nullptr);
@@ -117,16 +111,16 @@ std::string settings_for_key(const std::string &key) {
 }
 
 std::string api_key_of(const std::string &settings) {
-  Doc doc = read_json(settings);
-  yyjson_val *root = doc ? yyjson_doc_get_root(doc.get()) : nullptr;
+  tavro::Doc doc = read_json(settings);
+  yyjson_val *root = doc.root();
   if (!yyjson_is_obj(root)) return {};
   std::string key = settings_text(root, "APIKey");
   return key.empty() ? settings_text(root, "ClientSecret") : key;
 }
 
 std::string pretty_json(const std::string &text) {
-  Doc doc = read_json(text);
-  if (!doc) return text;
+  tavro::Doc doc = read_json(text);
+  if (!doc.get()) return text;
   size_t len = 0;
   char *t = yyjson_write(doc.get(),
                          YYJSON_WRITE_PRETTY_TWO_SPACES | YYJSON_WRITE_ALLOW_INVALID_UNICODE, &len);
@@ -134,22 +128,22 @@ std::string pretty_json(const std::string &text) {
 }
 
 std::optional<std::string> string_member(const std::string &json, const char *key) {
-  Doc doc = read_json(json);
-  yyjson_val *v = doc ? yyjson_obj_get(yyjson_doc_get_root(doc.get()), key) : nullptr;
+  tavro::Doc doc = read_json(json);
+  yyjson_val *v = yyjson_obj_get(doc.root(), key);
   if (!yyjson_is_str(v)) return std::nullopt;
   return std::string(yyjson_get_str(v), yyjson_get_len(v));
 }
 
 std::optional<int64_t> int_member(const std::string &json, const char *key) {
-  Doc doc = read_json(json);
-  yyjson_val *v = doc ? yyjson_obj_get(yyjson_doc_get_root(doc.get()), key) : nullptr;
+  tavro::Doc doc = read_json(json);
+  yyjson_val *v = yyjson_obj_get(doc.root(), key);
   if (!yyjson_is_int(v)) return std::nullopt;
   return yyjson_get_sint(v);
 }
 
 bool flag_member(const std::string &json, const char *key) {
-  Doc doc = read_json(json);
-  return doc && yyjson_get_bool(yyjson_obj_get(yyjson_doc_get_root(doc.get()), key));
+  tavro::Doc doc = read_json(json);
+  return yyjson_get_bool(yyjson_obj_get(doc.root(), key));
 }
 
 std::string query_encode(const std::string &value) {

@@ -3,6 +3,8 @@
 // library does it, and sizes for people.
 #pragma once
 
+#include "tavro_base.h" // tavro::Doc
+
 #include <cstdint>
 #include <optional>
 #include <string>
@@ -30,6 +32,10 @@ private:
   void *doc_;
   void *root_;
 };
+
+// text read as JSON (yyjson's strict defaults); an empty holder when it is
+// not JSON.
+tavro::Doc read_json(const std::string &text);
 
 // A JSON string literal for text ("\"...\"", escaped).
 std::string json_string(const std::string &text);

@@ -1178,6 +1178,16 @@ class OfflineTests(unittest.TestCase):
         exits = man[man.index(".SH EXIT STATUS"):man.index(".SH EXAMPLES")]
         self.assertEqual(re.findall(r"^\.B (\d+)", exits, re.M), ["0", "1", "2", "3", "12"])
         self.assertEqual(re.findall(r"^  (\d+) ", top, re.M), [str(n) for n in range(13)])
+        # Each result code of tavro.h at 2 minus its value, in both, with its
+        # meaning in the help.
+        header = os.path.join(share, "..", "..", "include", "tavro.h")
+        with open(header) as f:
+            codes = re.findall(r'X\((-\d+), (TAVRO_E_\w+), "([^"]*)"\)', f.read())
+        self.assertEqual(len(codes), 9)
+        for value, name, meaning in codes:
+            status = 2 - int(value)
+            self.assertRegex(" ".join(exits.split()), r"\b%d %s\b" % (status, name))
+            self.assertIn("\n  %-4d%-21s%s\n" % (status, name, meaning), top)
 
     def test_short_options_bundle_and_version(self):
         rows = [("-vh", ["-vh"], 0, "usage: tavro [OPTIONS] COMMAND"),
