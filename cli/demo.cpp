@@ -1,8 +1,7 @@
-// The demo: the library's fake transport filled with the embedded demo
-// account, and every operation run in turn, each step printed with the
-// command that does the same and the result code it gave.
-#include "app.h"
-#include "scenario.h"
+// The walk through the demo account.
+#include "demo.h"
+
+#include "settings.h"
 #include "texts.h"
 
 #include <yyjson.h>
@@ -91,7 +90,9 @@ private:
 
 } // namespace
 
-int run_demo(const Library &lib, const Style &style) {
+int run_demo(Session &session, const Parsed &) {
+  const Library &lib = session.lib;
+  const Style &style = session.style;
   Scenario scenario;
   std::string error;
   if (!parse_scenario(kDemoScenario, scenario, error) || !scenario.settings) {

@@ -3,19 +3,17 @@
 
 #include "texts.h"
 
+#include <sys/ioctl.h>
+#include <unistd.h>
 #include <yyjson.h>
 
 #include <algorithm>
+#include <cstdlib>
 #include <ctime>
 #include <vector>
 
 namespace tavro_cli {
 namespace {
-
-std::string text_of(yyjson_val *v) {
-  if (yyjson_is_str(v)) return std::string(yyjson_get_str(v), yyjson_get_len(v));
-  return "";
-}
 
 int64_t int_of(yyjson_val *v, int64_t fallback = -1) {
   return yyjson_is_int(v) ? yyjson_get_sint(v) : fallback;
@@ -33,6 +31,18 @@ std::string shown(const std::string &text) {
 }
 
 } // namespace
+
+size_t terminal_columns() {
+  struct winsize ws {};
+  if (ioctl(STDOUT_FILENO, TIOCGWINSZ, &ws) == 0 && ws.ws_col > 0) return ws.ws_col;
+  if (const char *c = std::getenv("COLUMNS"); c && std::atoi(c) > 0)
+    return static_cast<size_t>(std::atoi(c));
+  return 80;
+}
+
+std::string for_stdout(const Style &style, const std::string &text) {
+  return style.table ? terminal_text(text) : text;
+}
 
 std::string listing_table(const std::string &json, const std::string &folder, size_t columns) {
   tavro::Doc doc = read_json(json);

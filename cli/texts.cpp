@@ -44,6 +44,10 @@ tavro::Doc read_json(const std::string &text) {
   return tavro::Doc(yyjson_read(text.data(), text.size(), 0));
 }
 
+std::string text_of(yyjson_val *v) {
+  return yyjson_is_str(v) ? std::string(yyjson_get_str(v), yyjson_get_len(v)) : "";
+}
+
 JsonObject::JsonObject() {
   yyjson_mut_doc *d = yyjson_mut_doc_new(nullptr);
   if (!d) throw std::bad_alloc();

@@ -37,6 +37,9 @@ private:
 // not JSON.
 tavro::Doc read_json(const std::string &text);
 
+// The text of a JSON string, or "" for any other value.
+std::string text_of(yyjson_val *v);
+
 // A JSON string literal for text ("\"...\"", escaped).
 std::string json_string(const std::string &text);
 

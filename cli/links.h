@@ -1,0 +1,20 @@
+// What the words of a command line name: web URLs, and magnets of the
+// account with a path in them ("m101/Show/Season 1").
+#pragma once
+
+#include <string>
+
+namespace tavro_cli {
+
+// Whether text begins with prefix (written in lower case), in any case.
+bool starts_with_ci(const std::string &text, const char *prefix);
+
+// Whether text is an http or https URL with a host: "" when it is, else
+// why not.
+std::string web_url_problem(const std::string &text);
+
+// "m101" or "m101/Show/Season 1": a magnet of the account, and a path in it
+// (without trailing slashes).
+bool magnet_path(const std::string &text, std::string &magnet, std::string &path);
+
+} // namespace tavro_cli

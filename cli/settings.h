@@ -1,0 +1,28 @@
+// The account's settings file: where it is looked for, and what reading one
+// checks before the library sees it (the byte where its JSON goes wrong, a
+// key that is no string, near misses of the keys' names, other readers).
+#pragma once
+
+#include <string>
+#include <vector>
+
+namespace tavro_cli {
+
+// What reading a settings file found: the text for the library (a leading
+// UTF-8 byte order mark removed), or an exit status and a message naming
+// the file (and the byte where its JSON goes wrong); warnings either way.
+struct SettingsFile {
+  std::string text;
+  int status = -1; // -1: read and usable
+  std::string message;
+  std::vector<std::string> warnings;
+};
+
+SettingsFile read_settings_file(const std::string &path);
+
+// Where the settings are looked for when nothing else names the account:
+// $XDG_CONFIG_HOME/tavro/settings.json, else ~/.config/tavro/settings.json;
+// "" when neither variable is set.
+std::string default_settings_path();
+
+} // namespace tavro_cli
