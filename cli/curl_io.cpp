@@ -4,6 +4,8 @@
 // "magnet:?" as the link's magnet) instead of being followed.
 #include "curl_io.h"
 
+#include "tavro_service.h"
+
 #include <curl/curl.h>
 
 #include <cerrno>
@@ -243,12 +245,13 @@ int CurlTransport::exchange(const char *url_in, const char *body, const char *co
   req.post = body != nullptr;
   if (body) req.body.assign(body);
   if (content_type) req.content_type = content_type;
-  // The text table's torrent upload: one file part, framed here.
+  // The text table's torrent upload: one file part, framed here as the
+  // library frames it through a byte transport.
   req.multipart = req.post && content_type && starts_with_ci(content_type, "multipart/form-data");
   if (req.multipart) {
-    req.part_name = "files[0]";
-    req.part_file = "upload.torrent";
-    req.content_type = "application/x-bittorrent";
+    req.part_name = TAVRO_UPLOAD_FIELD;
+    req.part_file = TAVRO_UPLOAD_NAME;
+    req.content_type = TAVRO_TORRENT_TYPE;
   }
   Response got;
   if (!url_in) got.error = "no URL";

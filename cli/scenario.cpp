@@ -1,11 +1,14 @@
 // Reads scenario files and fills the library's fake transport with them.
 #include "scenario.h"
 
+#include "tavro_service.h"
+#include "tavro_text.h"
 #include "texts.h"
 
 #include <yyjson.h>
 
 #include <cstdlib>
+#include <new>
 
 namespace tavro_cli {
 namespace {
@@ -137,10 +140,16 @@ std::string answer_url(const Answer &a, const std::string &api_root, const std::
     root.erase(root.rfind('/') + 1);
     root.append(a.version);
   }
-  std::string u = root + a.path + "?agent=quorvelindash&apikey=" + query_encode(api_key);
-  for (const auto &[k, v] : a.query) u += "&" + k + "=" + query_encode(v);
-  for (const auto &[k, v] : a.form) u += "&" + k + "=" + query_encode(v);
-  return u;
+  // As the library starts every request: its agent when the settings name
+  // no client, the key, then the parameters.
+  tavro::Buf u;
+  bool ok = !tavro_buf_adds(u.get(), root.c_str()) && !tavro_buf_adds(u.get(), a.path.c_str()) &&
+            !tavro_buf_query(u.get(), "agent", TAVRO_DEFAULT_AGENT) &&
+            !tavro_buf_query(u.get(), "apikey", api_key.c_str());
+  for (const auto &[k, v] : a.query) ok = ok && !tavro_buf_query(u.get(), k.c_str(), v.c_str());
+  for (const auto &[k, v] : a.form) ok = ok && !tavro_buf_query(u.get(), k.c_str(), v.c_str());
+  if (!ok) throw std::bad_alloc();
+  return std::string(u.c_str(), u.size());
 }
 
 bool install_scenario(const Library &lib, const Scenario &scenario, const std::string &api_key,

@@ -2,6 +2,8 @@
 #include "settings.h"
 
 #include "app.h"
+#include "tavro_input.h"
+#include "tavro_service.h"
 #include "texts.h"
 
 #include <sys/stat.h>
@@ -49,6 +51,20 @@ const char *type_name(yyjson_val *v) {
 
 } // namespace
 
+std::string settings_for_key(const std::string &key) {
+  JsonObject o;
+  o.str("APIKey", key);
+  return o.text();
+}
+
+std::string api_key_of(const std::string &settings) {
+  tavro_cfg cfg{};
+  char err[TAVRO_ERR_SIZE];
+  if (tavro_cfg_parse(settings.c_str(), 0, &cfg, err, sizeof err) != 0) return "";
+  tavro::Owned<tavro_cfg, tavro_cfg_free> held(&cfg);
+  return cfg.api_key ? cfg.api_key : "";
+}
+
 SettingsFile read_settings_file(const std::string &path) {
   SettingsFile f;
   auto fail = [&](int status, const std::string &message) {
@@ -60,7 +76,7 @@ SettingsFile read_settings_file(const std::string &path) {
   if (stat(path.c_str(), &st) != 0) return fail(kExitHost, std::strerror(errno));
   if (S_ISDIR(st.st_mode)) return fail(kExitHost, "is a directory, not a settings file");
   if (!S_ISREG(st.st_mode)) return fail(kExitHost, "is not a regular file");
-  if (st.st_size > (1 << 20)) return fail(kExitUsage, "settings larger than 1 MiB");
+  if (st.st_size > TAVRO_SETTINGS_MAX) return fail(kExitUsage, "settings larger than 1 MiB");
   if (st.st_mode & (S_IRGRP | S_IROTH))
     f.warnings.push_back("warning: " + path +
                          " can be read by other users, and it holds the API key "

@@ -1,12 +1,22 @@
-// The account's settings file: where it is looked for, and what reading one
-// checks before the library sees it (the byte where its JSON goes wrong, a
-// key that is no string, near misses of the keys' names, other readers).
+// The account's settings: made for a key, their key read by the library's
+// own rules, and the settings file: where it is looked for, and what reading
+// one checks before the library sees it (the byte where its JSON goes wrong,
+// a key that is no string, near misses of the keys' names, other readers).
+// What the settings mean is left to the library's reader (tavro_input.h).
 #pragma once
 
 #include <string>
 #include <vector>
 
 namespace tavro_cli {
+
+// The account settings for an API key: {"APIKey":"<key>"}.
+std::string settings_for_key(const std::string &key);
+
+// The API key the library reads from settings (tavro_cfg_parse's rules:
+// "APIKey", else "ClientSecret", trimmed), or "" when they give none or
+// the library would refuse them.
+std::string api_key_of(const std::string &settings);
 
 // What reading a settings file found: the text for the library (a leading
 // UTF-8 byte order mark removed), or an exit status and a message naming

@@ -1,5 +1,4 @@
-// JSON through yyjson, query encoding, sizes and widths for the
-// command-line host.
+// JSON through yyjson, sizes and widths for the command-line host.
 #include "texts.h"
 
 #include <yyjson.h>
@@ -19,23 +18,6 @@ std::string written(char *text, size_t len) {
   std::string s(text, len);
   std::free(text);
   return s;
-}
-
-std::string trimmed(const std::string &s) {
-  const char *blanks = " \t\r\n";
-  size_t b = s.find_first_not_of(blanks);
-  if (b == std::string::npos) return {};
-  return s.substr(b, s.find_last_not_of(blanks) - b + 1);
-}
-
-// A member read as the library reads settings values.
-std::string settings_text(yyjson_val *root, const char *key) {
-  yyjson_val *v = yyjson_obj_get(root, key);
-  if (yyjson_is_str(v)) return trimmed(yyjson_get_str(v));
-  if (yyjson_is_sint(v)) return std::to_string(yyjson_get_sint(v));
-  if (yyjson_is_uint(v)) return std::to_string(yyjson_get_uint(v));
-  if (yyjson_is_bool(v)) return yyjson_get_bool(v) ? "true" : "false";
-  return {};
 }
 
 } // namespace
@@ -108,20 +90,6 @@ std::string json_string(const std::string &text) {
   return written(t, len);
 }
 
-std::string settings_for_key(const std::string &key) {
-  JsonObject o;
-  o.str("APIKey", key);
-  return o.text();
-}
-
-std::string api_key_of(const std::string &settings) {
-  tavro::Doc doc = read_json(settings);
-  yyjson_val *root = doc.root();
-  if (!yyjson_is_obj(root)) return {};
-  std::string key = settings_text(root, "APIKey");
-  return key.empty() ? settings_text(root, "ClientSecret") : key;
-}
-
 std::string pretty_json(const std::string &text) {
   tavro::Doc doc = read_json(text);
   if (!doc.get()) return text;
@@ -148,23 +116,6 @@ std::optional<int64_t> int_member(const std::string &json, const char *key) {
 bool flag_member(const std::string &json, const char *key) {
   tavro::Doc doc = read_json(json);
   return yyjson_get_bool(yyjson_obj_get(doc.root(), key));
-}
-
-std::string query_encode(const std::string &value) {
-  static const char hex[] = "0123456789ABCDEF";
-  std::string out;
-  for (unsigned char c : value) {
-    bool keep = (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') ||
-                c == '-' || c == '.' || c == '_' || c == '~';
-    if (keep) {
-      out += static_cast<char>(c);
-    } else {
-      out += '%';
-      out += hex[c >> 4];
-      out += hex[c & 15];
-    }
-  }
-  return out;
 }
 
 std::string human_size(int64_t bytes) {

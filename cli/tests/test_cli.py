@@ -1058,6 +1058,27 @@ class OfflineTests(unittest.TestCase):
                 self.assertEqual((ran.code, ran.out), (code, out), repr(ran))
                 self.assertIn(err, ran.err)
 
+    def test_scenario_answers_for_the_key_the_library_reads(self):
+        # The scenario's answers are filed under the key as the library reads
+        # it from the settings and encodes it in the URL; any other reading
+        # would leave the request unanswered (HTTP 404, exit status 4).
+        rows = [("blanks around the key", {"APIKey": " \tk-1 \n"}),
+                ("a blank APIKey falls back to ClientSecret", {"APIKey": "  ", "ClientSecret": "k-2"}),
+                ("an integer key", {"APIKey": 12345}),
+                ("true as the key", {"ClientSecret": True}),
+                ("a key that needs encoding", {"APIKey": "k +/&=%~\u00e9"}),
+                ("a RuntimeType of this handler", {"APIKey": "k-3", "RuntimeType": "ALLDEBRID"})]
+        for name, settings in rows:
+            with self.subTest(name):
+                scenario = {"settings": settings,
+                            "answers": [{"path": "/user", "body": standin.ok({"user": {"username": "u"}})}]}
+                with tempfile.NamedTemporaryFile("w", suffix=".json", delete=False) as f:
+                    json.dump(scenario, f)
+                self.addCleanup(os.unlink, f.name)
+                ran = run_cli("--fake", f.name, "validate")
+                self.assertEqual(ran.code, 0, repr(ran))
+                self.assertIn('"RuntimeType":"ALLDEBRID"', ran.out)
+
     def test_scenario_refusals(self):
         rows = [
             ("a form on a GET", {"method": "GET", "path": "/magnet/files", "form": {"id[]": 1}},
