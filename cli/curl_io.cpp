@@ -4,6 +4,7 @@
 // "magnet:?" as the link's magnet) instead of being followed.
 #include "curl_io.h"
 
+#include "links.h"
 #include "tavro_service.h"
 
 #include <curl/curl.h>
@@ -51,11 +52,6 @@ size_t on_body(char *data, size_t size, size_t count, void *user) {
   }
   c->body.append(data, n);
   return n;
-}
-
-bool starts_with_ci(const std::string &text, const char *prefix) {
-  size_t n = std::strlen(prefix);
-  return text.size() >= n && strncasecmp(text.c_str(), prefix, n) == 0;
 }
 
 size_t on_header(char *data, size_t size, size_t count, void *user) {

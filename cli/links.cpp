@@ -6,14 +6,6 @@
 
 namespace tavro_cli {
 
-bool starts_with_ci(const std::string &text, const char *prefix) {
-  size_t n = std::strlen(prefix);
-  if (text.size() < n) return false;
-  for (size_t i = 0; i < n; ++i)
-    if (std::tolower(static_cast<unsigned char>(text[i])) != prefix[i]) return false;
-  return true;
-}
-
 std::string web_url_problem(const std::string &text) {
   size_t start = starts_with_ci(text, "http://") ? 7 : starts_with_ci(text, "https://") ? 8 : 0;
   if (!start) return "not an http:// or https:// URL";

@@ -2,12 +2,18 @@
 // account with a path in them ("m101/Show/Season 1").
 #pragma once
 
+#include <strings.h>
+
+#include <cstring>
 #include <string>
 
 namespace tavro_cli {
 
-// Whether text begins with prefix (written in lower case), in any case.
-bool starts_with_ci(const std::string &text, const char *prefix);
+// Whether text begins with prefix, in any case.
+inline bool starts_with_ci(const std::string &text, const char *prefix) {
+  size_t n = std::strlen(prefix);
+  return text.size() >= n && strncasecmp(text.c_str(), prefix, n) == 0;
+}
 
 // Whether text is an http or https URL with a host: "" when it is, else
 // why not.
