@@ -1,7 +1,4 @@
-// The libcurl transport of the command-line host. Redirects are followed by
-// hand, one hop at a time, so that a Location naming a magnet: link can be
-// handed back as the body (the library treats a body beginning with
-// "magnet:?" as the link's magnet) instead of being followed.
+// The libcurl transport of the command-line host.
 #include "curl_io.h"
 
 #include "links.h"

@@ -15,25 +15,20 @@ namespace {
 // The exit statuses: the host's own, and between them one per result code
 // of the library, named and explained as tavro.h does.
 void print_exit_statuses(std::FILE *out) {
-  std::fprintf(out,
-               "Exit status:\n"
-               "  %-4d%s\n"
-               "  %-4d%s\n"
-               "  %-4d%s\n",
-               kExitOk, "done (for episode, magnet, torrent: yes)", kExitNo,
-               "no (episode, magnet, torrent), or add did less than asked: not held\n"
+  auto row = [out](int status, const char *text) { std::fprintf(out, "  %-4d%s\n", status, text); };
+  std::fprintf(out, "Exit status:\n");
+  row(kExitOk, "done (for episode, magnet, torrent: yes)");
+  row(kExitNo, "no (episode, magnet, torrent), or add did less than asked: not held\n"
                "      (deleted again with --keep-instant-only), no such episode in the pack,\n"
-               "      or no direct URL yet with --url",
-               kExitUsage,
-               "usage: a bad command line, argument or settings file, found before any\n"
-               "      request was sent");
+               "      or no direct URL yet with --url");
+  row(kExitUsage, "usage: a bad command line, argument or settings file, found before any\n"
+                  "      request was sent");
 #define TAVRO_CLI_EXIT(value, name, meaning)                                                       \
   if ((value) != TAVRO_OK) std::fprintf(out, "  %-4d%-21s%s\n", exit_for(value), #name, meaning);
   TAVRO_RESULT_CODES(TAVRO_CLI_EXIT)
 #undef TAVRO_CLI_EXIT
-  std::fprintf(out, "  %-4d%s\n", kExitHost,
-               "tavro itself failed: the library, a file, a scenario, the transport,\n"
-               "      writing standard output");
+  row(kExitHost, "tavro itself failed: the library, a file, a scenario, the transport,\n"
+                 "      writing standard output");
 }
 
 // One row of a help table: the left column, then text wrapped to 80
