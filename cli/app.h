@@ -1,23 +1,31 @@
-// What the commands of the command-line host share: the loaded library, the
-// output style, one call of an operation export, and the exit statuses.
+// What the commands of the command-line host share: one call of an
+// operation export, the exit statuses and the result codes' names, reading
+// a file, the host's own failures and the last flush of its output.
 #pragma once
 
 #include "library.h"
-#include "output.h"
 
 #include <cstdint>
 #include <string>
-#include <vector>
 
 namespace tavro_cli {
 
+// The lowest of the library's result codes (TAVRO_E_BUFFER).
+constexpr int lowest_code() {
+  int lowest = 0;
+#define TAVRO_CLI_LOWER(value, name, meaning) lowest = (value) < lowest ? (value) : lowest;
+  TAVRO_RESULT_CODES(TAVRO_CLI_LOWER)
+#undef TAVRO_CLI_LOWER
+  return lowest;
+}
+
 // Exit statuses. A result code c of the library (-1 to -9) exits with
-// 2 - c, so 3 to 11.
+// 2 - c, so 3 to 11; the host's own failures come after them.
 enum Exit : int {
-  kExitOk = 0,    // done; for the tests: yes
-  kExitNo = 1,    // a test answered no, or add did less than asked
-  kExitUsage = 2, // bad command line or settings, found before any request
-  kExitHost = 12, // the host itself failed: library, files, scenario, transport
+  kExitOk = 0,                       // done; for the tests: yes
+  kExitNo = 1,                       // a test answered no, or add did less than asked
+  kExitUsage = 2,                    // bad command line or settings, found before any request
+  kExitHost = 2 - lowest_code() + 1, // the host itself failed: library, files, scenario, transport
 };
 
 inline int exit_for(int code) {
@@ -42,50 +50,17 @@ Outcome do_list(const Library &lib, const std::string &settings, const char *fol
 Outcome do_stream(const Library &lib, const std::string &settings, const std::string &entry);
 Outcome do_download(const Library &lib, const std::string &settings, const std::string &request);
 
-// ---- Settings files ----
+// The whole of a file, or of standard input for "-"; false with a one-line
+// reason in error.
+bool read_file(const std::string &path, std::string &out, std::string &error);
 
-// What reading a settings file found: the text for the library (a leading
-// UTF-8 byte order mark removed), or an exit status and a message naming
-// the file (and the byte where its JSON goes wrong); warnings either way.
-struct SettingsFile {
-  std::string text;
-  int status = -1; // -1: read and usable
-  std::string message;
-  std::vector<std::string> warnings;
-};
+// Says message on standard error (escaped for a terminal); returns the
+// host's own exit status.
+int host_error(const std::string &message);
 
-SettingsFile read_settings_file(const std::string &path);
-
-// Where the settings are looked for when nothing else names the account:
-// $XDG_CONFIG_HOME/tavro/settings.json, else ~/.config/tavro/settings.json;
-// "" when neither variable is set.
-std::string default_settings_path();
-
-// ---- Listings ----
-
-// One entry of a listing, with its compact JSON as the library wrote it.
-struct Entry {
-  std::string json, name, path, link;
-  int64_t size = -1;
-  bool folder = false;
-};
-
-// The entries of a listing (a JSON array); false when json is none.
-bool listing_entries(const std::string &json, std::vector<Entry> &entries);
-
-// A JSON array of entries.
-std::string listing_json(const std::vector<const Entry *> &entries);
-
-// The file a download would pick among entries: with episode 0 the largest
-// file that has a link and a known size (the first of equal ones), else the
-// first whose path holds exactly that season and episode. Null when none.
-const Entry *pick_file(const Library &lib, const std::vector<const Entry *> &entries, int season,
-                       int episode);
-
-// The embedded demo: fake transport, demo account, every operation in turn.
-int run_demo(const Library &lib, const Style &style);
-
-// The scenario text of the demo (cli/demo.json, embedded at build time).
-extern const char *const kDemoScenario;
+// Standard output, flushed: rc when everything reached it, else the exit
+// status after saying why. A reader that went away (EPIPE) ends tavro as
+// it ends other tools, by SIGPIPE.
+int finish_output(int rc);
 
 } // namespace tavro_cli

@@ -1,8 +1,8 @@
-// The libcurl transport of the command-line host. Redirects are followed by
-// hand, one hop at a time, so that a Location naming a magnet: link can be
-// handed back as the body (the library treats a body beginning with
-// "magnet:?" as the link's magnet) instead of being followed.
+// The libcurl transport of the command-line host.
 #include "curl_io.h"
+
+#include "links.h"
+#include "tavro_service.h"
 
 #include <curl/curl.h>
 
@@ -49,11 +49,6 @@ size_t on_body(char *data, size_t size, size_t count, void *user) {
   }
   c->body.append(data, n);
   return n;
-}
-
-bool starts_with_ci(const std::string &text, const char *prefix) {
-  size_t n = std::strlen(prefix);
-  return text.size() >= n && strncasecmp(text.c_str(), prefix, n) == 0;
 }
 
 size_t on_header(char *data, size_t size, size_t count, void *user) {
@@ -243,12 +238,13 @@ int CurlTransport::exchange(const char *url_in, const char *body, const char *co
   req.post = body != nullptr;
   if (body) req.body.assign(body);
   if (content_type) req.content_type = content_type;
-  // The text table's torrent upload: one file part, framed here.
+  // The text table's torrent upload: one file part, framed here as the
+  // library frames it through a byte transport.
   req.multipart = req.post && content_type && starts_with_ci(content_type, "multipart/form-data");
   if (req.multipart) {
-    req.part_name = "files[0]";
-    req.part_file = "upload.torrent";
-    req.content_type = "application/x-bittorrent";
+    req.part_name = TAVRO_UPLOAD_FIELD;
+    req.part_file = TAVRO_UPLOAD_NAME;
+    req.content_type = TAVRO_TORRENT_TYPE;
   }
   Response got;
   if (!url_in) got.error = "no URL";

@@ -1,7 +1,11 @@
 // The command-line host's own transport: the library's two tables (the
-// byte transport it installs, and the text table) over libcurl, with TLS verification, time-outs,
-// redirects (a redirect to a magnet: link is answered with that link as the body), torrent uploads
-// framed as one multipart file part, and an optional rewrite of the API root.
+// byte transport it installs, and the text table) over libcurl, with TLS
+// verification, time-outs, redirects, torrent uploads framed as one
+// multipart file part, and an optional rewrite of the API root. Redirects
+// are followed by hand, one hop at a time, so that a Location naming a
+// magnet: link is handed back as the answer (the text table's body, the
+// byte transport's location; the library treats a body beginning with
+// "magnet:?" as the link's magnet) instead of being followed.
 #pragma once
 
 #include "tavro.h"

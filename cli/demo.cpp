@@ -1,8 +1,7 @@
-// The demo: the library's fake transport filled with the embedded demo
-// account, and every operation run in turn, each step printed with the
-// command that does the same and the result code it gave.
-#include "app.h"
-#include "scenario.h"
+// The walk through the demo account.
+#include "demo.h"
+
+#include "settings.h"
 #include "texts.h"
 
 #include <yyjson.h>
@@ -10,19 +9,14 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <memory>
 
 namespace tavro_cli {
 namespace {
 
-struct DocDeleter {
-  void operator()(yyjson_doc *d) const { yyjson_doc_free(d); }
-};
-
 // The entry of a listing whose path is path, as compact JSON, or "".
 std::string entry_with_path(const std::string &listing, const char *path) {
-  std::unique_ptr<yyjson_doc, DocDeleter> doc(yyjson_read(listing.data(), listing.size(), 0));
-  yyjson_val *root = doc ? yyjson_doc_get_root(doc.get()) : nullptr;
+  tavro::Doc doc = read_json(listing);
+  yyjson_val *root = doc.root();
   size_t i = 0, max = 0;
   yyjson_val *e = nullptr;
   yyjson_arr_foreach(root, i, max, e) {
@@ -96,7 +90,9 @@ private:
 
 } // namespace
 
-int run_demo(const Library &lib, const Style &style) {
+int run_demo(Session &session, const Parsed &) {
+  const Library &lib = session.lib;
+  const Style &style = session.style;
   Scenario scenario;
   std::string error;
   if (!parse_scenario(kDemoScenario, scenario, error) || !scenario.settings) {

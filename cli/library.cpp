@@ -1,5 +1,4 @@
-// Finds and loads the shared library with dlopen and fills the export table
-// with dlsym; the library stays loaded until the process ends.
+// The library found, loaded with dlopen and its exports resolved with dlsym.
 #include "library.h"
 
 #include <dlfcn.h>

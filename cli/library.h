@@ -1,5 +1,6 @@
 // Loads libtavro at run time and resolves every export by name, as a host
-// does: the command-line host links nothing of the library.
+// does: the command-line host does not link libtavro, and the library stays
+// loaded until the process ends.
 #pragma once
 
 #include "tavro.h"

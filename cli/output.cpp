@@ -3,29 +3,17 @@
 
 #include "texts.h"
 
+#include <sys/ioctl.h>
+#include <unistd.h>
 #include <yyjson.h>
 
 #include <algorithm>
+#include <cstdlib>
 #include <ctime>
-#include <memory>
 #include <vector>
 
 namespace tavro_cli {
 namespace {
-
-struct DocDeleter {
-  void operator()(yyjson_doc *d) const { yyjson_doc_free(d); }
-};
-using Doc = std::unique_ptr<yyjson_doc, DocDeleter>;
-
-Doc read_json(const std::string &text) {
-  return Doc(yyjson_read(text.data(), text.size(), 0));
-}
-
-std::string text_of(yyjson_val *v) {
-  if (yyjson_is_str(v)) return std::string(yyjson_get_str(v), yyjson_get_len(v));
-  return "";
-}
 
 int64_t int_of(yyjson_val *v, int64_t fallback = -1) {
   return yyjson_is_int(v) ? yyjson_get_sint(v) : fallback;
@@ -44,9 +32,21 @@ std::string shown(const std::string &text) {
 
 } // namespace
 
+size_t terminal_columns() {
+  struct winsize ws {};
+  if (ioctl(STDOUT_FILENO, TIOCGWINSZ, &ws) == 0 && ws.ws_col > 0) return ws.ws_col;
+  if (const char *c = std::getenv("COLUMNS"); c && std::atoi(c) > 0)
+    return static_cast<size_t>(std::atoi(c));
+  return 80;
+}
+
+std::string for_stdout(const Style &style, const std::string &text) {
+  return style.table ? terminal_text(text) : text;
+}
+
 std::string listing_table(const std::string &json, const std::string &folder, size_t columns) {
-  Doc doc = read_json(json);
-  yyjson_val *root = doc ? yyjson_doc_get_root(doc.get()) : nullptr;
+  tavro::Doc doc = read_json(json);
+  yyjson_val *root = doc.root();
   if (!yyjson_is_arr(root)) return "";
   std::vector<std::vector<std::string>> rows{{"NAME", "SIZE", "KIND", "PATH"}};
   std::string prefix = folder.empty() || folder == "torrents" ? "" : folder + "/";
@@ -118,13 +118,13 @@ void print_document(std::FILE *out, const Style &style, const std::string &json)
 }
 
 std::string validate_lines(const std::string &result, const std::string &user, bool settings_id) {
-  Doc doc = read_json(result);
-  yyjson_val *root = doc ? yyjson_doc_get_root(doc.get()) : nullptr;
+  tavro::Doc doc = read_json(result);
+  yyjson_val *root = doc.root();
   std::string out = "account OK\n";
   out += "client:  " + shown(text_of(yyjson_obj_get(root, "ClientId"))) + "\n";
   // The service's account answer: {"status":"success","data":{"user":{...}}}.
-  Doc answer = read_json(user);
-  yyjson_val *u = answer ? yyjson_doc_get_root(answer.get()) : nullptr;
+  tavro::Doc answer = read_json(user);
+  yyjson_val *u = answer.root();
   u = yyjson_obj_get(yyjson_obj_get(u, "data"), "user");
   if (yyjson_val *name = yyjson_obj_get(u, "username"); yyjson_is_str(name))
     out += "user:    " + shown(text_of(name)) + "\n";
@@ -144,8 +144,8 @@ std::string validate_lines(const std::string &result, const std::string &user, b
 }
 
 std::string stream_lines(const std::string &result) {
-  Doc doc = read_json(result);
-  yyjson_val *root = doc ? yyjson_doc_get_root(doc.get()) : nullptr;
+  tavro::Doc doc = read_json(result);
+  yyjson_val *root = doc.root();
   std::string name = text_of(yyjson_obj_get(root, "name"));
   std::string out = shown(name.empty() ? "(no name)" : name) + "  " +
                     human_size(int_of(yyjson_obj_get(root, "size"))) + "\n";
@@ -153,8 +153,8 @@ std::string stream_lines(const std::string &result) {
 }
 
 std::string add_lines(const std::string &result) {
-  Doc doc = read_json(result);
-  yyjson_val *root = doc ? yyjson_doc_get_root(doc.get()) : nullptr;
+  tavro::Doc doc = read_json(result);
+  yyjson_val *root = doc.root();
   yyjson_val *payload = yyjson_obj_get(root, "Payload");
   bool instant = yyjson_is_str(yyjson_obj_get(root, "InstantURL"));
   if (!payload) payload = root;

@@ -13,6 +13,12 @@ struct Style {
   size_t columns = 0; // the terminal's width in cells; 0: unknown, nothing is cut
 };
 
+// The terminal's width in cells: its window size, else $COLUMNS, else 80.
+size_t terminal_columns();
+
+// Text for standard output: escaped when it goes to a terminal.
+std::string for_stdout(const Style &style, const std::string &text);
+
 // A listing: the table (NAME, SIZE, KIND, PATH) or the JSON text. folder is
 // the folder listed ("m101" for a magnet's files: the table's paths start
 // with it, so that `tavro stream` takes them as printed).

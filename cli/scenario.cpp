@@ -1,19 +1,17 @@
 // Reads scenario files and fills the library's fake transport with them.
 #include "scenario.h"
 
+#include "tavro_service.h"
+#include "tavro_text.h"
 #include "texts.h"
 
 #include <yyjson.h>
 
 #include <cstdlib>
-#include <memory>
+#include <new>
 
 namespace tavro_cli {
 namespace {
-
-struct DocDeleter {
-  void operator()(yyjson_doc *d) const { yyjson_doc_free(d); }
-};
 
 std::string compact(yyjson_val *v) {
   size_t len = 0;
@@ -101,14 +99,14 @@ bool read_answer(yyjson_val *v, size_t index, Answer &a, std::string &error) {
 bool parse_scenario(const std::string &text, Scenario &scenario, std::string &error) {
   scenario = Scenario{};
   yyjson_read_err err{};
-  std::unique_ptr<yyjson_doc, DocDeleter> doc(yyjson_read_opts(
-      const_cast<char *>(text.data()), text.size(), YYJSON_READ_ALLOW_COMMENTS, nullptr, &err));
-  if (!doc) {
+  tavro::Doc doc(yyjson_read_opts(const_cast<char *>(text.data()), text.size(),
+                                  YYJSON_READ_ALLOW_COMMENTS, nullptr, &err));
+  if (!doc.get()) {
     error = "scenario is not JSON (" + std::string(err.msg ? err.msg : "?") + " at byte " +
             std::to_string(err.pos) + ")";
     return false;
   }
-  yyjson_val *root = yyjson_doc_get_root(doc.get());
+  yyjson_val *root = doc.root();
   yyjson_val *answers = root;
   if (yyjson_is_obj(root)) {
     if (yyjson_val *s = yyjson_obj_get(root, "settings")) {
@@ -142,10 +140,16 @@ std::string answer_url(const Answer &a, const std::string &api_root, const std::
     root.erase(root.rfind('/') + 1);
     root.append(a.version);
   }
-  std::string u = root + a.path + "?agent=quorvelindash&apikey=" + query_encode(api_key);
-  for (const auto &[k, v] : a.query) u += "&" + k + "=" + query_encode(v);
-  for (const auto &[k, v] : a.form) u += "&" + k + "=" + query_encode(v);
-  return u;
+  // As the library starts every request: its agent when the settings name
+  // no client, the key, then the parameters.
+  tavro::Buf u;
+  bool ok = !tavro_buf_adds(u.get(), root.c_str()) && !tavro_buf_adds(u.get(), a.path.c_str()) &&
+            !tavro_buf_query(u.get(), "agent", TAVRO_DEFAULT_AGENT) &&
+            !tavro_buf_query(u.get(), "apikey", api_key.c_str());
+  for (const auto &[k, v] : a.query) ok = ok && !tavro_buf_query(u.get(), k.c_str(), v.c_str());
+  for (const auto &[k, v] : a.form) ok = ok && !tavro_buf_query(u.get(), k.c_str(), v.c_str());
+  if (!ok) throw std::bad_alloc();
+  return std::string(u.c_str(), u.size());
 }
 
 bool install_scenario(const Library &lib, const Scenario &scenario, const std::string &api_key,

@@ -1,5 +1,4 @@
-// JSON through yyjson, query encoding, sizes and widths for the
-// command-line host.
+// JSON through yyjson, sizes and widths for the command-line host.
 #include "texts.h"
 
 #include <yyjson.h>
@@ -9,20 +8,10 @@
 #include <iterator>
 #include <cstdio>
 #include <cstdlib>
-#include <memory>
 #include <new>
 
 namespace tavro_cli {
 namespace {
-
-struct DocDeleter {
-  void operator()(yyjson_doc *d) const { yyjson_doc_free(d); }
-};
-using Doc = std::unique_ptr<yyjson_doc, DocDeleter>;
-
-Doc read_json(const std::string &text) {
-  return Doc(yyjson_read(text.data(), text.size(), 0));
-}
 
 std::string written(char *text, size_t len) {
   if (!text) return {};
@@ -31,24 +20,15 @@ std::string written(char *text, size_t len) {
   return s;
 }
 
-std::string trimmed(const std::string &s) {
-  const char *blanks = " \t\r\n";
-  size_t b = s.find_first_not_of(blanks);
-  if (b == std::string::npos) return {};
-  return s.substr(b, s.find_last_not_of(blanks) - b + 1);
-}
-
-// A member read as the library reads settings values.
-std::string settings_text(yyjson_val *root, const char *key) {
-  yyjson_val *v = yyjson_obj_get(root, key);
-  if (yyjson_is_str(v)) return trimmed(yyjson_get_str(v));
-  if (yyjson_is_sint(v)) return std::to_string(yyjson_get_sint(v));
-  if (yyjson_is_uint(v)) return std::to_string(yyjson_get_uint(v));
-  if (yyjson_is_bool(v)) return yyjson_get_bool(v) ? "true" : "false";
-  return {};
-}
-
 } // namespace
+
+tavro::Doc read_json(const std::string &text) {
+  return tavro::Doc(yyjson_read(text.data(), text.size(), 0));
+}
+
+std::string text_of(yyjson_val *v) {
+  return yyjson_is_str(v) ? std::string(yyjson_get_str(v), yyjson_get_len(v)) : "";
+}
 
 JsonObject::JsonObject() {
   yyjson_mut_doc *d = yyjson_mut_doc_new(nullptr);
@@ -110,23 +90,9 @@ std::string json_string(const std::string &text) {
   return written(t, len);
 }
 
-std::string settings_for_key(const std::string &key) {
-  JsonObject o;
-  o.str("APIKey", key);
-  return o.text();
-}
-
-std::string api_key_of(const std::string &settings) {
-  Doc doc = read_json(settings);
-  yyjson_val *root = doc ? yyjson_doc_get_root(doc.get()) : nullptr;
-  if (!yyjson_is_obj(root)) return {};
-  std::string key = settings_text(root, "APIKey");
-  return key.empty() ? settings_text(root, "ClientSecret") : key;
-}
-
 std::string pretty_json(const std::string &text) {
-  Doc doc = read_json(text);
-  if (!doc) return text;
+  tavro::Doc doc = read_json(text);
+  if (!doc.get()) return text;
   size_t len = 0;
   char *t = yyjson_write(doc.get(),
                          YYJSON_WRITE_PRETTY_TWO_SPACES | YYJSON_WRITE_ALLOW_INVALID_UNICODE, &len);
@@ -134,39 +100,22 @@ std::string pretty_json(const std::string &text) {
 }
 
 std::optional<std::string> string_member(const std::string &json, const char *key) {
-  Doc doc = read_json(json);
-  yyjson_val *v = doc ? yyjson_obj_get(yyjson_doc_get_root(doc.get()), key) : nullptr;
+  tavro::Doc doc = read_json(json);
+  yyjson_val *v = yyjson_obj_get(doc.root(), key);
   if (!yyjson_is_str(v)) return std::nullopt;
   return std::string(yyjson_get_str(v), yyjson_get_len(v));
 }
 
 std::optional<int64_t> int_member(const std::string &json, const char *key) {
-  Doc doc = read_json(json);
-  yyjson_val *v = doc ? yyjson_obj_get(yyjson_doc_get_root(doc.get()), key) : nullptr;
+  tavro::Doc doc = read_json(json);
+  yyjson_val *v = yyjson_obj_get(doc.root(), key);
   if (!yyjson_is_int(v)) return std::nullopt;
   return yyjson_get_sint(v);
 }
 
 bool flag_member(const std::string &json, const char *key) {
-  Doc doc = read_json(json);
-  return doc && yyjson_get_bool(yyjson_obj_get(yyjson_doc_get_root(doc.get()), key));
-}
-
-std::string query_encode(const std::string &value) {
-  static const char hex[] = "0123456789ABCDEF";
-  std::string out;
-  for (unsigned char c : value) {
-    bool keep = (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') ||
-                c == '-' || c == '.' || c == '_' || c == '~';
-    if (keep) {
-      out += static_cast<char>(c);
-    } else {
-      out += '%';
-      out += hex[c >> 4];
-      out += hex[c & 15];
-    }
-  }
-  return out;
+  tavro::Doc doc = read_json(json);
+  return yyjson_get_bool(yyjson_obj_get(doc.root(), key));
 }
 
 std::string human_size(int64_t bytes) {

@@ -1,7 +1,9 @@
 // Small text tools of the command-line host: JSON built and read through
-// yyjson (so every string is escaped properly), query encoding as the
-// library does it, and sizes for people.
+// yyjson (so every string is escaped properly), and sizes and widths for
+// people and terminals.
 #pragma once
+
+#include "tavro_base.h" // tavro::Doc
 
 #include <cstdint>
 #include <optional>
@@ -31,15 +33,15 @@ private:
   void *root_;
 };
 
+// text read as JSON (yyjson's strict defaults); an empty holder when it is
+// not JSON.
+tavro::Doc read_json(const std::string &text);
+
+// The text of a JSON string, or "" for any other value.
+std::string text_of(yyjson_val *v);
+
 // A JSON string literal for text ("\"...\"", escaped).
 std::string json_string(const std::string &text);
-
-// The account settings for an API key: {"APIKey":"<key>"}.
-std::string settings_for_key(const std::string &key);
-
-// The API key that the library reads from settings ("APIKey", else
-// "ClientSecret"; strings, integers and true/false, trimmed), or "".
-std::string api_key_of(const std::string &settings);
 
 // text re-indented for reading, or text itself when it is not JSON.
 std::string pretty_json(const std::string &text);
@@ -52,9 +54,6 @@ std::optional<int64_t> int_member(const std::string &json, const char *key);
 
 // Whether a JSON object text has the member key set to true.
 bool flag_member(const std::string &json, const char *key);
-
-// One byte string percent-encoded as the library encodes query values.
-std::string query_encode(const std::string &value);
 
 // 1536 -> "1.5 KiB"; negative -> "-".
 std::string human_size(int64_t bytes);

@@ -1058,6 +1058,27 @@ class OfflineTests(unittest.TestCase):
                 self.assertEqual((ran.code, ran.out), (code, out), repr(ran))
                 self.assertIn(err, ran.err)
 
+    def test_scenario_answers_for_the_key_the_library_reads(self):
+        # The scenario's answers are filed under the key as the library reads
+        # it from the settings and encodes it in the URL; any other reading
+        # would leave the request unanswered (HTTP 404, exit status 4).
+        rows = [("blanks around the key", {"APIKey": " \tk-1 \n"}),
+                ("a blank APIKey falls back to ClientSecret", {"APIKey": "  ", "ClientSecret": "k-2"}),
+                ("an integer key", {"APIKey": 12345}),
+                ("true as the key", {"ClientSecret": True}),
+                ("a key that needs encoding", {"APIKey": "k +/&=%~\u00e9"}),
+                ("a RuntimeType of this handler", {"APIKey": "k-3", "RuntimeType": "ALLDEBRID"})]
+        for name, settings in rows:
+            with self.subTest(name):
+                scenario = {"settings": settings,
+                            "answers": [{"path": "/user", "body": standin.ok({"user": {"username": "u"}})}]}
+                with tempfile.NamedTemporaryFile("w", suffix=".json", delete=False) as f:
+                    json.dump(scenario, f)
+                self.addCleanup(os.unlink, f.name)
+                ran = run_cli("--fake", f.name, "validate")
+                self.assertEqual(ran.code, 0, repr(ran))
+                self.assertIn('"RuntimeType":"ALLDEBRID"', ran.out)
+
     def test_scenario_refusals(self):
         rows = [
             ("a form on a GET", {"method": "GET", "path": "/magnet/files", "form": {"id[]": 1}},
@@ -1178,6 +1199,16 @@ class OfflineTests(unittest.TestCase):
         exits = man[man.index(".SH EXIT STATUS"):man.index(".SH EXAMPLES")]
         self.assertEqual(re.findall(r"^\.B (\d+)", exits, re.M), ["0", "1", "2", "3", "12"])
         self.assertEqual(re.findall(r"^  (\d+) ", top, re.M), [str(n) for n in range(13)])
+        # Each result code of tavro.h at 2 minus its value, in both, with its
+        # meaning in the help.
+        header = os.path.join(share, "..", "..", "include", "tavro.h")
+        with open(header) as f:
+            codes = re.findall(r'X\((-\d+), (TAVRO_E_\w+), "([^"]*)"\)', f.read())
+        self.assertEqual(len(codes), 9)
+        for value, name, meaning in codes:
+            status = 2 - int(value)
+            self.assertRegex(" ".join(exits.split()), r"\b%d %s\b" % (status, name))
+            self.assertIn("\n  %-4d%-21s%s\n" % (status, name, meaning), top)
 
     def test_short_options_bundle_and_version(self):
         rows = [("-vh", ["-vh"], 0, "usage: tavro [OPTIONS] COMMAND"),
