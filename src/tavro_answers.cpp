@@ -282,12 +282,30 @@ int flatten(yyjson_val *nodes, tavro_buf *path, tavro_buf *json, tavro_file_visi
 
 } // namespace
 
+// The envelope of a parsed answer (parsed null when it is no JSON).
+static int read_envelope(tavro::Doc &parsed, yyjson_doc **doc, yyjson_val **data, char *err,
+                         size_t err_size);
+
 int tavro_parse_envelope(const char *text, size_t len, yyjson_doc **doc, yyjson_val **data,
                          char *err, size_t err_size) {
   *doc = nullptr;
   *data = nullptr;
   if (!text || len == 0) return tavro_fail(err, err_size, TAVRO_E_FAILED, "empty response body");
   tavro::Doc parsed(tavro_json_read_kept(text, len));
+  return read_envelope(parsed, doc, data, err, err_size);
+}
+
+int tavro_parse_envelope_in_place(char *text, size_t len, yyjson_doc **doc, yyjson_val **data,
+                                  char *err, size_t err_size) {
+  *doc = nullptr;
+  *data = nullptr;
+  if (!text || len == 0) return tavro_fail(err, err_size, TAVRO_E_FAILED, "empty response body");
+  tavro::Doc parsed(tavro_json_read_kept_in_place(text, len));
+  return read_envelope(parsed, doc, data, err, err_size);
+}
+
+static int read_envelope(tavro::Doc &parsed, yyjson_doc **doc, yyjson_val **data, char *err,
+                         size_t err_size) {
   yyjson_val *root = parsed.root();
   if (!yyjson_is_obj(root)) {
     return tavro_fail(err, err_size, TAVRO_E_FAILED, "response is not a JSON object");

@@ -15,6 +15,11 @@
 // message.
 int tavro_parse_envelope(const char *text, size_t len, yyjson_doc **doc, yyjson_val **data,
                          char *err, size_t err_size);
+// The same, parsing text in place: text holds TAVRO_BODY_PADDING zero bytes
+// after len (as an exchange's answer does) and must outlive the document,
+// which refers into it and may have changed it.
+int tavro_parse_envelope_in_place(char *text, size_t len, yyjson_doc **doc, yyjson_val **data,
+                                  char *err, size_t err_size);
 
 // One file of a magnet: its "/"-joined path (or null), its service link (or
 // null) and its size (-1 when unknown).

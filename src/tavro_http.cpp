@@ -5,9 +5,21 @@
 #include "tavro_service.h"
 #include "tavro_text.h"
 
+#include <cstdint>
 #include <cstring>
 
 static constexpr char kUrlTooLong[] = "request URL longer than 8 KiB";
+
+// A copy of n bytes with a NUL and three more zero bytes after them: the
+// room yyjson wants after a text it parses in place.
+static char *padded_copy(const char *bytes, size_t n) {
+  if (n > SIZE_MAX - TAVRO_BODY_PADDING) return nullptr;
+  char *p = static_cast<char *>(tavro_malloc(n + TAVRO_BODY_PADDING));
+  if (!p) return nullptr;
+  if (n) std::memcpy(p, bytes, n);
+  std::memset(p + n, 0, TAVRO_BODY_PADDING);
+  return p;
+}
 
 // A URL that no request may carry: missing, or past the limit.
 static bool url_too_long(const char *url) {
@@ -61,7 +73,7 @@ static int exchange_end(const tavro_io *io, int rc, char *body, int32_t status, 
   if (rc == 0 && body) {
     io_release(io, error);
     size_t n = std::strlen(body);
-    char *copy = tavro_strndup(body, n);
+    char *copy = padded_copy(body, n);
     io_release(io, body);
     if (!copy) return tavro_fail(err, err_size, -1, "out of memory");
     resp->body = copy;
@@ -116,7 +128,7 @@ int tavro_send(const tavro_transport *t, tavro_http_request *req, tavro_resp *re
     io_release(t, got.error);
     // An empty body may come back as null.
     size_t n = got.body ? got.body_len : 0;
-    char *copy = tavro_strndup(got.body ? got.body : "", n);
+    char *copy = padded_copy(got.body ? got.body : "", n);
     char *location = got.location ? tavro_strdup(got.location) : nullptr;
     io_release(t, got.body);
     io_release(t, got.location);

@@ -10,8 +10,13 @@
 #include <cstddef>
 #include <cstdint>
 
-// An answer, owned by the library: the body as a heap copy (body_len bytes
-// and a NUL after them), and a byte transport's unfollowed redirect.
+// The zero bytes after an answer's body: its NUL and the room yyjson wants
+// to parse the body in place.
+#define TAVRO_BODY_PADDING 4
+
+// An answer, owned by the library: the body as a heap copy (body_len bytes,
+// then TAVRO_BODY_PADDING zero bytes), and a byte transport's unfollowed
+// redirect.
 struct tavro_resp {
   int32_t status;
   char *body;

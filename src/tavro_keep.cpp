@@ -153,6 +153,11 @@ yyjson_doc *tavro_json_read_kept(const char *text, size_t len) {
   return yyjson_read_opts(const_cast<char *>(text), len, 0, &kDocAlc, nullptr);
 }
 
+yyjson_doc *tavro_json_read_kept_in_place(char *text, size_t len) {
+  if (!text) return nullptr;
+  return yyjson_read_opts(text, len, YYJSON_READ_INSITU, &kDocAlc, nullptr);
+}
+
 bool tavro::KeptBytes::grow(size_t n, size_t hint) {
   size_t want = cap_ ? cap_ : hint < 4096 ? 4096 : hint;
   while (want - len_ < n) {

@@ -25,6 +25,10 @@ void tavro_keep_give(void *block, size_t cap);
 // document must be released on the thread that read it.
 yyjson_doc *tavro_json_read_kept(const char *text, size_t len);
 
+// The same, parsing text in place: text must hold 4 zero bytes after len
+// (TAVRO_BODY_PADDING), and outlive the document, which refers into it.
+yyjson_doc *tavro_json_read_kept_in_place(char *text, size_t len);
+
 // Releases this thread's kept blocks now.
 void tavro_keep_clear(void);
 // Bytes kept by all threads together (for tests and measurements).

@@ -176,16 +176,24 @@ static int get_ok(const tavro_sess *sess, const Request &req, tavro::Resp &resp,
   return status_ok(resp, req.what, err, err_size);
 }
 
-// The request, then the answer's envelope: on success doc owns the answer
-// and data points at its payload; the answer's text is already released
-// (the document holds its own copy).
-static int ask(const tavro_sess *sess, const Request &req, bool post, tavro::Doc &doc,
-               yyjson_val **data, char *err, size_t err_size) {
+// An answer read in place: the exchange's copy of the body and the document
+// parsed inside it, whose values refer into that copy; the document goes
+// first. data points at the envelope's payload.
+struct Answer {
   tavro::Resp resp;
+  tavro::Doc doc;
+  yyjson_val *data = nullptr;
+};
+
+// The request, then the answer's envelope, parsed where the exchange put
+// the body: no further copy of it is made.
+static int ask(const tavro_sess *sess, const Request &req, bool post, Answer &a, char *err,
+               size_t err_size) {
   int code =
-      post ? post_ok(sess, req, resp, err, err_size) : get_ok(sess, req, resp, err, err_size);
+      post ? post_ok(sess, req, a.resp, err, err_size) : get_ok(sess, req, a.resp, err, err_size);
   if (code) return code;
-  return tavro_parse_envelope(resp->body, resp->body_len, doc.out(), data, err, err_size);
+  return tavro_parse_envelope_in_place(a.resp->body, a.resp->body_len, a.doc.out(), &a.data, err,
+                                       err_size);
 }
 
 // ---- Validation -----------------------------------------------------------
@@ -243,10 +251,9 @@ int tavro_do_validate(const tavro_sess *sess, const char *id, tavro_buf *out, ch
                       size_t err_size) {
   {
     // Any successful envelope validates the account; the payload is not read.
-    tavro::Doc doc;
-    yyjson_val *data = nullptr;
+    Answer answer;
     Request req{TAVRO_API_ROOT, "/user", nullptr, nullptr, "user request"};
-    int code = ask(sess, req, false, doc, &data, err, err_size);
+    int code = ask(sess, req, false, answer, err, err_size);
     if (code) return code;
   }
   char fresh[40];
@@ -324,13 +331,13 @@ static int magnet_entry(tavro_buf *out, yyjson_val *m) {
 }
 
 int tavro_do_list_torrents(const tavro_sess *sess, tavro_buf *out, char *err, size_t err_size) {
-  tavro::Doc doc;
-  yyjson_val *data = nullptr;
+  Answer answer;
   Request req{TAVRO_STATUS_ROOT, "/magnet/status", nullptr, nullptr, "magnet/status"};
-  int code = ask(sess, req, true, doc, &data, err, err_size);
+  int code = ask(sess, req, true, answer, err, err_size);
   if (code) return code;
   if (tavro_buf_add(out, "[", 1)) return tavro_fail(err, err_size, TAVRO_E_FAILED, kOom);
-  yyjson_val *magnets = yyjson_is_obj(data) ? yyjson_obj_get(data, "magnets") : nullptr;
+  yyjson_val *magnets =
+      yyjson_is_obj(answer.data) ? yyjson_obj_get(answer.data, "magnets") : nullptr;
   if (yyjson_is_arr(magnets)) {
     yyjson_arr_iter it = yyjson_arr_iter_with(magnets);
     for (yyjson_val *m; (m = yyjson_arr_iter_next(&it));)
@@ -452,26 +459,26 @@ static char *write_listing(char *w, const ListingScratch &s) {
 
 // Fetches the files answer of one magnet and reads its envelope, as ask
 // does.
-static int fetch_tree(const tavro_sess *sess, int64_t id, tavro::Doc &doc, yyjson_val **data,
-                      char *err, size_t err_size) {
+static int fetch_tree(const tavro_sess *sess, int64_t id, Answer &answer, char *err,
+                      size_t err_size) {
   char idtext[24];
   Request req{TAVRO_API_ROOT, "/magnet/files", "id[]", id_text(idtext, id), "magnet/files"};
-  return ask(sess, req, true, doc, data, err, err_size);
+  return ask(sess, req, true, answer, err, err_size);
 }
 
 int tavro_do_list_folder(const tavro_sess *sess, int64_t id, tavro_buf *out, char *err,
                          size_t err_size) {
   ListingScratch scratch;
   {
-    tavro::Doc doc;
-    yyjson_val *data = nullptr;
-    if (int code = fetch_tree(sess, id, doc, &data, err, err_size)) return code;
+    Answer answer;
+    if (int code = fetch_tree(sess, id, answer, err, err_size)) return code;
     // The scratch takes about twice the answer; its records far less.
-    size_t answer = yyjson_doc_get_read_size(doc.get());
-    scratch.literals_hint = answer * 2;
-    scratch.files_hint = answer / 2;
+    size_t body = answer.resp->body_len;
+    scratch.literals_hint = body * 2;
+    scratch.files_hint = body / 2;
     int has_entries = 0;
-    int code = tavro_walk_files(data, note_file, &scratch, &has_entries, err, err_size, true);
+    int code =
+        tavro_walk_files(answer.data, note_file, &scratch, &has_entries, err, err_size, true);
     if (code) return code;
   }
   // The document is gone; the listing is written once, into the caller's
@@ -515,10 +522,9 @@ int tavro_do_stream(const tavro_sess *sess, const char *link, tavro_buf *out, ch
 int tavro_do_delete(const tavro_sess *sess, int64_t id, char *err, size_t err_size) {
   char idtext[24];
   // The answer's payload is not used.
-  tavro::Doc doc;
-  yyjson_val *data = nullptr;
+  Answer answer;
   Request req{TAVRO_API_ROOT, "/magnet/delete", "id", id_text(idtext, id), "magnet/delete"};
-  return ask(sess, req, true, doc, &data, err, err_size);
+  return ask(sess, req, true, answer, err, err_size);
 }
 
 // A magnet that is not handed over at once: deleted again when only instant
@@ -578,13 +584,12 @@ static int instant(const tavro_sess *sess, int64_t id, const tavro_dlcfg &req, c
   pick.episode = req.episode;
   int has_entries = 0;
   {
-    tavro::Doc doc;
-    yyjson_val *data = nullptr;
-    int code = fetch_tree(sess, id, doc, &data, err, err_size);
+    Answer answer;
+    int code = fetch_tree(sess, id, answer, err, err_size);
     if (code) return code;
     // The whole tree is walked even once an episode is found: a tree past
     // the file limit is refused whatever it holds.
-    code = tavro_walk_files(data, pick_file, &pick, &has_entries, err, err_size);
+    code = tavro_walk_files(answer.data, pick_file, &pick, &has_entries, err, err_size);
     if (code) return code;
   }
   if (!has_entries) return not_ready(sess, id, req, payload, out, err, err_size);

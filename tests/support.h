@@ -14,6 +14,7 @@
 
 #include <cstdlib>
 #include <cstring>
+#include <functional>
 #include <map>
 #include <mutex>
 #include <optional>
@@ -274,13 +275,15 @@ inline bool failure_reached() {
 // had all the memory it asked for. step() checks its own outcome, with
 // failure_reached() telling the two kinds of run apart. Returns the number
 // of failure points, every one of them exercised in order; stops at the
-// first fatal failure.
-template <class Step> long fail_each(Step &&step) {
+// first fatal failure. Every run starts without memory kept from earlier
+// calls, so that each makes the same allocations in the same order; then
+// warm_up, when given, runs with all the memory it asks for (a call whose
+// kept memory the step's call then finds).
+template <class Step> long fail_each(Step &&step, const std::function<void()> &warm_up = {}) {
   for (long n = 1; n < 100000; ++n) {
     SCOPED_TRACE("allocation " + std::to_string(n) + " fails");
-    // Every run starts without kept memory, so that each makes the same
-    // allocations in the same order.
     tavro_keep_clear();
+    if (warm_up) warm_up();
     tavro_fi_countdown.store(n);
     step();
     bool reached = failure_reached();

@@ -1,0 +1,142 @@
+// The memory a thread keeps between calls: what it reuses, its bound, and
+// its release when the thread ends; and the listing that writes into the
+// caller's buffer and reuses the thread's result copy.
+#include "support.h"
+#include "tavro_keep.h"
+#include "tavro_service.h"
+
+#include <gtest/gtest.h>
+
+#include <cstdint>
+#include <string>
+#include <thread>
+#include <vector>
+
+namespace {
+
+// A files answer of magnet 12 with n files in two folders, through the fake.
+std::string files_answer(int n) {
+  std::string files;
+  for (int i = 0; i < n; ++i)
+    files += (i ? "," : "") + std::string(R"({"n":"Show.S01E)") + std::to_string(i) +
+             R"(.mkv","s":)" + std::to_string(1000 + i) + R"(,"l":"https://l/)" +
+             std::to_string(i) + "\"}";
+  return tt::ok(R"({"magnets":[{"id":12,"files":[{"n":"Show","e":[{"n":"Season 1","e":[)" + files +
+                "]}]}]}]}");
+}
+
+class Kept : public ::testing::Test {
+protected:
+  void SetUp() override {
+    tavro_fake_reset();
+    tavro_use_fake();
+  }
+  void TearDown() override {
+    tavro_keep_clear();
+    tavro_fake_reset();
+    tavro_set_io(nullptr);
+  }
+  // Lists magnet 12 with n files into out; the result code.
+  static int list(int n, std::vector<char> &out) {
+    std::string url = tt::api("/magnet/files", "id[]=12");
+    std::string body = files_answer(n);
+    EXPECT_EQ(tavro_fake_set("POST", url.c_str(), 200, body.c_str()), 0);
+    return tavro_list(tt::kSettings.c_str(), "m12", out.data(), (int32_t)out.size());
+  }
+};
+
+TEST_F(Kept, TakeReusesABlockThatFitsAndNotOneFarLarger) {
+  tavro_keep_clear();
+  size_t cap = 0;
+  void *big = tavro_keep_take(4 << 20, &cap);
+  ASSERT_NE(big, nullptr);
+  ASSERT_EQ(cap, size_t(4) << 20);
+  tavro_keep_give(big, cap);
+  // Half the size and a little less reuse it; a far smaller one does not.
+  size_t again = 0;
+  void *half = tavro_keep_take((2 << 20) - 100, &again);
+  EXPECT_EQ(half, big);
+  EXPECT_EQ(again, cap);
+  tavro_keep_give(half, again);
+  size_t small_cap = 0;
+  void *small = tavro_keep_take(1000, &small_cap);
+  EXPECT_NE(small, big);
+  EXPECT_EQ(small_cap, 1000u);
+  tavro_keep_give(small, small_cap);
+  // Larger than the block kept: a new one.
+  size_t larger_cap = 0;
+  void *larger = tavro_keep_take((4 << 20) + 1, &larger_cap);
+  EXPECT_NE(larger, big);
+  tavro_keep_give(larger, larger_cap);
+}
+
+TEST_F(Kept, ABoundOnWhatAThreadKeeps) {
+  tavro_keep_clear();
+  uint64_t before = tavro_keep_total();
+  // More than the bound, in blocks of a quarter of it: the thread keeps at
+  // most the bound; a block larger than the bound is never kept.
+  std::vector<std::pair<void *, size_t>> blocks;
+  for (int i = 0; i < 6; ++i) {
+    size_t cap = 0;
+    void *p = tavro_keep_take(TAVRO_KEEP_MAX / 4 + i, &cap);
+    ASSERT_NE(p, nullptr);
+    blocks.emplace_back(p, cap);
+  }
+  for (auto &[p, cap] : blocks) tavro_keep_give(p, cap);
+  EXPECT_LE(tavro_keep_total() - before, uint64_t(TAVRO_KEEP_MAX));
+  EXPECT_GT(tavro_keep_total() - before, uint64_t(TAVRO_KEEP_MAX) / 2);
+  size_t cap = 0;
+  void *huge = tavro_keep_take(TAVRO_KEEP_MAX + 1, &cap);
+  ASSERT_NE(huge, nullptr);
+  uint64_t with = tavro_keep_total();
+  tavro_keep_give(huge, cap);
+  EXPECT_EQ(tavro_keep_total(), with);
+  tavro_keep_clear();
+  EXPECT_EQ(tavro_keep_total(), before);
+}
+
+TEST_F(Kept, AThreadsMemoryGoesWhenTheThreadEnds) {
+  uint64_t before = tavro_keep_total();
+  uint64_t during = 0;
+  std::thread t([&] {
+    std::vector<char> out(4 << 20);
+    ASSERT_EQ(list(2000, out), TAVRO_OK) << tavro_last_error();
+    ASSERT_EQ(list(2000, out), TAVRO_OK) << tavro_last_error();
+    during = tavro_keep_total();
+  });
+  t.join();
+  EXPECT_GT(during, before) << "the listing's document and scratch are kept";
+  EXPECT_LE(during - before, uint64_t(TAVRO_KEEP_MAX));
+  EXPECT_EQ(tavro_keep_total(), before);
+}
+
+TEST_F(Kept, ARepeatedListingReusesTheResultCopyAndGivesTheSameBytes) {
+  std::vector<char> out(4 << 20);
+  ASSERT_EQ(list(3000, out), TAVRO_OK) << tavro_last_error();
+  std::string first = out.data();
+  const char *copy = tavro_result_json();
+  EXPECT_EQ(first, copy);
+  for (int round = 0; round < 3; ++round) {
+    std::fill(out.begin(), out.end(), 'x');
+    ASSERT_EQ(list(3000, out), TAVRO_OK) << tavro_last_error();
+    EXPECT_EQ(std::string(out.data()), first);
+    // The same block holds the copy: no new pages for it.
+    EXPECT_EQ(tavro_result_json(), copy);
+    EXPECT_EQ(std::string(tavro_result_json()), first);
+  }
+  // A far smaller result gets a block of its own, and the bytes are right.
+  ASSERT_EQ(list(3, out), TAVRO_OK);
+  EXPECT_EQ(std::string(tavro_result_json()), std::string(out.data()));
+}
+
+TEST_F(Kept, AListingTooLargeForTheBufferLeavesItsBytesPastTheFirstAlone) {
+  std::vector<char> out(64, 'x');
+  EXPECT_EQ(list(100, out), TAVRO_E_BUFFER);
+  EXPECT_EQ(out[0], '\0');
+  for (size_t i = 1; i < out.size(); ++i) ASSERT_EQ(out[i], 'x') << i;
+  std::vector<char> big(1 << 20);
+  ASSERT_EQ(list(100, big), TAVRO_OK);
+  EXPECT_EQ(std::string(tavro_result_json()), std::string(big.data()));
+}
+
+} // namespace
