@@ -32,7 +32,7 @@ void run_case(benchmark::State &state, const Case &c, int64_t arg) {
     if (r.done) r.done();
     return;
   }
-  side_by_side(state, r.op, r.floor, r.clock);
+  side_by_side(state, r.op, r.floor, r.clock, r.before_op);
   std::string verdict = r.verdict ? r.verdict() : "";
   if (r.done) r.done();
   if (!check(state, verdict.empty(), verdict)) return;
@@ -88,10 +88,19 @@ int probe(const std::string &name, int reps_given, const std::string &only) {
     std::fprintf(stderr, "probe %s: %s\n", name.c_str(), why.c_str());
     return 1;
   }
+  if (r.before_op) r.before_op();
   r.op();
   r.floor();
   int reps = reps_given > 0 ? reps_given : r.probe_reps;
-  if (only != "floor") tavro_probe_op(&r.op, reps);
+  // A case whose every operation needs its own untimed start is probed
+  // with that start inside the count.
+  std::function<void()> op = r.op;
+  if (r.before_op)
+    op = [&r] {
+      r.before_op();
+      r.op();
+    };
+  if (only != "floor") tavro_probe_op(&op, reps);
   if (only != "op") tavro_probe_floor(&r.floor, reps);
   std::string verdict = r.verdict ? r.verdict() : "";
   if (r.done) r.done();

@@ -19,6 +19,8 @@ namespace bench {
 // A case made ready: the operation and its floor, checked once already.
 struct Ready {
   std::function<void()> op, floor;
+  // Runs untimed before each operation (may be empty).
+  std::function<void()> before_op;
   Clock clock = Clock::cpu;
   // Runs of each in one probe: enough for the instruction counts to dwarf
   // the set-up's.

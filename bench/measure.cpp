@@ -34,10 +34,12 @@ double now(Clock clock) {
 }
 
 void side_by_side(benchmark::State &state, const std::function<void()> &op,
-                  const std::function<void()> &floor, Clock clock) {
+                  const std::function<void()> &floor, Clock clock,
+                  const std::function<void()> &before_op) {
   double op_s = 0, floor_s = 0;
   bool op_first = true;
   for (auto _ : state) {
+    if (before_op) before_op();
     const std::function<void()> &first = op_first ? op : floor;
     const std::function<void()> &second = op_first ? floor : op;
     double t0 = now(clock);

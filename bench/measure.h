@@ -33,9 +33,11 @@ double now(Clock clock);
 
 // Times op and floor alternately (the order flips every iteration, so
 // neither always runs on a cache the other warmed). The iteration time is
-// the operation's.
+// the operation's. before_op, when given, runs untimed at the start of
+// every iteration.
 void side_by_side(benchmark::State &state, const std::function<void()> &op,
-                  const std::function<void()> &floor, Clock clock = Clock::cpu);
+                  const std::function<void()> &floor, Clock clock = Clock::cpu,
+                  const std::function<void()> &before_op = {});
 
 // The floor of an operation that reads an answer and writes a result: a
 // strict yyjson parse of the exact bodies, then writing a text of the
