@@ -1,6 +1,7 @@
 // The exchange of one request over the host's tables.
 #include "tavro_http.h"
 
+#include "tavro_keep.h"
 #include "tavro_secret.h"
 #include "tavro_service.h"
 #include "tavro_text.h"
@@ -10,11 +11,12 @@
 
 static constexpr char kUrlTooLong[] = "request URL longer than 8 KiB";
 
-// A copy of n bytes with a NUL and three more zero bytes after them: the
-// room yyjson wants after a text it parses in place.
-static char *padded_copy(const char *bytes, size_t n) {
+// A copy of n bytes with a NUL and three more zero bytes after them (the
+// room yyjson wants after a text it parses in place), in a block this
+// thread keeps between calls; *cap receives the block's size.
+static char *padded_copy(const char *bytes, size_t n, size_t *cap) {
   if (n > SIZE_MAX - TAVRO_BODY_PADDING) return nullptr;
-  char *p = static_cast<char *>(tavro_malloc(n + TAVRO_BODY_PADDING));
+  char *p = static_cast<char *>(tavro_keep_take(n + TAVRO_BODY_PADDING, cap));
   if (!p) return nullptr;
   if (n) std::memcpy(p, bytes, n);
   std::memset(p + n, 0, TAVRO_BODY_PADDING);
@@ -49,7 +51,7 @@ int tavro_map_status(int32_t status) {
 }
 
 void tavro_resp_free(tavro_resp *resp) {
-  std::free(resp->body);
+  tavro_keep_give(resp->body, resp->body_cap);
   std::free(resp->location);
   *resp = tavro_resp{};
 }
@@ -73,11 +75,13 @@ static int exchange_end(const tavro_io *io, int rc, char *body, int32_t status, 
   if (rc == 0 && body) {
     io_release(io, error);
     size_t n = std::strlen(body);
-    char *copy = padded_copy(body, n);
+    size_t cap = 0;
+    char *copy = padded_copy(body, n, &cap);
     io_release(io, body);
     if (!copy) return tavro_fail(err, err_size, -1, "out of memory");
     resp->body = copy;
     resp->body_len = n;
+    resp->body_cap = cap;
     resp->status = status;
     return 0;
   }
@@ -128,17 +132,19 @@ int tavro_send(const tavro_transport *t, tavro_http_request *req, tavro_resp *re
     io_release(t, got.error);
     // An empty body may come back as null.
     size_t n = got.body ? got.body_len : 0;
-    char *copy = padded_copy(got.body ? got.body : "", n);
+    size_t cap = 0;
+    char *copy = padded_copy(got.body ? got.body : "", n, &cap);
     char *location = got.location ? tavro_strdup(got.location) : nullptr;
     io_release(t, got.body);
     io_release(t, got.location);
     if (!copy || (got.location && !location)) {
-      std::free(copy);
+      tavro_keep_give(copy, cap);
       std::free(location);
       return tavro_fail(err, err_size, -1, "out of memory");
     }
     resp->body = copy;
     resp->body_len = n;
+    resp->body_cap = cap;
     resp->location = location;
     resp->status = got.status;
     return 0;

@@ -14,14 +14,15 @@
 // to parse the body in place.
 #define TAVRO_BODY_PADDING 4
 
-// An answer, owned by the library: the body as a heap copy (body_len bytes,
-// then TAVRO_BODY_PADDING zero bytes), and a byte transport's unfollowed
-// redirect.
+// An answer, owned by the library: the body as a copy (body_len bytes, then
+// TAVRO_BODY_PADDING zero bytes), and a byte transport's unfollowed
+// redirect. Released with tavro_resp_free, on the thread that made it.
 struct tavro_resp {
   int32_t status;
-  char *body;
+  char *body; // a block this thread keeps between calls (tavro_keep)
   size_t body_len;
-  char *location; // or null
+  size_t body_cap; // the size of body's block
+  char *location;  // or null
 };
 
 // Text table. GET (body null) or multipart POST of a torrent (body given,
