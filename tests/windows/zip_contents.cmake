@@ -31,13 +31,8 @@ foreach(f tavro.dll tavro.h tavro_version.h tavro.def tavro.lib README.md)
 endforeach()
 
 # The export list.
-file(READ "${EXPORT_LIST}" header)
-string(REGEX MATCHALL "\n  X\\([a-z_]+\\)" rows "${header}")
-set(want "")
-foreach(row IN LISTS rows)
-  string(REGEX REPLACE "^\n  X\\(([a-z_]+)\\)$" "\\1" name "${row}")
-  list(APPEND want "${name}")
-endforeach()
+include(${CMAKE_CURRENT_LIST_DIR}/../../cmake/export_names.cmake)
+tavro_export_names(want "${EXPORT_LIST}")
 list(SORT want)
 
 # The names tavro.lib imports: its __imp_ symbols.
