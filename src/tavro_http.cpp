@@ -66,6 +66,18 @@ template <class Table> static void io_release(const Table *io, char *text) {
     std::free(text);
 }
 
+// The message of a failed exchange: "<method> <redacted url>: <the first
+// line of the transport's error>". Written before the error text is
+// released.
+static int exchange_failed(const char *method, const char *url, const char *error, char *err,
+                           size_t err_size) {
+  char shown[TAVRO_SHOWN_URL_SIZE];
+  tavro_redact_into(url, shown, sizeof shown);
+  char line[TAVRO_QUOTED_LINE_SIZE];
+  tavro_body_line(error ? error : "transport failure", line, sizeof line);
+  return tavro_fail(err, err_size, -1, "%s %s: %s", method, shown, line);
+}
+
 // Takes over what one transport call handed back: on success the body is
 // copied into resp, on failure the message is written. The transport's
 // strings are released on every path.
@@ -85,14 +97,10 @@ static int exchange_end(const tavro_io *io, int rc, char *body, int32_t status, 
     resp->status = status;
     return 0;
   }
-  char shown[TAVRO_SHOWN_URL_SIZE];
-  tavro_redact_into(url, shown, sizeof shown);
-  char line[TAVRO_QUOTED_LINE_SIZE];
-  tavro_body_line(error ? error : "transport failure", line, sizeof line);
+  int failed = exchange_failed(method, url, error, err, err_size);
   io_release(io, body);
   io_release(io, error);
-  if (method) return tavro_fail(err, err_size, -1, "%s %s: %s", method, shown, line);
-  return tavro_fail(err, err_size, -1, "POST %s: %s", shown, line);
+  return failed;
 }
 
 int tavro_http(const tavro_io *io, const char *url, const char *body, tavro_resp *resp, char *err,
@@ -116,7 +124,7 @@ int tavro_http_post(const tavro_io *io, const char *url, const char *content_typ
   int32_t status = 0;
   int rc = io->post(io->ctx, url, body ? body : "", content_type ? content_type : TAVRO_FORM_TYPE,
                     &out, &status, &error);
-  return exchange_end(io, rc, out, status, error, nullptr, url, resp, err, err_size);
+  return exchange_end(io, rc, out, status, error, "POST", url, resp, err, err_size);
 }
 
 int tavro_send(const tavro_transport *t, tavro_http_request *req, tavro_resp *resp, char *err,
@@ -149,12 +157,9 @@ int tavro_send(const tavro_transport *t, tavro_http_request *req, tavro_resp *re
     resp->status = got.status;
     return 0;
   }
-  char shown[TAVRO_SHOWN_URL_SIZE];
-  tavro_redact_into(req->url, shown, sizeof shown);
-  char line[TAVRO_QUOTED_LINE_SIZE];
-  tavro_body_line(got.error ? got.error : "transport failure", line, sizeof line);
+  int failed = exchange_failed(req->method, req->url, got.error, err, err_size);
   io_release(t, got.body);
   io_release(t, got.location);
   io_release(t, got.error);
-  return tavro_fail(err, err_size, -1, "%s %s: %s", req->method, shown, line);
+  return failed;
 }

@@ -143,21 +143,25 @@ struct Request {
 };
 } // namespace
 
-// Sends the request as a form POST and accepts only a 2xx status. On success
-// the response is in resp; otherwise the message is written and the code
+// Sends the request as a form POST. On success the response is in resp,
+// whatever its status; otherwise the message is written and the code
 // returned.
+static int post_form(const tavro_sess *sess, const Request &req, tavro::Resp &resp, char *err,
+                     size_t err_size) {
+  tavro::Buf url, form;
+  if (url_start(url.get(), sess, req.root, req.path) ||
+      (req.key && tavro_buf_form(form.get(), req.key, req.value)))
+    return tavro_fail(err, err_size, TAVRO_E_FAILED, kOom);
+  if (exchange(sess, Kind::form, url.c_str(), form.c_str(), (size_t)form.size(), resp.get(), err,
+               err_size))
+    return TAVRO_E_TRANSPORT;
+  return TAVRO_OK;
+}
+
+// The same, accepting only a 2xx status.
 static int post_ok(const tavro_sess *sess, const Request &req, tavro::Resp &resp, char *err,
                    size_t err_size) {
-  int rc;
-  {
-    tavro::Buf url, form;
-    if (url_start(url.get(), sess, req.root, req.path) ||
-        (req.key && tavro_buf_form(form.get(), req.key, req.value)))
-      return tavro_fail(err, err_size, TAVRO_E_FAILED, kOom);
-    rc = exchange(sess, Kind::form, url.c_str(), form.c_str(), (size_t)form.size(), resp.get(), err,
-                  err_size);
-  }
-  if (rc) return TAVRO_E_TRANSPORT;
+  if (int code = post_form(sess, req, resp, err, err_size)) return code;
   return status_ok(resp, req.what, err, err_size);
 }
 
@@ -282,6 +286,12 @@ static int64_t int_or(yyjson_val *v, int64_t fallback) {
   return fallback;
 }
 
+// The decimal digits of v in area; returns their length, *at where they start.
+static size_t digits_of(char (&area)[24], int64_t v, const char **at) {
+  *at = tavro_int_digits(area, v);
+  return (size_t)(area + sizeof area - *at);
+}
+
 template <size_t N> static char *put(char *w, const char (&text)[N]) {
   std::memcpy(w, text, N - 1);
   return w + N - 1;
@@ -307,10 +317,9 @@ static int magnet_entry(tavro_buf *out, yyjson_val *m) {
   size_t text_n = std::strlen(text);
   uint64_t name_size = tavro_json_str_size(text, text_n);
   char id_area[24], size_area[24];
-  const char *id_digits = tavro_int_digits(id_area, int_or(id, -1));
-  const char *size_digits = tavro_int_digits(size_area, int_or(yyjson_obj_get(m, "size"), -1));
-  size_t id_n = (size_t)(id_area + sizeof id_area - id_digits);
-  size_t size_n = (size_t)(size_area + sizeof size_area - size_digits);
+  const char *id_digits, *size_digits;
+  size_t id_n = digits_of(id_area, int_or(id, -1), &id_digits);
+  size_t size_n = digits_of(size_area, int_or(yyjson_obj_get(m, "size"), -1), &size_digits);
   // The comma before every entry but the first; the buffer holds "[" first.
   bool with_comma = out->len > 1;
   uint64_t bytes = with_comma + name_size + 3 * id_n + size_n + sizeof kName + sizeof kPath +
@@ -376,12 +385,6 @@ struct ListingScratch {
   uint64_t bytes = 0; // the listing's length but its brackets
   uint64_t count = 0;
 };
-
-// The decimal digits of v in area; returns their length, *at where they start.
-size_t digits_of(char (&area)[24], int64_t v, const char **at) {
-  *at = tavro_int_digits(area, v);
-  return (size_t)(area + sizeof area - *at);
-}
 
 // Appends the JSON string of n bytes of text, or null, to the scratch.
 bool add_literal(ListingScratch &s, const char *text, size_t n, bool null, uint64_t *size) {
@@ -624,16 +627,9 @@ static char *redirect_magnet(const tavro_resp &r) {
 // Posts the link as a magnet to the account, in the form body.
 static int add_magnet(const tavro_sess *sess, const char *magnet, tavro::Resp &resp, char *err,
                       size_t err_size) {
-  int rc;
-  {
-    tavro::Buf url, form;
-    if (url_start(url.get(), sess, TAVRO_API_ROOT, "/magnet/upload") ||
-        tavro_buf_form(form.get(), "magnets[]", magnet))
-      return tavro_fail(err, err_size, TAVRO_E_FAILED, kOom);
-    rc = exchange(sess, Kind::form, url.c_str(), form.c_str(), (size_t)form.size(), resp.get(), err,
-                  err_size);
-  }
-  return rc ? TAVRO_E_TRANSPORT : TAVRO_OK;
+  // Its status is judged with the torrent upload's, by the caller.
+  Request req{TAVRO_API_ROOT, "/magnet/upload", "magnets[]", magnet, "magnet/upload"};
+  return post_form(sess, req, resp, err, err_size);
 }
 
 // Uploads a fetched torrent file; the fetched response is released here.
