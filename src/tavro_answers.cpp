@@ -286,22 +286,26 @@ int flatten(yyjson_val *nodes, tavro_buf *path, tavro_buf *json, tavro_file_visi
 static int read_envelope(tavro::Doc &parsed, yyjson_doc **doc, yyjson_val **data, char *err,
                          size_t err_size);
 
-int tavro_parse_envelope(const char *text, size_t len, yyjson_doc **doc, yyjson_val **data,
-                         char *err, size_t err_size) {
+// Both envelope readers: text parsed as a copy, or in place.
+static int parse_envelope(char *text, size_t len, bool in_place, yyjson_doc **doc,
+                          yyjson_val **data, char *err, size_t err_size) {
   *doc = nullptr;
   *data = nullptr;
   if (!text || len == 0) return tavro_fail(err, err_size, TAVRO_E_FAILED, "empty response body");
-  tavro::Doc parsed(tavro_json_read_kept(text, len));
+  tavro::Doc parsed(in_place ? tavro_json_read_kept_in_place(text, len)
+                             : tavro_json_read_kept(text, len));
   return read_envelope(parsed, doc, data, err, err_size);
+}
+
+int tavro_parse_envelope(const char *text, size_t len, yyjson_doc **doc, yyjson_val **data,
+                         char *err, size_t err_size) {
+  // Read as a copy: the text is not written.
+  return parse_envelope(const_cast<char *>(text), len, false, doc, data, err, err_size);
 }
 
 int tavro_parse_envelope_in_place(char *text, size_t len, yyjson_doc **doc, yyjson_val **data,
                                   char *err, size_t err_size) {
-  *doc = nullptr;
-  *data = nullptr;
-  if (!text || len == 0) return tavro_fail(err, err_size, TAVRO_E_FAILED, "empty response body");
-  tavro::Doc parsed(tavro_json_read_kept_in_place(text, len));
-  return read_envelope(parsed, doc, data, err, err_size);
+  return parse_envelope(text, len, true, doc, data, err, err_size);
 }
 
 static int read_envelope(tavro::Doc &parsed, yyjson_doc **doc, yyjson_val **data, char *err,

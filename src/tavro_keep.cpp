@@ -25,14 +25,17 @@ struct Kept {
   void clear() {
     for (int i = 0; i < kSlots; ++i) drop(i);
   }
-  void drop(int i) {
-    if (!block[i]) return;
-    std::free(block[i]);
+  // Takes slot i's block out of the slot (null when it is empty).
+  void *remove(int i) {
+    void *p = block[i];
+    if (!p) return nullptr;
     bytes -= cap[i];
     g_kept_total.fetch_sub(cap[i], std::memory_order_relaxed);
     block[i] = nullptr;
     cap[i] = 0;
+    return p;
   }
+  void drop(int i) { std::free(remove(i)); }
 };
 
 Kept *kept() {
@@ -52,13 +55,8 @@ void *tavro_keep_take(size_t n, size_t *cap) {
     for (int i = 0; i < Kept::kSlots; ++i)
       if (k->block[i] && fits(k->cap[i], n) && (best < 0 || k->cap[i] < k->cap[best])) best = i;
     if (best >= 0) {
-      void *p = k->block[best];
       *cap = k->cap[best];
-      k->bytes -= *cap;
-      g_kept_total.fetch_sub(*cap, std::memory_order_relaxed);
-      k->block[best] = nullptr;
-      k->cap[best] = 0;
-      return p;
+      return k->remove(best);
     }
   }
   void *p = tavro_malloc(n);
