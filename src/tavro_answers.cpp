@@ -111,7 +111,7 @@ constexpr int32_t kFilesMax = TAVRO_FILES_MAX;
 // path had before the folder's name was appended.
 struct Frame {
   yyjson_arr_iter iter;
-  uint64_t path_len, json_len;
+  uint64_t path_len;
 };
 
 // The walk's own stack, on the heap so that nesting depth costs no call stack.
@@ -126,7 +126,7 @@ struct FrameStack {
   ~FrameStack() { std::free(data); }
 
   // 0, or -1 when the stack cannot grow.
-  int push(yyjson_val *arr, uint64_t path_len, uint64_t json_len) {
+  int push(yyjson_val *arr, uint64_t path_len) {
     if (len == cap) {
       uint64_t want = cap ? cap * 2 : 16;
       void *grown = tavro_realloc(data, want * sizeof(Frame));
@@ -137,7 +137,6 @@ struct FrameStack {
     Frame &f = data[len++];
     yyjson_arr_iter_init(arr, &f.iter);
     f.path_len = path_len;
-    f.json_len = json_len;
     return 0;
   }
 };
@@ -205,72 +204,69 @@ NodeMembers node_members(yyjson_val *node) {
   return m;
 }
 
-// Appends "/" (unless the path is empty) and name to the path, and to json,
-// when it is kept, the same escaped for a JSON string. 0, or -1 when memory
-// runs out.
-int add_name(tavro_buf *path, tavro_buf *json, const char *name) {
-  size_t n = std::strlen(name);
+// Appends "/" (unless the path is empty) and name to the path, escaped
+// when the form is JSON. The name is a C text of at most n bytes (it ends
+// at an escaped NUL); an empty one adds nothing. 0, or -1 when memory runs
+// out.
+int add_name(tavro_buf *path, const char *name, size_t n, tavro_path_form form) {
   bool slash = path->len != 0;
-  if ((slash && tavro_buf_add(path, "/", 1) != 0) || tavro_buf_add(path, name, n) != 0) return -1;
-  if (!json) return 0;
-  uint64_t size = tavro_json_chars_size(name, n);
-  if (tavro_buf_reserve(json, slash + size) != 0) return -1;
-  char *w = json->data + json->len;
-  if (slash) *w++ = '/';
-  w = tavro_json_chars_write(w, name, n, size);
-  *w = '\0';
-  json->len = (uint64_t)(w - json->data);
+  if (form == tavro_path_form::raw) {
+    n = strnlen(name, n);
+    if (n == 0) return 0;
+    if (tavro_buf_reserve(path, slash + n) != 0) return -1;
+    char *w = path->data + path->len;
+    if (slash) *w++ = '/';
+    std::memcpy(w, name, n);
+    w[n] = '\0';
+    path->len += slash + n;
+    return 0;
+  }
+  // Escaped in one pass, into room for the longest escape of every byte.
+  if (tavro_buf_reserve(path, slash + tavro_json_chars_room(n)) != 0) return -1;
+  char *w = path->data + path->len;
+  char *end = tavro_json_chars_copy(w + slash, name, &n);
+  if (n == 0) return 0;
+  if (slash) *w = '/';
+  *end = '\0';
+  path->len = (uint64_t)(end - path->data);
   return 0;
 }
 
 // Walks the nodes of one files array depth first, in document order, handing
 // each file to visit. Folders are frames on a heap stack; the shared path
-// (and its JSON form, when json is given) gets a node's name on the way in
-// and is cut back when the node is done. 0, or -1 with the message written
-// (the path may then be left longer).
-int flatten(yyjson_val *nodes, tavro_buf *path, tavro_buf *json, tavro_file_visit visit, void *ctx,
-            int32_t *count, char *err, size_t err_size) {
+// gets a node's name on the way in and is cut back when the node is done.
+// 0, or -1 with the message written (the path may then be left longer).
+int flatten(yyjson_val *nodes, tavro_buf *path, tavro_path_form form, tavro_file_visit visit,
+            void *ctx, int32_t *count, char *err, size_t err_size) {
   FrameStack stack;
-  if (stack.push(nodes, path->len, json ? json->len : 0) != 0)
-    return tavro_fail(err, err_size, -1, "out of memory");
-  auto file = [&](const char *link, int64_t size) {
-    tavro_file f{path->data,           path->len, json ? json->data : nullptr,
-                 json ? json->len : 0, link,      size};
-    return visit(ctx, f, err, err_size);
-  };
-  auto cut = [&](uint64_t path_len, uint64_t json_len) {
-    cut_path(path, path_len);
-    if (json) cut_path(json, json_len);
-  };
+  if (stack.push(nodes, path->len) != 0) return tavro_fail(err, err_size, -1, "out of memory");
   while (stack.len) {
     Frame &top = stack.data[stack.len - 1];
     yyjson_val *node = yyjson_arr_iter_next(&top.iter);
     if (!node) {
       // A folder is done: its children no longer see its name.
-      cut(top.path_len, top.json_len);
+      cut_path(path, top.path_len);
       --stack.len;
       continue;
     }
-    uint64_t entry_len = path->len, entry_json = json ? json->len : 0;
+    uint64_t entry_len = path->len;
     if (!yyjson_is_obj(node) || yyjson_obj_size(node) == 0) {
-      if (file(nullptr, -1) != 0) return -1;
+      tavro_file f{path->data, path->len, nullptr, 0, -1};
+      if (visit(ctx, f, err, err_size) != 0) return -1;
     } else {
       NodeMembers m = node_members(node);
       const char *name = yyjson_get_str(m.n);
-      if (name && !name[0]) name = nullptr;
-      yyjson_val *children = m.e;
-      if (name && add_name(path, json, name) != 0)
+      if (name && add_name(path, name, yyjson_get_len(m.n), form) != 0)
         return tavro_fail(err, err_size, -1, "out of memory");
-      if (yyjson_is_arr(children)) {
+      if (yyjson_is_arr(m.e)) {
         // The folder's entries are walked next; an empty one adds nothing.
-        if (stack.push(children, entry_len, entry_json) != 0) {
-          return tavro_fail(err, err_size, -1, "out of memory");
-        }
+        if (stack.push(m.e, entry_len) != 0) return tavro_fail(err, err_size, -1, "out of memory");
         continue;
       }
-      int64_t size = yyjson_is_int(m.s) ? yyjson_get_sint(m.s) : -1;
-      if (file(yyjson_get_str(m.l), size) != 0) return -1;
-      cut(entry_len, entry_json);
+      tavro_file f{path->data, path->len, yyjson_get_str(m.l), yyjson_get_len(m.l),
+                   yyjson_is_int(m.s) ? yyjson_get_sint(m.s) : -1};
+      if (visit(ctx, f, err, err_size) != 0) return -1;
+      cut_path(path, entry_len);
     }
     // Every entry counts at once, so the walk stops at the first one too many.
     if (++*count > kFilesMax) {
@@ -341,7 +337,7 @@ void tavro_links_free(tavro_links *list) {
 }
 
 int tavro_walk_files(yyjson_val *data, tavro_file_visit visit, void *ctx, int *has_entries,
-                     char *err, size_t err_size, bool json_paths) {
+                     char *err, size_t err_size, tavro_path_form form) {
   *has_entries = 0;
   // Anything but the expected shape is a magnet without files.
   yyjson_val *magnets = yyjson_obj_get(data, "magnets");
@@ -353,10 +349,9 @@ int tavro_walk_files(yyjson_val *data, tavro_file_visit visit, void *ctx, int *h
   yyjson_val *files = yyjson_obj_get(first, "files");
   if (yyjson_arr_size(files) == 0) return TAVRO_OK;
 
-  tavro::Buf path, json;
+  tavro::Buf path;
   int32_t count = 0;
-  if (flatten(files, path.get(), json_paths ? json.get() : nullptr, visit, ctx, &count, err,
-              err_size) != 0)
+  if (flatten(files, path.get(), form, visit, ctx, &count, err, err_size) != 0)
     return TAVRO_E_FAILED;
   *has_entries = count > 0;
   return TAVRO_OK;

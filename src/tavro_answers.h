@@ -35,19 +35,23 @@ struct tavro_links {
   uint64_t cap;
 };
 
-// One file of a magnet's tree, as the walk meets it: its path (path_len
-// bytes, NUL-terminated there; path_len is 0, and path may be null, when no
-// name was met on the way down), that path's characters escaped for a JSON
-// string, without quotes (json_path_len bytes; only when the walk was asked
-// for them, else null), its link (null when the node has no string "l")
-// and its size (-1 when unknown). Names and links are C texts: an escaped
-// NUL ends them.
+// The form in which the walk hands over each file's path: as the names
+// are, or escaped for a JSON string (without quotes), each folder's name
+// escaped once on the way down.
+enum class tavro_path_form { raw, json };
+
+// One file of a magnet's tree, as the walk meets it: its "/"-joined path in
+// the form asked for (path_len bytes, NUL-terminated there; path_len is 0,
+// and path may be null, when no name was met on the way down), its link
+// (null when the node has no string "l") and its size (-1 when unknown).
+// Names and links are C texts: an escaped NUL ends them. link_len is the
+// link value's length in the document, the text's own length unless the
+// value holds an escaped NUL.
 struct tavro_file {
   const char *path;
   uint64_t path_len;
-  const char *json_path;
-  uint64_t json_path_len;
   const char *link;
+  uint64_t link_len;
   int64_t size;
 };
 
@@ -55,17 +59,15 @@ struct tavro_file {
 using tavro_file_visit = int (*)(void *ctx, const tavro_file &file, char *err, size_t err_size);
 
 // Walks the files of the first magnet of a files answer's data value, depth
-// first in document order, handing each to visit; with json_paths, each
-// folder's name is escaped once on the way down and every file gets its
-// path's JSON characters. A first magnet holding an "error" object (an
-// unknown id, say) fails with the service's code and message before
-// anything is visited. TAVRO_OK, or TAVRO_E_FAILED with the message
-// written: visit failed, memory ran out, or the tree holds more than
-// TAVRO_FILES_MAX files (the walk ends at the first file too many, after
-// visiting it). *has_entries is 1 on success when at least one file was
-// visited.
+// first in document order, handing each to visit with its path in form. A
+// first magnet holding an "error" object (an unknown id, say) fails with
+// the service's code and message before anything is visited. TAVRO_OK, or
+// TAVRO_E_FAILED with the message written: visit failed, memory ran out, or
+// the tree holds more than TAVRO_FILES_MAX files (the walk ends at the
+// first file too many, after visiting it). *has_entries is 1 on success
+// when at least one file was visited.
 int tavro_walk_files(yyjson_val *data, tavro_file_visit visit, void *ctx, int *has_entries,
-                     char *err, size_t err_size, bool json_paths = false);
+                     char *err, size_t err_size, tavro_path_form form = tavro_path_form::raw);
 
 // Flattens the files answer of one magnet (tavro_walk_files into a list). On
 // success the caller owns the list; on failure it is empty and *has_entries

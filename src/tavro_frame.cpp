@@ -31,8 +31,11 @@ static int finish(int code, tavro_buf *out_buf, char *err, const char *api_key, 
     // copy is made once the operation's own memory is released. Without
     // memory for it the call keeps its result, and the copy reads "".
     tavro_publish_copy(out_buf->data, out_buf->len);
+    tavro_buf_keep_lent(out_buf);
     return TAVRO_OK;
   }
+  // A failure leaves nothing of a result begun in the caller's buffer.
+  if (out_buf->borrowed) tavro_buf_free(out_buf);
   if (code == TAVRO_OK) {
     const char *result = out_buf->len ? out_buf->data : "{}";
     uint64_t len = out_buf->len ? out_buf->len : 2;

@@ -13,8 +13,8 @@ namespace {
 
 std::atomic<uint64_t> g_kept_total{0};
 
-// This thread's kept blocks: a few slots, enough for a document's two
-// blocks and a listing's two scratch areas.
+// This thread's kept blocks: a few slots, enough for an answer and a
+// document's blocks.
 struct Kept {
   static constexpr int kSlots = 6;
   void *block[kSlots] = {};
@@ -154,20 +154,4 @@ yyjson_doc *tavro_json_read_kept(const char *text, size_t len) {
 yyjson_doc *tavro_json_read_kept_in_place(char *text, size_t len) {
   if (!text) return nullptr;
   return yyjson_read_opts(text, len, YYJSON_READ_INSITU, &kDocAlc, nullptr);
-}
-
-bool tavro::KeptBytes::grow(size_t n, size_t hint) {
-  size_t want = cap_ ? cap_ : hint < 4096 ? 4096 : hint;
-  while (want - len_ < n) {
-    if (want > SIZE_MAX / 2) return false;
-    want *= 2;
-  }
-  size_t got = 0;
-  char *p = static_cast<char *>(tavro_keep_take(want, &got));
-  if (!p) return false;
-  if (len_) std::memcpy(p, data_, len_);
-  tavro_keep_give(data_, cap_);
-  data_ = p;
-  cap_ = got;
-  return true;
 }

@@ -1,5 +1,5 @@
-// Memory a thread keeps between calls. A large listing's document and
-// scratch are blocks of megabytes; allocated afresh on every call they come
+// Memory a thread keeps between calls. A large listing's answer and
+// document are blocks of megabytes; allocated afresh on every call they come
 // from newly mapped pages, whose faults cost more than the listing's own
 // work. Blocks handed back here are kept by the calling thread for its next
 // call instead: at most TAVRO_KEEP_MAX bytes per thread, a block reused
@@ -33,31 +33,3 @@ yyjson_doc *tavro_json_read_kept_in_place(char *text, size_t len);
 void tavro_keep_clear(void);
 // Bytes kept by all threads together (for tests and measurements).
 uint64_t tavro_keep_total(void);
-
-namespace tavro {
-
-// A growable byte area of kept blocks, handed back when the holder ends.
-class KeptBytes {
-public:
-  KeptBytes() = default;
-  ~KeptBytes() { tavro_keep_give(data_, cap_); }
-  KeptBytes(const KeptBytes &) = delete;
-  KeptBytes &operator=(const KeptBytes &) = delete;
-  // Room for n more bytes, by doubling from the first size, which is at
-  // least hint; false when memory runs out (the bytes already there stay).
-  [[nodiscard]] bool reserve(size_t n, size_t hint = 4096) {
-    return cap_ - len_ >= n || grow(n, hint);
-  }
-  char *data() const { return data_; }
-  char *end() const { return data_ + len_; }
-  size_t size() const { return len_; }
-  // After writing n bytes at end().
-  void grew(size_t n) { len_ += n; }
-
-private:
-  bool grow(size_t n, size_t hint);
-  char *data_ = nullptr;
-  size_t len_ = 0, cap_ = 0;
-};
-
-} // namespace tavro

@@ -3,7 +3,6 @@
 
 #include "tavro_answers.h"
 #include "tavro_http.h"
-#include "tavro_keep.h"
 #include "tavro_recognise.h"
 #include "tavro_service.h"
 
@@ -286,12 +285,6 @@ static int64_t int_or(yyjson_val *v, int64_t fallback) {
   return fallback;
 }
 
-// The decimal digits of v in area; returns their length, *at where they start.
-static size_t digits_of(char (&area)[24], int64_t v, const char **at) {
-  *at = tavro_int_digits(area, v);
-  return (size_t)(area + sizeof area - *at);
-}
-
 template <size_t N> static char *put(char *w, const char (&text)[N]) {
   std::memcpy(w, text, N - 1);
   return w + N - 1;
@@ -316,10 +309,8 @@ static int magnet_entry(tavro_buf *out, yyjson_val *m) {
   const char *text = yyjson_get_str(name);
   size_t text_n = std::strlen(text);
   uint64_t name_size = tavro_json_str_size(text, text_n);
-  char id_area[24], size_area[24];
-  const char *id_digits, *size_digits;
-  size_t id_n = digits_of(id_area, int_or(id, -1), &id_digits);
-  size_t size_n = digits_of(size_area, int_or(yyjson_obj_get(m, "size"), -1), &size_digits);
+  int64_t id_v = int_or(id, -1), size_v = int_or(yyjson_obj_get(m, "size"), -1);
+  size_t id_n = tavro_int_len(id_v), size_n = tavro_int_len(size_v);
   // The comma before every entry but the first; the buffer holds "[" first.
   bool with_comma = out->len > 1;
   uint64_t bytes = with_comma + name_size + 3 * id_n + size_n + sizeof kName + sizeof kPath +
@@ -329,10 +320,11 @@ static int magnet_entry(tavro_buf *out, yyjson_val *m) {
   if (with_comma) *w++ = ',';
   w = put(w, kName);
   w = tavro_json_str_write(w, text, text_n, name_size);
-  w = put(put(w, kPath), id_digits, id_n);
-  w = put(put(w, kSize), size_digits, size_n);
-  w = put(put(w, kId), id_digits, id_n);
-  w = put(put(w, kLocator), id_digits, id_n);
+  const char *id_text = w = put(w, kPath);
+  w = tavro_int_write(w, id_v);
+  w = tavro_int_write(put(w, kSize), size_v);
+  w = put(put(w, kId), id_text, id_n);
+  w = put(put(w, kLocator), id_text, id_n);
   w = put(w, kEnd);
   *w = '\0';
   out->len = (uint64_t)(w - out->data);
@@ -344,6 +336,7 @@ int tavro_do_list_torrents(const tavro_sess *sess, tavro_buf *out, char *err, si
   Request req{TAVRO_STATUS_ROOT, "/magnet/status", nullptr, nullptr, "magnet/status"};
   int code = ask(sess, req, true, answer, err, err_size);
   if (code) return code;
+  if (sess->room) tavro_buf_lend(out, sess->room, sess->room_cap);
   if (tavro_buf_add(out, "[", 1)) return tavro_fail(err, err_size, TAVRO_E_FAILED, kOom);
   yyjson_val *magnets =
       yyjson_is_obj(answer.data) ? yyjson_obj_get(answer.data, "magnets") : nullptr;
@@ -367,97 +360,49 @@ constexpr char kEntryId[] = ",\"id\":";
 constexpr uint64_t kEntryFixed = sizeof kEntryName + sizeof kEntryPath + sizeof kEntrySize +
                                  sizeof kEntryLocator + sizeof kEntryId - 5 + 1; // and the '}'
 
-namespace {
-
-// One file as the walk met it: where its path literal lies in the scratch
-// (its link literal follows it), the two literals' lengths and its size.
-struct ListedFile {
-  uint64_t at, path_n, link_n;
-  int64_t size;
-};
-
-// The walk's scratch, in memory the thread keeps: the literals of every
-// file, escaped once, and one record per file. It outlives the document, so
-// that the document is released before the listing is written.
-struct ListingScratch {
-  tavro::KeptBytes literals, files;
-  size_t literals_hint = 0, files_hint = 0;
-  uint64_t bytes = 0; // the listing's length but its brackets
-  uint64_t count = 0;
-};
-
-// Appends the JSON string of n bytes of text, or null, to the scratch.
-bool add_literal(ListingScratch &s, const char *text, size_t n, bool null, uint64_t *size) {
-  *size = null ? 4 : tavro_json_str_size(text, n);
-  if (!s.literals.reserve((size_t)*size, s.literals_hint)) return false;
-  if (null)
-    std::memcpy(s.literals.end(), "null", 4);
-  else
-    tavro_json_str_write(s.literals.end(), text, n, *size);
-  s.literals.grew((size_t)*size);
-  return true;
-}
-
-} // namespace
-
-// The number of decimal digits of v, its sign included.
-static size_t digits_len(int64_t v) {
-  uint64_t u = v < 0 ? 0 - (uint64_t)v : (uint64_t)v;
-  size_t n = 1 + (v < 0);
-  for (; u >= 10; u /= 10) ++n;
-  return n;
-}
-
-// The walk's visitor: one file into the scratch, and its entry's length
-// (with the comma before all but the first) into the total. The path comes
-// escaped already; only the link is escaped here.
-static int note_file(void *ctx, const tavro_file &file, char *err, size_t err_size) {
-  ListingScratch &s = *static_cast<ListingScratch *>(ctx);
-  ListedFile f{s.literals.size(), file.path_len ? file.json_path_len + 2 : 4, 0, file.size};
-  if (!s.literals.reserve((size_t)f.path_n, s.literals_hint))
-    return tavro_fail(err, err_size, -1, kOom);
-  char *w = s.literals.end();
+// The walk's visitor: one file's entry onto the listing in ctx (a buffer
+// holding "[" and the entries so far), with the comma before all but the
+// first. The path comes escaped already; it is quoted once and copied.
+static int list_file(void *ctx, const tavro_file &file, char *err, size_t err_size) {
+  tavro_buf *out = static_cast<tavro_buf *>(ctx);
+  uint64_t path_n = file.path_len ? file.path_len + 2 : 4;
+  bool with_comma = out->len > 1;
+  uint64_t fixed = with_comma + kEntryFixed + 3 * path_n + tavro_int_len(file.size);
+  // The link is escaped as it is copied. Where the room left may not hold
+  // its longest escape (near the end of a caller's buffer, or when the
+  // buffer must grow), its exact length is measured first, so that the
+  // entry takes exactly its size.
+  size_t link_len = (size_t)file.link_len;
+  uint64_t link_n = file.link ? tavro_json_chars_room(link_len) + 2 : 4;
+  if (out->cap - out->len - 1 < fixed + link_n && file.link)
+    link_n = tavro_json_chars_measure(file.link, &link_len) + 2;
+  if (tavro_buf_reserve(out, fixed + link_n)) return tavro_fail(err, err_size, -1, kOom);
+  char *w = out->data + out->len;
+  if (with_comma) *w++ = ',';
+  w = put(w, kEntryName);
+  char *path = w;
   if (file.path_len) {
     *w++ = '"';
-    w = put(w, file.json_path, (size_t)file.json_path_len);
-    *w = '"';
+    w = put(w, file.path, (size_t)file.path_len);
+    *w++ = '"';
   } else {
-    put(w, "null");
+    w = put(w, "null");
   }
-  s.literals.grew((size_t)f.path_n);
-  if (!add_literal(s, file.link, file.link ? std::strlen(file.link) : 0, !file.link, &f.link_n) ||
-      !s.files.reserve(sizeof f, s.files_hint))
-    return tavro_fail(err, err_size, -1, kOom);
-  std::memcpy(s.files.end(), &f, sizeof f);
-  s.files.grew(sizeof f);
-  s.bytes += (s.count ? 1 : 0) + kEntryFixed + 3 * f.path_n + f.link_n + digits_len(file.size);
-  ++s.count;
+  w = put(put(w, kEntryPath), path, (size_t)path_n);
+  w = tavro_int_write(put(w, kEntrySize), file.size);
+  w = put(w, kEntryLocator);
+  if (file.link) {
+    *w++ = '"';
+    w = tavro_json_chars_copy(w, file.link, &link_len);
+    *w++ = '"';
+  } else {
+    w = put(w, "null");
+  }
+  w = put(put(w, kEntryId), path, (size_t)path_n);
+  *w++ = '}';
+  *w = '\0';
+  out->len = (uint64_t)(w - out->data);
   return 0;
-}
-
-// Writes the listing from the scratch at w, which has room for it; returns
-// the end.
-static char *write_listing(char *w, const ListingScratch &s) {
-  const char *literals = s.literals.data();
-  const char *record = s.files.data();
-  *w++ = '[';
-  for (uint64_t i = 0; i < s.count; ++i, record += sizeof(ListedFile)) {
-    ListedFile f;
-    std::memcpy(&f, record, sizeof f);
-    const char *path = literals + f.at, *link = path + f.path_n;
-    char area[24];
-    const char *digits;
-    size_t digits_n = digits_of(area, f.size, &digits);
-    if (i) *w++ = ',';
-    w = put(put(w, kEntryName), path, (size_t)f.path_n);
-    w = put(put(w, kEntryPath), path, (size_t)f.path_n);
-    w = put(put(w, kEntrySize), digits, digits_n);
-    w = put(put(w, kEntryLocator), link, (size_t)f.link_n);
-    w = put(put(w, kEntryId), path, (size_t)f.path_n);
-    *w++ = '}';
-  }
-  *w++ = ']';
-  return w;
 }
 
 // Fetches the files answer of one magnet and reads its envelope, as ask
@@ -471,29 +416,18 @@ static int fetch_tree(const tavro_sess *sess, int64_t id, Answer &answer, char *
 
 int tavro_do_list_folder(const tavro_sess *sess, int64_t id, tavro_buf *out, char *err,
                          size_t err_size) {
-  ListingScratch scratch;
-  {
-    Answer answer;
-    if (int code = fetch_tree(sess, id, answer, err, err_size)) return code;
-    // The scratch takes about twice the answer; its records far less.
-    size_t body = answer.resp->body_len;
-    scratch.literals_hint = body * 2;
-    scratch.files_hint = body / 2;
-    int has_entries = 0;
-    int code =
-        tavro_walk_files(answer.data, note_file, &scratch, &has_entries, err, err_size, true);
-    if (code) return code;
-  }
-  // The document is gone; the listing is written once, into the caller's
-  // buffer when it fits there, else into room of exactly its size.
-  uint64_t total = 2 + scratch.bytes;
-  if (sess->room && total < sess->room_cap)
-    tavro_buf_lend(out, sess->room, sess->room_cap);
-  else if (tavro_buf_reserve_exact(out, total))
-    return tavro_fail(err, err_size, TAVRO_E_FAILED, kOom);
-  char *w = write_listing(out->data + out->len, scratch);
-  *w = '\0';
-  out->len = (uint64_t)(w - out->data);
+  Answer answer;
+  if (int code = fetch_tree(sess, id, answer, err, err_size)) return code;
+  // The listing is written straight into the caller's buffer while it fits
+  // there, so that the document and a copy of the result are not held
+  // together: the thread's copy is made once the document is gone.
+  if (sess->room) tavro_buf_lend(out, sess->room, sess->room_cap);
+  if (tavro_buf_add(out, "[", 1)) return tavro_fail(err, err_size, TAVRO_E_FAILED, kOom);
+  int has_entries = 0;
+  if (int code = tavro_walk_files(answer.data, list_file, out, &has_entries, err, err_size,
+                                  tavro_path_form::json))
+    return code;
+  if (tavro_buf_add(out, "]", 1)) return tavro_fail(err, err_size, TAVRO_E_FAILED, kOom);
   return TAVRO_OK;
 }
 

@@ -14,8 +14,8 @@
 
 // The transport and settings of one call; all borrowed. Exactly one of io
 // (a text table) and bytes (a byte transport) is set. room is the caller's
-// buffer (null when there is none): an operation that knows its result's
-// size before writing it writes it there when it fits (tavro_buf_lend).
+// buffer (null when there is none): a listing is written there while it
+// fits (tavro_buf_lend), and moves to the heap when it grows past it.
 struct tavro_sess {
   const tavro_io *io;
   const tavro_cfg *cfg;

@@ -49,7 +49,7 @@
 // tavro_redact's per-thread result: redacted texts are cut to 2047
 // characters (tavro.h).
 #define TAVRO_REDACT_SIZE 2048
-// Memory a thread keeps between calls (the document and scratch blocks of
+// Memory a thread keeps between calls (the answer and document blocks of
 // its largest listing, so that repeating it maps no fresh pages): enough
 // for a 65,536-file listing of long paths.
 #define TAVRO_KEEP_MAX (64u << 20)

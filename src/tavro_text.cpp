@@ -28,10 +28,12 @@ static int grow(tavro_buf *b, uint64_t count, bool exact) {
   }
   if (cap > SIZE_MAX) return -1;
   if (b->borrowed) {
-    // The text leaves the lent memory for a heap block of its own.
+    // The text leaves the lent memory for a heap block of its own, and
+    // nothing of it stays behind there.
     char *p = static_cast<char *>(tavro_malloc((size_t)cap));
     if (!p) return -1;
     std::memcpy(p, b->data, (size_t)b->len + 1);
+    std::memset(b->data, 0, (size_t)b->len + 1);
     b->data = p;
     b->cap = cap;
     b->borrowed = false;
@@ -86,28 +88,71 @@ int tavro_buf_addf(tavro_buf *b, const char *fmt, ...) {
   return tavro_buf_add(b, heap.get(), (uint64_t)n);
 }
 
-char *tavro_int_digits(char (&area)[24], int64_t v) {
-  // Two digits a step, from a table of the hundred pairs.
+size_t tavro_int_len(int64_t v) {
+  static constexpr uint64_t kPowers[20] = {1,
+                                           10,
+                                           100,
+                                           1000,
+                                           10000,
+                                           100000,
+                                           1000000,
+                                           10000000,
+                                           100000000,
+                                           1000000000,
+                                           10000000000ull,
+                                           100000000000ull,
+                                           1000000000000ull,
+                                           10000000000000ull,
+                                           100000000000000ull,
+                                           1000000000000000ull,
+                                           10000000000000000ull,
+                                           100000000000000000ull,
+                                           1000000000000000000ull,
+                                           10000000000000000000ull};
+  uint64_t u = v < 0 ? 0 - (uint64_t)v : (uint64_t)v;
+  // The digits of 2^(bits-1) .. 2^bits - 1 are d or d + 1, d = bits * log10(2).
+  unsigned bits = 64 - (unsigned)__builtin_clzll(u | 1);
+  size_t d = (bits * 1233) >> 12;
+  return (v < 0) + d + ((u | 1) >= kPowers[d]); // 0 has one digit too
+}
+
+char *tavro_int_write(char *w, int64_t v) {
+  // Two digits a step, from a table of the hundred pairs, from the end;
+  // eight at a time in 32-bit steps, which are cheaper than 64-bit ones.
   static constexpr char pairs[] = "00010203040506070809101112131415161718192021222324"
                                   "25262728293031323334353637383940414243444546474849"
                                   "50515253545556575859606162636465666768697071727374"
                                   "75767778798081828384858687888990919293949596979899";
-  char *p = area + sizeof area;
+  char *end = w + tavro_int_len(v), *p = end;
   uint64_t u = v < 0 ? 0 - (uint64_t)v : (uint64_t)v;
-  while (u >= 100) {
-    unsigned pair = (unsigned)(u % 100);
-    u /= 100;
-    p -= 2;
-    std::memcpy(p, pairs + 2 * pair, 2);
+  while (u >= 100000000) {
+    auto low = (uint32_t)(u % 100000000);
+    u /= 100000000;
+    for (int k = 0; k < 4; ++k, low /= 100) {
+      p -= 2;
+      std::memcpy(p, pairs + 2 * (low % 100), 2);
+    }
   }
-  if (u >= 10) {
+  auto x = (uint32_t)u;
+  while (x >= 100) {
     p -= 2;
-    std::memcpy(p, pairs + 2 * u, 2);
+    std::memcpy(p, pairs + 2 * (x % 100), 2);
+    x /= 100;
+  }
+  if (x >= 10) {
+    p -= 2;
+    std::memcpy(p, pairs + 2 * x, 2);
   } else {
-    *--p = (char)('0' + u);
+    *--p = (char)('0' + x);
   }
   if (v < 0) *--p = '-';
-  return p;
+  return end;
+}
+
+char *tavro_int_digits(char (&area)[24], int64_t v) {
+  char *at = area + sizeof area - tavro_int_len(v);
+  tavro_int_write(at, v);
+  return at;
 }
 
 int tavro_buf_addi(tavro_buf *b, int64_t v) {
@@ -126,40 +171,51 @@ static constexpr std::array<uint8_t, 256> kJsonExtra = [] {
   return t;
 }();
 
-// The number of extra bytes n bytes of text take when escaped. Blocks
-// without anything to escape, the usual case for names and links, cost one
-// test each: sixteen bytes at a time with SSE2, eight with plain words
-// elsewhere.
+// The number of extra bytes *n bytes of text take when escaped. As a C text
+// (c_text), the text ends at its first NUL byte, and *n becomes the length
+// up to it. Blocks without anything to escape, the usual case for names and
+// links, cost one test each: sixteen bytes at a time with SSE2, eight with
+// plain words elsewhere; only a block with a hit is read byte by byte, and
+// a NUL is such a hit.
+template <bool c_text>
+static uint64_t counted_bytes(const unsigned char *s, size_t i, size_t end, size_t *n,
+                              uint64_t *extra, bool *ended) {
+  for (; i < end; ++i) {
+    if (c_text && s[i] == 0) {
+      *n = i;
+      *ended = true;
+      return *extra;
+    }
+    *extra += kJsonExtra[s[i]];
+  }
+  return *extra;
+}
+
 #if defined(__SSE2__) || defined(_M_X64)
-static uint64_t json_extra(const unsigned char *s, size_t n) {
+static inline unsigned escape_hits(const unsigned char *at) {
   const __m128i top_control = _mm_set1_epi8(0x1f), quote = _mm_set1_epi8('"'),
                 backslash = _mm_set1_epi8('\\'), del = _mm_set1_epi8(0x7f);
+  __m128i x = _mm_loadu_si128(reinterpret_cast<const __m128i *>(at));
+  // Unsigned x <= 0x1f exactly where max(x, 0x1f) == 0x1f.
+  __m128i hit = _mm_or_si128(_mm_or_si128(_mm_cmpeq_epi8(_mm_max_epu8(x, top_control), top_control),
+                                          _mm_cmpeq_epi8(x, quote)),
+                             _mm_or_si128(_mm_cmpeq_epi8(x, backslash), _mm_cmpeq_epi8(x, del)));
+  return (unsigned)_mm_movemask_epi8(hit);
+}
+
+template <bool c_text> static uint64_t json_extra(const unsigned char *s, size_t *n) {
   uint64_t extra = 0;
-  size_t i = 0;
-  for (; i + 16 <= n; i += 16) {
-    __m128i x = _mm_loadu_si128(reinterpret_cast<const __m128i *>(s + i));
-    // Unsigned x <= 0x1f exactly where max(x, 0x1f) == 0x1f.
-    __m128i hit =
-        _mm_or_si128(_mm_or_si128(_mm_cmpeq_epi8(_mm_max_epu8(x, top_control), top_control),
-                                  _mm_cmpeq_epi8(x, quote)),
-                     _mm_or_si128(_mm_cmpeq_epi8(x, backslash), _mm_cmpeq_epi8(x, del)));
-    if (_mm_movemask_epi8(hit) == 0) continue;
-    for (size_t k = 0; k < 16; ++k) extra += kJsonExtra[s[i + k]];
+  bool ended = false;
+  size_t i = 0, len = *n;
+  for (; i + 16 <= len; i += 16) {
+    if (escape_hits(s + i) == 0) continue;
+    counted_bytes<c_text>(s, i, i + 16, n, &extra, &ended);
+    if (ended) return extra;
   }
-  if (i < n && n >= 16) {
-    // The last partial block: the sixteen bytes that end the text, of which
-    // those already counted are masked off.
-    const unsigned char *last = s + n - 16;
-    __m128i x = _mm_loadu_si128(reinterpret_cast<const __m128i *>(last));
-    __m128i hit =
-        _mm_or_si128(_mm_or_si128(_mm_cmpeq_epi8(_mm_max_epu8(x, top_control), top_control),
-                                  _mm_cmpeq_epi8(x, quote)),
-                     _mm_or_si128(_mm_cmpeq_epi8(x, backslash), _mm_cmpeq_epi8(x, del)));
-    unsigned fresh = (unsigned)_mm_movemask_epi8(hit) >> (16 - (n - i));
-    if (fresh == 0) return extra;
-  }
-  for (; i < n; ++i) extra += kJsonExtra[s[i]];
-  return extra;
+  // The last partial block: the sixteen bytes that end the text, of which
+  // those already counted are masked off.
+  if (i < len && len >= 16 && (escape_hits(s + len - 16) >> (16 - (len - i))) == 0) return extra;
+  return counted_bytes<c_text>(s, i, len, n, &extra, &ended);
 }
 #else
 // True when none of the eight bytes of w needs an escape: no byte below
@@ -173,22 +229,55 @@ static inline bool plain_word(uint64_t w) {
           has_zero(w ^ (ones * 0x7f))) == 0;
 }
 
-static uint64_t json_extra(const unsigned char *s, size_t n) {
+template <bool c_text> static uint64_t json_extra(const unsigned char *s, size_t *n) {
   uint64_t extra = 0;
-  size_t i = 0;
-  for (; i + 8 <= n; i += 8) {
+  bool ended = false;
+  size_t i = 0, len = *n;
+  for (; i + 8 <= len; i += 8) {
     uint64_t w;
     std::memcpy(&w, s + i, 8);
     if (plain_word(w)) continue;
-    for (size_t k = 0; k < 8; ++k) extra += kJsonExtra[s[i + k]];
+    counted_bytes<c_text>(s, i, i + 8, n, &extra, &ended);
+    if (ended) return extra;
   }
-  for (; i < n; ++i) extra += kJsonExtra[s[i]];
-  return extra;
+  return counted_bytes<c_text>(s, i, len, n, &extra, &ended);
 }
 #endif
 
 uint64_t tavro_json_chars_size(const char *text, size_t n) {
-  return n + json_extra(reinterpret_cast<const unsigned char *>(text), n);
+  return n + json_extra<false>(reinterpret_cast<const unsigned char *>(text), &n);
+}
+
+uint64_t tavro_json_chars_measure(const char *text, size_t *n) {
+  uint64_t extra = json_extra<true>(reinterpret_cast<const unsigned char *>(text), n);
+  return *n + extra;
+}
+
+// Writes the escape of c, a byte that needs one; returns the end.
+static char *put_escape(char *w, unsigned char c) {
+  static constexpr char hex[] = "0123456789abcdef";
+  *w++ = '\\';
+  switch (c) {
+  case '"':
+  case '\\':
+    *w++ = (char)c;
+    break;
+  case '\t':
+    *w++ = 't';
+    break;
+  case '\n':
+    *w++ = 'n';
+    break;
+  case '\r':
+    *w++ = 'r';
+    break;
+  default:
+    std::memcpy(w, "u00", 3);
+    w[3] = hex[c >> 4];
+    w[4] = hex[c & 15];
+    w += 5;
+  }
+  return w;
 }
 
 char *tavro_json_chars_write(char *w, const char *text, size_t n, uint64_t size) {
@@ -197,7 +286,6 @@ char *tavro_json_chars_write(char *w, const char *text, size_t n, uint64_t size)
     std::memcpy(w, s, n);
     return w + n;
   }
-  static constexpr char hex[] = "0123456789abcdef";
   const unsigned char *run = s;
   for (const unsigned char *p = s; p < s + n; ++p) {
     unsigned char c = *p;
@@ -205,30 +293,61 @@ char *tavro_json_chars_write(char *w, const char *text, size_t n, uint64_t size)
     std::memcpy(w, run, (size_t)(p - run));
     w += p - run;
     run = p + 1;
-    *w++ = '\\';
-    switch (c) {
-    case '"':
-    case '\\':
-      *w++ = (char)c;
-      break;
-    case '\t':
-      *w++ = 't';
-      break;
-    case '\n':
-      *w++ = 'n';
-      break;
-    case '\r':
-      *w++ = 'r';
-      break;
-    default:
-      std::memcpy(w, "u00", 3);
-      w[3] = hex[c >> 4];
-      w[4] = hex[c & 15];
-      w += 5;
-    }
+    w = put_escape(w, c);
   }
   std::memcpy(w, run, (size_t)(s + n - run));
   return w + (s + n - run);
+}
+
+// Copies bytes [i, end) of s to w, escaping those that need it, up to the
+// first NUL (then *n becomes its place and *ended is set); returns the end.
+static char *copy_bytes(char *w, const unsigned char *s, size_t i, size_t end, size_t *n,
+                        bool *ended) {
+  for (; i < end; ++i) {
+    unsigned char c = s[i];
+    if (c == 0) {
+      *n = i;
+      *ended = true;
+      return w;
+    }
+    if (kJsonExtra[c])
+      w = put_escape(w, c);
+    else
+      *w++ = (char)c;
+  }
+  return w;
+}
+
+char *tavro_json_chars_copy(char *w, const char *text, size_t *n) {
+  const auto *s = reinterpret_cast<const unsigned char *>(text);
+  size_t i = 0, len = *n;
+  bool ended = false;
+#if defined(__SSE2__) || defined(_M_X64)
+  // Sixteen bytes at a time while nothing needs an escape; a block with a
+  // hit is copied byte by byte.
+  bool last_clean = false;
+  for (; i + 16 <= len; i += 16) {
+    __m128i x = _mm_loadu_si128(reinterpret_cast<const __m128i *>(s + i));
+    if (escape_hits(s + i) == 0) {
+      _mm_storeu_si128(reinterpret_cast<__m128i *>(w), x);
+      w += 16;
+      last_clean = true;
+      continue;
+    }
+    w = copy_bytes(w, s, i, i + 16, n, &ended);
+    if (ended) return w;
+    last_clean = false;
+  }
+  // The tail, when the block before it went across as it was: the sixteen
+  // bytes that end the text, stored over the end of that block's copy.
+  size_t rest = len - i;
+  if (rest && last_clean && (escape_hits(s + len - 16) >> (16 - rest)) == 0) {
+    __m128i x = _mm_loadu_si128(reinterpret_cast<const __m128i *>(s + len - 16));
+    _mm_storeu_si128(reinterpret_cast<__m128i *>(w + rest - 16), x);
+    return w + rest;
+  }
+#endif
+  return copy_bytes(w, s, i, len, n, &ended);
 }
 
 uint64_t tavro_json_str_size(const char *text, size_t n) {
@@ -298,7 +417,14 @@ int tavro_buf_form(tavro_buf *b, const char *key, const char *value) {
 }
 
 void tavro_buf_free(tavro_buf *b) {
-  if (!b->borrowed) std::free(b->data);
+  if (b->borrowed)
+    std::memset(b->data, 0, (size_t)b->len + 1);
+  else
+    std::free(b->data);
+  *b = tavro_buf{};
+}
+
+void tavro_buf_keep_lent(tavro_buf *b) {
   *b = tavro_buf{};
 }
 

@@ -11,7 +11,10 @@
 
 // Growable NUL-terminated text. All-zero is empty and valid. A buffer may
 // start on memory it does not own (tavro_buf_lend): it is written there
-// while the text fits, and moved to the heap when it grows past it.
+// while the text fits, and moved to the heap when it grows past it. The
+// lent memory is handed back zeroed where the text was written (when the
+// text moves, and by tavro_buf_free), unless the text is left there on
+// purpose (tavro_buf_keep_lent).
 struct tavro_buf {
   char *data;
   uint64_t len;
@@ -22,6 +25,8 @@ struct tavro_buf {
 // Starts the empty buffer b on area, cap bytes (at least 1) that the
 // caller owns and keeps valid while b is in use; area[0] becomes NUL.
 void tavro_buf_lend(tavro_buf *b, char *area, uint64_t cap);
+// Leaves b's text in the memory lent to it, and b empty.
+void tavro_buf_keep_lent(tavro_buf *b);
 
 // The appends return 0, or -1 when memory runs out; a failed append leaves
 // the buffer as it was.
@@ -56,12 +61,34 @@ char *tavro_buf_release(tavro_buf *b);
 
 // Those digits at the end of area; returns where they start.
 char *tavro_int_digits(char (&area)[24], int64_t v);
+// Their number of characters, the sign included.
+size_t tavro_int_len(int64_t v);
+// Writes them at w, which has room for tavro_int_len(v) bytes; returns the
+// end. Writes no NUL.
+char *tavro_int_write(char *w, int64_t v);
 
 // The length of n bytes of text escaped for a JSON string, without quotes.
 uint64_t tavro_json_chars_size(const char *text, size_t n);
+// The same for text as a C text of at most *n bytes: it ends at its first
+// NUL byte, and *n becomes its length. One pass over the bytes, for a text
+// whose length is known only as a bound (a JSON value that may hold an
+// escaped NUL).
+uint64_t tavro_json_chars_measure(const char *text, size_t *n);
 // Writes those characters at w, which has room for size bytes (the length
-// tavro_json_chars_size gave); returns the end. Writes no NUL.
+// tavro_json_chars_size or tavro_json_chars_measure gave); returns the end.
+// Writes no NUL.
 char *tavro_json_chars_write(char *w, const char *text, size_t n, uint64_t size);
+// The room tavro_json_chars_copy may take for a text of n bytes: the
+// longest escape, six bytes, for each byte.
+constexpr uint64_t tavro_json_chars_room(uint64_t n) {
+  return 6 * n;
+}
+// Writes the escaped characters of text, a C text of at most *n bytes, at
+// w, in one pass; *n becomes the text's length, and the end is returned.
+// It writes exactly as many bytes as tavro_json_chars_measure counts, and
+// no NUL: w needs room for that many (tavro_json_chars_room of the bound
+// is always enough).
+char *tavro_json_chars_copy(char *w, const char *text, size_t *n);
 // The length of the JSON string literal of n bytes of text, quotes included.
 uint64_t tavro_json_str_size(const char *text, size_t n);
 // Writes that literal at w, which has room for size bytes (the length

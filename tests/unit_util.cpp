@@ -106,14 +106,40 @@ TEST(Buf, JsonStringEscapesEveryByteWhereverItStands) {
   }
 }
 
+TEST(Buf, MeasuringACTextStopsAtItsFirstNul) {
+  // A NUL, alone or after a byte to escape, at the start, middle and end of
+  // a block and in the tail: the measure counts only what comes before it,
+  // as the escape of the C text would.
+  for (size_t len : {1u, 15u, 16u, 17u, 33u, 40u}) {
+    for (size_t at = 0; at <= len; ++at) {
+      for (bool escape_before : {false, true}) {
+        std::string s(len, 'a');
+        if (escape_before && at > 0) s[at - 1] = '"';
+        if (at < len) s[at] = '\0';
+        size_t n = s.size();
+        uint64_t size = tavro_json_chars_measure(s.data(), &n);
+        ASSERT_EQ(n, std::strlen(s.c_str())) << len << " " << at;
+        ASSERT_EQ(size, tavro_json_chars_size(s.c_str(), n)) << len << " " << at;
+      }
+    }
+  }
+}
+
 TEST(Buf, IntegersAreWrittenAsPrintfWritesThem) {
-  for (int64_t v : {(int64_t)0, (int64_t)-1, (int64_t)7, (int64_t)10, (int64_t)-4096,
-                    (int64_t)1234567890123, INT64_MAX, INT64_MIN}) {
-    tavro::Buf b;
-    ASSERT_EQ(tavro_buf_addi(b.get(), v), 0);
+  std::vector<int64_t> values = {0, -1, 7, -4096, 1234567890123, INT64_MAX, INT64_MIN};
+  // Both sides of every change in the number of digits.
+  for (int64_t p = 10; p <= INT64_MAX / 10; p *= 10)
+    for (int64_t v : {p - 1, p, -p + 1, -p}) values.push_back(v);
+  for (int64_t v : values) {
     char want[32];
     std::snprintf(want, sizeof want, "%lld", (long long)v);
+    tavro::Buf b;
+    ASSERT_EQ(tavro_buf_addi(b.get(), v), 0);
     EXPECT_EQ(text(*b.get()), want);
+    ASSERT_EQ(tavro_int_len(v), std::strlen(want)) << want;
+    char area[32];
+    EXPECT_EQ(tavro_int_write(area, v), area + std::strlen(want)) << want;
+    EXPECT_EQ(std::string(area, std::strlen(want)), want);
   }
 }
 
