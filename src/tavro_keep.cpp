@@ -20,6 +20,10 @@ struct Kept {
   void *block[kSlots] = {};
   size_t cap[kSlots] = {};
   uint64_t bytes = 0;
+  // The block last handed out by one of the library's tables (not kept).
+  const void *noted = nullptr;
+  tavro_release_fn noted_owner = nullptr;
+  size_t noted_cap = 0, noted_len = 0;
 
   ~Kept() { clear(); }
   void clear() {
@@ -93,6 +97,25 @@ void tavro_keep_give(void *block, size_t cap) {
     k->drop(smallest);
   }
   std::free(block);
+}
+
+void tavro_keep_note(void *block, size_t cap, size_t len, tavro_release_fn owner) {
+  if (Kept *k = kept()) {
+    k->noted = block;
+    k->noted_owner = block ? owner : nullptr;
+    k->noted_cap = block ? cap : 0;
+    k->noted_len = block ? len : 0;
+  }
+}
+
+bool tavro_keep_claim(const void *block, tavro_release_fn owner, size_t *cap, size_t *len) {
+  Kept *k = block ? kept() : nullptr;
+  if (!k || k->noted != block || k->noted_owner != owner) return false;
+  *cap = k->noted_cap;
+  *len = k->noted_len;
+  k->noted = nullptr;
+  k->noted_owner = nullptr;
+  return true;
 }
 
 void tavro_keep_clear(void) {

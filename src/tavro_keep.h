@@ -29,6 +29,20 @@ yyjson_doc *tavro_json_read_kept(const char *text, size_t len);
 // (TAVRO_BODY_PADDING), and outlive the document, which refers into it.
 yyjson_doc *tavro_json_read_kept_in_place(char *text, size_t len);
 
+// The release function of a transport table's texts: free(ctx, text).
+using tavro_release_fn = void (*)(void *, void *);
+
+// A block from tavro_keep_take that one of the library's own transport
+// tables hands out as an answer text of len bytes, owner being that table's
+// release function: noted for this thread, so that the exchange that would
+// release the text through owner takes the block as it stands instead of
+// copying it. One note per thread; a null block clears it. The noted block
+// stays its holder's: the note frees nothing.
+void tavro_keep_note(void *block, size_t cap, size_t len, tavro_release_fn owner);
+// True when block is the one this thread last noted for owner: *cap and
+// *len receive what was noted, and the note is cleared.
+bool tavro_keep_claim(const void *block, tavro_release_fn owner, size_t *cap, size_t *len);
+
 // Releases this thread's kept blocks now.
 void tavro_keep_clear(void);
 // Bytes kept by all threads together (for tests and measurements).

@@ -51,7 +51,7 @@ void tavro_buf_lend(tavro_buf *b, char *area, uint64_t cap) {
   *b = tavro_buf{area, 0, cap, true};
 }
 
-int tavro_buf_reserve(tavro_buf *b, uint64_t count) {
+int tavro_buf_grow(tavro_buf *b, uint64_t count) {
   return grow(b, count, false);
 }
 

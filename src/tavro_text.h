@@ -33,7 +33,12 @@ void tavro_buf_keep_lent(tavro_buf *b);
 [[nodiscard]] int tavro_buf_add(tavro_buf *b, const void *bytes, uint64_t count);
 [[nodiscard]] int tavro_buf_adds(tavro_buf *b, const char *text);
 // Makes room for count more bytes and the NUL, growing by doubling from 256.
-[[nodiscard]] int tavro_buf_reserve(tavro_buf *b, uint64_t count);
+// Checked here, inline: only a growth makes a call.
+[[nodiscard]] int tavro_buf_grow(tavro_buf *b, uint64_t count);
+[[nodiscard]] inline int tavro_buf_reserve(tavro_buf *b, uint64_t count) {
+  if (b && count < b->cap - b->len) return 0;
+  return tavro_buf_grow(b, count);
+}
 // The same, growing to exactly that room: for a text whose final length is
 // known, so that it takes no more than it needs.
 [[nodiscard]] int tavro_buf_reserve_exact(tavro_buf *b, uint64_t count);
