@@ -1,8 +1,15 @@
 // Allocation, the JSON allocator and reader, and failing.
 #include "tavro_base.h"
 
+#include "tavro_service.h"
+
 #include <cstdarg>
+#include <cstdint>
 #include <cstdio>
+
+#if defined(__linux__)
+#include <sys/mman.h>
+#endif
 
 #if defined(TAVRO_FAULT_INJECTION)
 #include <atomic>
@@ -35,6 +42,22 @@ void *tavro_realloc(void *p, size_t n) {
   if (fi_fail()) return nullptr;
 #endif
   return std::realloc(p, n ? n : 1);
+}
+
+void *tavro_malloc_large(size_t n) {
+  void *p = tavro_malloc(n);
+#if defined(__linux__) && defined(MADV_HUGEPAGE)
+  if (p && n >= TAVRO_LARGE_BLOCK) {
+    // Only the 2 MiB pages that lie wholly inside the block: nothing of
+    // another block's memory is advised.
+    constexpr uintptr_t huge = uintptr_t(2) << 20;
+    uintptr_t from = ((uintptr_t)p + huge - 1) & ~(huge - 1);
+    uintptr_t to = ((uintptr_t)p + n) & ~(huge - 1);
+    // Advice only: a system without them simply refuses it.
+    if (to > from) (void)madvise(reinterpret_cast<void *>(from), to - from, MADV_HUGEPAGE);
+  }
+#endif
+  return p;
 }
 
 static void *alc_malloc(void *, size_t size) {

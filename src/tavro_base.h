@@ -15,6 +15,10 @@
 // std::free. A size of 0 is taken as 1, so a success is never null.
 void *tavro_malloc(size_t n);
 void *tavro_realloc(void *p, size_t n);
+// The same for a block that the caller fills whole (an answer, a document,
+// a result): from TAVRO_LARGE_BLOCK up, on Linux, its whole 2 MiB pages are
+// advised to be transparent huge pages.
+void *tavro_malloc_large(size_t n);
 
 #if defined(TAVRO_FAULT_INJECTION)
 #include <atomic>

@@ -63,7 +63,7 @@ void *tavro_keep_take(size_t n, size_t *cap) {
       return k->remove(best);
     }
   }
-  void *p = tavro_malloc(n);
+  void *p = tavro_malloc_large(n);
   *cap = p ? n : 0;
   return p;
 }

@@ -53,7 +53,7 @@ bool tavro_publish_copy(const char *result, uint64_t len) {
     // A new block for a large result: the blocks this thread kept go first,
     // so that they and a fresh result are not held together.
     if (need >= (uint64_t(1) << 16)) tavro_keep_clear();
-    char *block = static_cast<char *>(tavro_malloc((size_t)need));
+    char *block = static_cast<char *>(tavro_malloc_large((size_t)need));
     if (!block) return false;
     copies->result.reset(block);
     copies->result_cap = need;
