@@ -209,7 +209,7 @@ std::string files_case(int64_t files, Ready &r) {
 
 // 1, cold: each listing the first of its thread, as it were: no memory kept
 // from earlier calls and a small previous result, so that the document,
-// the scratch and the result copy come from fresh blocks.
+// the answer and the result copy come from fresh blocks.
 std::string files_cold_case(int64_t files, Ready &r) {
   std::string why = files_case(files, r);
   r.before_op = [] {

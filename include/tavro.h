@@ -18,7 +18,9 @@
  *   TAVRO_E_* value) and writes a JSON document into out: the result on
  *   success, or {"error":"<one-line message>"} on failure. When the document
  *   does not fit, out[0] is set to NUL: a success then becomes
- *   TAVRO_E_BUFFER, a failure keeps its own code.
+ *   TAVRO_E_BUFFER, a failure keeps its own code. A listing is written
+ *   into out as it is made; one that does not fit there, or fails on the
+ *   way, leaves zero bytes where it had written, and no part of itself.
  * - Each thread also keeps a copy of its last result and its last error
  *   message (tavro_result_json, tavro_last_error). A copy stays valid until
  *   the next operation finishes on the same thread.
