@@ -149,16 +149,12 @@ char *tavro_int_write(char *w, int64_t v) {
   return end;
 }
 
-char *tavro_int_digits(char (&area)[24], int64_t v) {
-  char *at = area + sizeof area - tavro_int_len(v);
-  tavro_int_write(at, v);
-  return at;
-}
-
 int tavro_buf_addi(tavro_buf *b, int64_t v) {
-  char area[24];
-  char *p = tavro_int_digits(area, v);
-  return tavro_buf_add(b, p, (uint64_t)(area + sizeof area - p));
+  size_t n = tavro_int_len(v);
+  if (tavro_buf_reserve(b, n)) return -1;
+  *tavro_int_write(b->data + b->len, v) = '\0';
+  b->len += n;
+  return 0;
 }
 
 // Extra bytes that each byte takes inside a JSON string literal: 0 when it is
@@ -280,32 +276,15 @@ static char *put_escape(char *w, unsigned char c) {
   return w;
 }
 
-char *tavro_json_chars_write(char *w, const char *text, size_t n, uint64_t size) {
-  const auto *s = reinterpret_cast<const unsigned char *>(text);
-  if (size == n) {
-    std::memcpy(w, s, n);
-    return w + n;
-  }
-  const unsigned char *run = s;
-  for (const unsigned char *p = s; p < s + n; ++p) {
-    unsigned char c = *p;
-    if (!kJsonExtra[c]) continue;
-    std::memcpy(w, run, (size_t)(p - run));
-    w += p - run;
-    run = p + 1;
-    w = put_escape(w, c);
-  }
-  std::memcpy(w, run, (size_t)(s + n - run));
-  return w + (s + n - run);
-}
-
-// Copies bytes [i, end) of s to w, escaping those that need it, up to the
-// first NUL (then *n becomes its place and *ended is set); returns the end.
+// Copies bytes [i, end) of s to w, escaping those that need it; as a C text
+// (c_text), up to the first NUL (then *n becomes its place and *ended is
+// set). Returns the end.
+template <bool c_text>
 static char *copy_bytes(char *w, const unsigned char *s, size_t i, size_t end, size_t *n,
                         bool *ended) {
   for (; i < end; ++i) {
     unsigned char c = s[i];
-    if (c == 0) {
+    if (c_text && c == 0) {
       *n = i;
       *ended = true;
       return w;
@@ -318,8 +297,9 @@ static char *copy_bytes(char *w, const unsigned char *s, size_t i, size_t end, s
   return w;
 }
 
-char *tavro_json_chars_copy(char *w, const char *text, size_t *n) {
-  const auto *s = reinterpret_cast<const unsigned char *>(text);
+// Writes the escaped characters of *n bytes of s at w, as copy_bytes does,
+// in one pass; returns the end.
+template <bool c_text> static char *escaped_copy(char *w, const unsigned char *s, size_t *n) {
   size_t i = 0, len = *n;
   bool ended = false;
 #if defined(__SSE2__) || defined(_M_X64)
@@ -334,7 +314,7 @@ char *tavro_json_chars_copy(char *w, const char *text, size_t *n) {
       last_clean = true;
       continue;
     }
-    w = copy_bytes(w, s, i, i + 16, n, &ended);
+    w = copy_bytes<c_text>(w, s, i, i + 16, n, &ended);
     if (ended) return w;
     last_clean = false;
   }
@@ -347,7 +327,20 @@ char *tavro_json_chars_copy(char *w, const char *text, size_t *n) {
     return w + rest;
   }
 #endif
-  return copy_bytes(w, s, i, len, n, &ended);
+  return copy_bytes<c_text>(w, s, i, len, n, &ended);
+}
+
+char *tavro_json_chars_write(char *w, const char *text, size_t n, uint64_t size) {
+  const auto *s = reinterpret_cast<const unsigned char *>(text);
+  if (size == n) {
+    std::memcpy(w, s, n);
+    return w + n;
+  }
+  return escaped_copy<false>(w, s, &n);
+}
+
+char *tavro_json_chars_copy(char *w, const char *text, size_t *n) {
+  return escaped_copy<true>(w, reinterpret_cast<const unsigned char *>(text), n);
 }
 
 uint64_t tavro_json_str_size(const char *text, size_t n) {

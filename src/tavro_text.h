@@ -64,12 +64,10 @@ void tavro_buf_free(tavro_buf *b);
 // handed over as a heap copy (null when memory runs out).
 char *tavro_buf_release(tavro_buf *b);
 
-// Those digits at the end of area; returns where they start.
-char *tavro_int_digits(char (&area)[24], int64_t v);
-// Their number of characters, the sign included.
+// The number of characters of v's decimal digits, the sign included.
 size_t tavro_int_len(int64_t v);
-// Writes them at w, which has room for tavro_int_len(v) bytes; returns the
-// end. Writes no NUL.
+// Writes those digits at w, which has room for tavro_int_len(v) bytes;
+// returns the end. Writes no NUL.
 char *tavro_int_write(char *w, int64_t v);
 
 // The length of n bytes of text escaped for a JSON string, without quotes.
