@@ -99,7 +99,9 @@ int main(int argc, char **argv) {
   std::string settings = R"({"APIKey":"KEY123"})";
   const char *folder = "m1";
   if (name == "baseline")
-    service.body = R"({"status":"success","data":{"magnets":[]}})";
+    // A ready magnet without files: its files answer, then its state.
+    service.body = R"({"status":"success","data":{"magnets":[{"id":1,"files":[],)"
+                   R"("status":"Ready","statusCode":4}]}})";
   else if (name == "files-at-limit")
     service.body = files_answer(65536);
   else if (name == "files-over-limit")

@@ -119,10 +119,12 @@ extern "C" {
  * parameter travels in the form body (key=value, the value
  * percent-encoded):
  *   magnets of the account  https://api.alldebrid.com/v4.1/magnet/status, body ""
+ *   state of magnet N       https://api.alldebrid.com/v4.1/magnet/status  id=N
  *   files of magnet N       <root>/magnet/files   id[]=N
  *   unlock a link           <root>/link/unlock    link=<link>
  *   add a magnet            <root>/magnet/upload  magnets[]=<magnet>
  *   delete magnet N         <root>/magnet/delete  id=N
+ *   restart magnet N        <root>/magnet/restart id=N
  * where <root> is tavro_base_url(). A torrent file is uploaded to
  * <root>/magnet/upload/file with the content type
  * "multipart/form-data; boundary=tavrotorrent" and the raw torrent bytes as
@@ -250,7 +252,7 @@ TAVRO_API int tavro_use_curl(void);
 TAVRO_API int tavro_use_fake(void);
 
 /* Allows (on != 0) or refuses (on == 0) writes to the account, that is
- * tavro_download. Refused at load. Always 0. */
+ * tavro_download and tavro_change. Refused at load. Always 0. */
 TAVRO_API int tavro_allow_writes(int on);
 
 /* ---- Operations -------------------------------------------------------- */
@@ -270,9 +272,26 @@ TAVRO_API int tavro_allow_writes(int on);
 TAVRO_API int tavro_validate(const char *settings, char *out, int32_t out_len);
 
 /* Lists a folder: NULL or "" is the root (one folder, "torrents");
- * "torrents" lists the account's magnets as folders "m<id>"; "m<id>" lists
+ * "torrents" lists the account's magnets as folders "m<id>"; "torrents/m<id>"
+ * lists that one magnet's entry alone (an array of one, the same bytes as
+ * in the whole listing; one request, cheap enough to poll); "m<id>" lists
  * the files of one magnet, each with its service link as "locator". Any
- * other folder is TAVRO_E_NOT_FOUND. Result: a JSON array of entries. */
+ * other folder is TAVRO_E_NOT_FOUND. Result: a JSON array of entries.
+ *
+ * A magnet's entry ends with its state:
+ *   ...,"locator":"m<id>","state":S,"status":T,"downloaded":D,"speed":V}
+ * S is "processing" (the service's statusCode 0-3: queued, downloading,
+ * compressing or moving, uploading), "ready" (4), "error" (5-15), or null
+ * when the magnet has no integer statusCode or another value; T is the
+ * service's status text ("Downloading") or null; D the bytes downloaded and
+ * V the download speed in bytes a second, -1 when the service does not say.
+ *
+ * When the files answer of "m<id>" holds no file, or an error item, the
+ * magnet's state is asked (one more request, only then): one still
+ * processing fails with TAVRO_E_NOT_FOUND ("magnet 102 is not ready:
+ * Downloading, 43 % of 587.4 MB at 18.9 MB/s, 7 seeders"), one that failed
+ * with TAVRO_E_FAILED ("magnet 104 failed: File not available - no peer
+ * (status 15)"); a ready magnet without files lists []. */
 TAVRO_API int tavro_list(const char *settings, const char *folder, char *out, int32_t out_len);
 
 /* Unlocks the link of a listed entry (a JSON object whose "locator", else
@@ -290,6 +309,20 @@ TAVRO_API int tavro_stream_url(const char *settings, const char *entry, char *ou
  * {"InstantURL":"...","InstantName":...,"InstantSize":n,"Payload":{...}}.
  */
 TAVRO_API int tavro_download(const char *settings, const char *request, char *out, int32_t out_len);
+
+/*
+ * Changes one magnet of the account; refused with TAVRO_E_WRITES_OFF unless
+ * tavro_allow_writes(1) was called. The request is a JSON object:
+ *   {"Action":"delete","Magnet":"m<id>"}   removes the magnet
+ *   {"Action":"restart","Magnet":"m<id>"}  restarts a magnet that failed
+ * (the service refuses to restart one that is processing or ready:
+ * MAGNET_PROCESSING, TAVRO_E_FAILED). Any other request (not an object,
+ * another Action, a Magnet that is not "m" and digits) is TAVRO_E_ARG and
+ * is sent nowhere. Result:
+ *   {"Action":"delete","Magnet":"m102","message":"<the service's message>"}
+ * An unknown magnet is TAVRO_E_NOT_FOUND (MAGNET_INVALID_ID).
+ */
+TAVRO_API int tavro_change(const char *settings, const char *request, char *out, int32_t out_len);
 
 /* ---- Results ----------------------------------------------------------- */
 
@@ -326,7 +359,7 @@ TAVRO_API const tavro_handler *halvo_get(void);
 
 /* ---- About ------------------------------------------------------------- */
 
-TAVRO_API const char *tavro_version(void);      /* TAVRO_VERSION_STRING, "1.0.0" */
+TAVRO_API const char *tavro_version(void);      /* TAVRO_VERSION_STRING, "1.1.0" */
 TAVRO_API const char *tavro_runtime_type(void); /* "ALLDEBRID" */
 TAVRO_API int tavro_caps(void);                 /* 47 */
 TAVRO_API const char *tavro_base_url(void);     /* "https://api.alldebrid.com/v4" */
@@ -401,8 +434,8 @@ TAVRO_API const char *tavro_fake_last_url(void);
 
 /* ---- Resolving the exports at run time -------------------------------- */
 
-/* The exported functions, as X(name) each (the 25 of the first release,
- * then tavro_set_transport): for hosts that load the
+/* The exported functions, as X(name) each (the 25 of 1.0.0, then those
+ * added in 1.1.0: tavro_set_transport, tavro_change): for hosts that load the
  * library with dlopen or LoadLibrary and resolve every name, for instance
  *   #define FIELD(name) decltype(&name) name;   (C++)  */
 #define TAVRO_EXPORT_NAMES(X)                                                                      \
@@ -431,7 +464,8 @@ TAVRO_API const char *tavro_fake_last_url(void);
   X(tavro_fake_calls)                                                                              \
   X(tavro_fake_last_body)                                                                          \
   X(tavro_fake_last_url)                                                                           \
-  X(tavro_set_transport)
+  X(tavro_set_transport)                                                                           \
+  X(tavro_change)
 
 #ifdef __cplusplus
 }

@@ -5,6 +5,7 @@
 #include "tavro_service.h"
 #include "tavro_text.h"
 
+#include <cstdio>
 #include <cstring>
 #include <string_view>
 
@@ -372,6 +373,111 @@ int tavro_parse_files(const char *text, size_t len, tavro_links *list, int *has_
   if (rc != TAVRO_OK) return rc;
   holder.release();
   return TAVRO_OK;
+}
+
+int tavro_item_error(yyjson_val *item, char *err, size_t err_size) {
+  return item_error(item, err, err_size);
+}
+
+int tavro_files_item_error(yyjson_val *data) {
+  yyjson_val *first = yyjson_arr_get_first(yyjson_obj_get(data, "magnets"));
+  return yyjson_is_obj(first) && yyjson_is_obj(yyjson_obj_get(first, "error"));
+}
+
+// ---- Magnet states --------------------------------------------------------
+
+namespace {
+
+// An integer member (a JSON integer, by the library's reading rule), or -1.
+int64_t int_member(yyjson_val *obj, const char *key) {
+  yyjson_val *v = yyjson_obj_get(obj, key);
+  if (yyjson_is_sint(v)) return yyjson_get_sint(v);
+  if (yyjson_is_uint(v)) return (int64_t)yyjson_get_uint(v);
+  return -1;
+}
+
+// A count of bytes in decimal units, as the service counts them: "512 B",
+// "587.4 MB".
+void decimal_size(char (&out)[32], int64_t bytes) {
+  static constexpr const char *kUnits[] = {"B", "kB", "MB", "GB", "TB", "PB", "EB"};
+  if (bytes < 1000) {
+    std::snprintf(out, sizeof out, "%lld B", (long long)bytes);
+    return;
+  }
+  double v = (double)bytes;
+  size_t unit = 0;
+  while (v >= 999.95 && unit + 1 < sizeof kUnits / sizeof *kUnits) {
+    v /= 1000;
+    ++unit;
+  }
+  std::snprintf(out, sizeof out, "%.1f %s", v, kUnits[unit]);
+}
+
+} // namespace
+
+tavro_magnet_state tavro_magnet_state_of(yyjson_val *magnet) {
+  yyjson_val *code = yyjson_obj_get(magnet, "statusCode");
+  if (!yyjson_is_int(code)) return tavro_magnet_state::unknown;
+  int64_t c = int_member(magnet, "statusCode");
+  if (c >= 0 && c <= 3) return tavro_magnet_state::processing;
+  if (c == 4) return tavro_magnet_state::ready;
+  if (c >= 5 && c <= 15) return tavro_magnet_state::error;
+  return tavro_magnet_state::unknown;
+}
+
+yyjson_val *tavro_status_magnet(yyjson_val *data, int64_t id) {
+  yyjson_val *magnets = yyjson_obj_get(data, "magnets");
+  auto is_it = [id](yyjson_val *m) {
+    yyjson_val *mid = yyjson_obj_get(m, "id");
+    return yyjson_is_int(mid) && int_member(m, "id") == id;
+  };
+  if (yyjson_is_obj(magnets)) return is_it(magnets) ? magnets : nullptr;
+  yyjson_arr_iter it = yyjson_arr_iter_with(magnets);
+  for (yyjson_val *m; (m = yyjson_arr_iter_next(&it));)
+    if (is_it(m)) return m;
+  return nullptr;
+}
+
+int tavro_magnet_not_ready(yyjson_val *m, int64_t id, char *err, size_t err_size) {
+  tavro_magnet_state state = tavro_magnet_state_of(m);
+  if (state != tavro_magnet_state::processing && state != tavro_magnet_state::error) return 0;
+  const char *status = nonempty_str_member(m, "status");
+  int64_t code = int_member(m, "statusCode");
+  char code_text[32];
+  std::snprintf(code_text, sizeof code_text, "status %lld", (long long)code);
+  if (state == tavro_magnet_state::error)
+    return tavro_fail(err, err_size, TAVRO_E_FAILED, "magnet %lld failed: %s (status %lld)",
+                      (long long)id, status ? status : "no status text", (long long)code);
+  // The figures the entry holds, each only when known: the share done and
+  // the size, the speed, the seeders.
+  int64_t size = int_member(m, "size"), done = int_member(m, "downloaded");
+  int64_t speed = int_member(m, "downloadSpeed"), seeders = int_member(m, "seeders");
+  char figures[160] = "";
+  size_t used = 0;
+  auto add = [&](const char *fmt, auto... args) {
+    if (used < sizeof figures) {
+      int n = std::snprintf(figures + used, sizeof figures - used, fmt, args...);
+      if (n > 0) used += (size_t)n;
+    }
+  };
+  char text[32];
+  if (size > 0) {
+    if (done >= 0) {
+      long double share = (long double)done * 100 / (long double)size;
+      add(", %d %% of", share >= 100 ? 100 : (int)share);
+    } else {
+      add(",");
+    }
+    decimal_size(text, size);
+    add(" %s", text);
+  }
+  if (speed >= 0) {
+    decimal_size(text, speed);
+    add(used ? " at %s/s" : ", at %s/s", text);
+  }
+  if (seeders >= 0) add(", %lld %s", (long long)seeders, seeders == 1 ? "seeder" : "seeders");
+  return tavro_fail(err, err_size, TAVRO_E_NOT_FOUND, "magnet %lld is not ready: %s%s",
+                    (long long)id, status ? status : code_text, figures);
 }
 
 namespace {

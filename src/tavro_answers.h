@@ -76,6 +76,34 @@ int tavro_parse_files(const char *text, size_t len, tavro_links *list, int *has_
                       size_t err_size);
 void tavro_links_free(tavro_links *list);
 
+// The failure an answer reports for one item inside a success envelope: an
+// object holding an "error" object, read as an error envelope is. 0 when
+// the item is anything else (null included).
+int tavro_item_error(yyjson_val *item, char *err, size_t err_size);
+
+// The item error of a files answer: 1 when the first magnet of its data
+// value holds an "error" object (an unknown id, say), else 0.
+int tavro_files_item_error(yyjson_val *data);
+
+// A magnet's state, from the integer statusCode of its status entry: 0-3
+// processing, 4 ready, 5-15 failed; anything else (no statusCode, a string,
+// another value) is unknown.
+enum class tavro_magnet_state { unknown, processing, ready, error };
+tavro_magnet_state tavro_magnet_state_of(yyjson_val *magnet);
+
+// The one magnet of a status answer asked for magnet id: the entry of the
+// "magnets" array whose integer id is id, or "magnets" itself when it is
+// such an object; null when there is none.
+yyjson_val *tavro_status_magnet(yyjson_val *data, int64_t id);
+
+// The failure of a magnet that is not ready, for the magnet of status entry
+// m: TAVRO_E_NOT_FOUND while it is processing ("magnet 102 is not ready:
+// Downloading, 43 % of 587.4 MB at 18.9 MB/s, 7 seeders", each figure only
+// when the entry has it, sizes in decimal units), TAVRO_E_FAILED when it
+// failed ("magnet 104 failed: File not available - no peer (status 15)"),
+// 0 with nothing written when it is ready or its state unknown.
+int tavro_magnet_not_ready(yyjson_val *m, int64_t id, char *err, size_t err_size);
+
 // The add answer of a magnet: the first item of "magnets", its id, its
 // ready flag and the item as compact JSON text (heap, the caller frees it).
 // An item holding an "error" object fails with the service's code and

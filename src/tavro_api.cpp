@@ -100,6 +100,10 @@ TAVRO_API int tavro_download(const char *settings, const char *request, char *ou
   return run(tavro::Op::download, settings, request, out, out_len);
 }
 
+TAVRO_API int tavro_change(const char *settings, const char *request, char *out, int32_t out_len) {
+  return run(tavro::Op::change, settings, request, out, out_len);
+}
+
 // ---- Results --------------------------------------------------------------
 
 TAVRO_API const char *tavro_result_json(void) {

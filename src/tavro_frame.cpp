@@ -90,6 +90,13 @@ static int list_folder(const tavro_sess *sess, const char *folder, tavro_buf *ou
   if (!folder || !*folder) return tavro_do_list_root(out);
   if (!std::strcmp(folder, "torrents") || !std::strcmp(folder, "/torrents"))
     return tavro_do_list_torrents(sess, out, err, err_size);
+  if (!std::strncmp(folder, "torrents/m", 10) && folder[10]) {
+    // One magnet's own entry: "torrents/m" and the id's digits, nothing else.
+    int64_t id = 0;
+    const char *p = folder + 10;
+    for (; *p >= '0' && *p <= '9' && id <= (INT64_MAX - 9) / 10; ++p) id = id * 10 + (*p - '0');
+    if (!*p) return tavro_do_list_magnet(sess, id, out, err, err_size);
+  }
   if (folder[0] == 'm' && folder[1] >= '0' && folder[1] <= '9') {
     // Digits as far as they go; past the 64-bit range the id saturates.
     int64_t id = (int64_t)strtoimax(folder + 1, nullptr, 10);
@@ -137,6 +144,10 @@ static int frame(tavro::Op op, const tavro_io *io, const tavro_transport *bytes,
     case Op::download:
       code = tavro_do_download(&sess, arg, s_writes.load(std::memory_order_relaxed) != 0,
                                result.get(), err, sizeof err);
+      break;
+    case Op::change:
+      code = tavro_do_change(&sess, arg, s_writes.load(std::memory_order_relaxed) != 0,
+                             result.get(), err, sizeof err);
       break;
     }
     tavro_sess_close(&sess);

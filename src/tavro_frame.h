@@ -11,7 +11,7 @@
 
 namespace tavro {
 
-enum class Op { validate, list, stream, download };
+enum class Op { validate, list, stream, download, change };
 
 // How a call without a buffer (out null or out_len 0) that succeeds ends.
 enum class NoBuffer {

@@ -6,6 +6,7 @@
 
 #include <cinttypes>
 #include <cstdio>
+#include <cstdint>
 #include <cstring>
 
 // ---- Settings -------------------------------------------------------------
@@ -115,6 +116,48 @@ int tavro_dlcfg_parse(const char *text, tavro_dlcfg *cfg, char *err, size_t err_
   if (std::strlen(cfg->link) > TAVRO_LINK_MAX) {
     tavro_dlcfg_free(cfg);
     return tavro_fail(err, err_size, TAVRO_E_ARG, "Link longer than 3 KiB");
+  }
+  return 0;
+}
+
+// ---- Change requests ------------------------------------------------------
+
+// A magnet's locator "m<digits>" as its id; false for anything else, an id
+// past the 64-bit range included.
+static bool magnet_locator(const char *text, int64_t *id) {
+  if (!text || text[0] != 'm' || !text[1]) return false;
+  int64_t v = 0;
+  for (const char *p = text + 1; *p; ++p) {
+    if (*p < '0' || *p > '9') return false;
+    int digit = *p - '0';
+    if (v > (INT64_MAX - digit) / 10) return false;
+    v = v * 10 + digit;
+  }
+  *id = v;
+  return true;
+}
+
+int tavro_change_parse(const char *text, tavro_change_req *req, char *err, size_t err_size) {
+  *req = tavro_change_req{};
+  tavro::Doc doc(text ? tavro_json_read(text, std::strlen(text)) : nullptr);
+  yyjson_val *root = doc.root();
+  if (!yyjson_is_obj(root))
+    return tavro_fail(err, err_size, TAVRO_E_ARG, "change request is not a JSON object");
+  yyjson_val *action = yyjson_obj_get(root, "Action");
+  if (yyjson_equals_str(action, "delete")) {
+    req->action = tavro_change_action::delete_magnet;
+    req->action_name = "delete";
+  } else if (yyjson_equals_str(action, "restart")) {
+    req->action = tavro_change_action::restart_magnet;
+    req->action_name = "restart";
+  } else {
+    return tavro_fail(err, err_size, TAVRO_E_ARG,
+                      "change request's Action is not \"delete\" or \"restart\"");
+  }
+  if (!magnet_locator(yyjson_get_str(yyjson_obj_get(root, "Magnet")), &req->magnet_id)) {
+    *req = tavro_change_req{};
+    return tavro_fail(err, err_size, TAVRO_E_ARG,
+                      "change request's Magnet is not \"m\" and the magnet's id");
   }
   return 0;
 }

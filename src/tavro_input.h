@@ -35,6 +35,19 @@ struct tavro_dlcfg {
 int tavro_dlcfg_parse(const char *text, tavro_dlcfg *cfg, char *err, size_t err_size);
 void tavro_dlcfg_free(tavro_dlcfg *cfg);
 
+// The parsed change request: {"Action":"delete"|"restart","Magnet":"m<id>"}.
+enum class tavro_change_action { delete_magnet, restart_magnet };
+
+struct tavro_change_req {
+  tavro_change_action action;
+  const char *action_name; // "delete" or "restart": a constant
+  int64_t magnet_id;       // the digits after the "m", at most INT64_MAX
+};
+
+// 0, or TAVRO_E_ARG with the message written: not a JSON object, an Action
+// other than those above, or a Magnet that is not "m" and decimal digits.
+int tavro_change_parse(const char *text, tavro_change_req *req, char *err, size_t err_size);
+
 // The link to unlock from a host's entry: its "locator", else "link", else
 // "path" (a heap copy): the first non-empty string of the three.
 int tavro_entry_link(const char *entry, char **link, char *err, size_t err_size);

@@ -186,6 +186,13 @@ struct Answer {
   tavro::Resp resp;
   tavro::Doc doc;
   yyjson_val *data = nullptr;
+
+  // Gives back the document and the copy before the next request.
+  void release() {
+    doc.reset();
+    tavro_resp_free(resp.get());
+    data = nullptr;
+  }
 };
 
 // The request, then the answer's envelope, parsed where the exchange put
@@ -295,9 +302,26 @@ static char *put(char *w, const char *bytes, size_t n) {
   return w + n;
 }
 
+// The state's name in a listing entry: a JSON string, or null.
+static std::string_view state_json(tavro_magnet_state s) {
+  switch (s) {
+  case tavro_magnet_state::processing:
+    return "\"processing\"";
+  case tavro_magnet_state::ready:
+    return "\"ready\"";
+  case tavro_magnet_state::error:
+    return "\"error\"";
+  case tavro_magnet_state::unknown:
+    break;
+  }
+  return "null";
+}
+
 // A magnet folder entry is {"name":N,"path":"mI","folder":true,"size":S,
-// "id":"mI","locator":"mI"}: the filename N as a JSON string, the id I
-// three times and the size S, written into one reservation.
+// "id":"mI","locator":"mI","state":T,"status":X,"downloaded":D,"speed":V}:
+// the filename N as a JSON string, the id I three times, the size S, the
+// state T and status text X (JSON strings, or null), the bytes downloaded D
+// and the download speed V (-1 when unknown), written into one reservation.
 static int magnet_entry(tavro_buf *out, yyjson_val *m) {
   if (!yyjson_is_obj(m) || yyjson_obj_size(m) == 0) return 0;
   yyjson_val *id = yyjson_obj_get(m, "id");
@@ -305,16 +329,26 @@ static int magnet_entry(tavro_buf *out, yyjson_val *m) {
   if (!yyjson_is_int(id) || !yyjson_is_str(name) || yyjson_get_len(name) == 0) return 0;
   static constexpr char kName[] = "{\"name\":", kPath[] = ",\"path\":\"m",
                         kSize[] = "\",\"folder\":true,\"size\":", kId[] = ",\"id\":\"m",
-                        kLocator[] = "\",\"locator\":\"m", kEnd[] = "\"}";
+                        kLocator[] = "\",\"locator\":\"m",
+                        kState[] = "\",\"state\":", kStatus[] = ",\"status\":",
+                        kDownloaded[] = ",\"downloaded\":", kSpeed[] = ",\"speed\":";
   const char *text = yyjson_get_str(name);
   size_t text_n = std::strlen(text);
   uint64_t name_size = tavro_json_str_size(text, text_n);
+  const char *status = yyjson_get_str(yyjson_obj_get(m, "status"));
+  size_t status_n = status ? std::strlen(status) : 0;
+  uint64_t status_size = status ? tavro_json_str_size(status, status_n) : 4;
+  std::string_view state = state_json(tavro_magnet_state_of(m));
   int64_t id_v = int_or(id, -1), size_v = int_or(yyjson_obj_get(m, "size"), -1);
+  int64_t downloaded_v = int_or(yyjson_obj_get(m, "downloaded"), -1);
+  int64_t speed_v = int_or(yyjson_obj_get(m, "downloadSpeed"), -1);
   size_t id_n = tavro_int_len(id_v), size_n = tavro_int_len(size_v);
   // The comma before every entry but the first; the buffer holds "[" first.
   bool with_comma = out->len > 1;
-  uint64_t bytes = with_comma + name_size + 3 * id_n + size_n + sizeof kName + sizeof kPath +
-                   sizeof kSize + sizeof kId + sizeof kLocator + sizeof kEnd - 6;
+  uint64_t bytes = with_comma + name_size + 3 * id_n + size_n + state.size() + status_size +
+                   tavro_int_len(downloaded_v) + tavro_int_len(speed_v) + sizeof kName +
+                   sizeof kPath + sizeof kSize + sizeof kId + sizeof kLocator + sizeof kState +
+                   sizeof kStatus + sizeof kDownloaded + sizeof kSpeed - 9 + 1; // and the '}'
   if (tavro_buf_reserve(out, bytes)) return -1;
   char *w = out->data + out->len;
   if (with_comma) *w++ = ',';
@@ -325,7 +359,12 @@ static int magnet_entry(tavro_buf *out, yyjson_val *m) {
   w = tavro_int_write(put(w, kSize), size_v);
   w = put(put(w, kId), id_text, id_n);
   w = put(put(w, kLocator), id_text, id_n);
-  w = put(w, kEnd);
+  w = put(put(w, kState), state.data(), state.size());
+  w = put(w, kStatus);
+  w = status ? tavro_json_str_write(w, status, status_n, status_size) : put(w, "null");
+  w = tavro_int_write(put(w, kDownloaded), downloaded_v);
+  w = tavro_int_write(put(w, kSpeed), speed_v);
+  *w++ = '}';
   *w = '\0';
   out->len = (uint64_t)(w - out->data);
   return 0;
@@ -414,6 +453,60 @@ static int fetch_tree(const tavro_sess *sess, int64_t id, Answer &answer, char *
   return ask(sess, req, true, answer, err, err_size);
 }
 
+// Asks the state of magnet id alone; on success *magnet is its status
+// entry, inside answer.
+static int ask_status(const tavro_sess *sess, int64_t id, Answer &answer, yyjson_val **magnet,
+                      char *err, size_t err_size) {
+  char idtext[24];
+  Request req{TAVRO_STATUS_ROOT, "/magnet/status", "id", id_text(idtext, id), "magnet/status"};
+  if (int code = ask(sess, req, true, answer, err, err_size)) return code;
+  *magnet = tavro_status_magnet(answer.data, id);
+  if (!*magnet)
+    return tavro_fail(err, err_size, TAVRO_E_NOT_FOUND, "magnet/status has no magnet %lld",
+                      (long long)id);
+  return TAVRO_OK;
+}
+
+int tavro_do_list_magnet(const tavro_sess *sess, int64_t id, tavro_buf *out, char *err,
+                         size_t err_size) {
+  Answer answer;
+  yyjson_val *magnet = nullptr;
+  if (int code = ask_status(sess, id, answer, &magnet, err, err_size)) return code;
+  if (sess->room) tavro_buf_lend(out, sess->room, sess->room_cap);
+  if (tavro_buf_add(out, "[", 1) || magnet_entry(out, magnet) || tavro_buf_add(out, "]", 1))
+    return tavro_fail(err, err_size, TAVRO_E_FAILED, kOom);
+  return TAVRO_OK;
+}
+
+// What a files answer without a file means: the magnet's state, asked once.
+// *failed is the code of a magnet that is not ready (its message written),
+// 0 when it is ready or its state unknown; the result is the status
+// request's own code.
+static int ask_ready(const tavro_sess *sess, int64_t id, int *failed, char *err, size_t err_size) {
+  *failed = 0;
+  Answer answer;
+  yyjson_val *magnet = nullptr;
+  if (int code = ask_status(sess, id, answer, &magnet, err, err_size)) return code;
+  *failed = tavro_magnet_not_ready(magnet, id, err, err_size);
+  return TAVRO_OK;
+}
+
+// After a files answer that held no file (item_code 0) or an error item
+// (item_code its code, with its message in err): the failure to report, or
+// 0 for a magnet that has no files. A status request that fails reports
+// its own failure, but for an error item, whose message says more.
+static int files_missing(const tavro_sess *sess, int64_t id, int item_code, int *not_ready,
+                         char *err, size_t err_size) {
+  char item_msg[TAVRO_ERR_SIZE] = "";
+  if (item_code) std::snprintf(item_msg, sizeof item_msg, "%s", err);
+  int failed = 0;
+  int code = ask_ready(sess, id, &failed, err, err_size);
+  *not_ready = failed;
+  if (!code && failed) return failed;
+  if (item_code) return tavro_fail(err, err_size, item_code, "%s", item_msg);
+  return code;
+}
+
 int tavro_do_list_folder(const tavro_sess *sess, int64_t id, tavro_buf *out, char *err,
                          size_t err_size) {
   Answer answer;
@@ -424,9 +517,17 @@ int tavro_do_list_folder(const tavro_sess *sess, int64_t id, tavro_buf *out, cha
   if (sess->room) tavro_buf_lend(out, sess->room, sess->room_cap);
   if (tavro_buf_add(out, "[", 1)) return tavro_fail(err, err_size, TAVRO_E_FAILED, kOom);
   int has_entries = 0;
-  if (int code = tavro_walk_files(answer.data, list_file, out, &has_entries, err, err_size,
-                                  tavro_path_form::json))
-    return code;
+  int code = tavro_walk_files(answer.data, list_file, out, &has_entries, err, err_size,
+                              tavro_path_form::json);
+  bool item_error = code && tavro_files_item_error(answer.data);
+  if (code && !item_error) return code;
+  if (!has_entries) {
+    // No file yet: a magnet still downloading, or one that failed, says so
+    // rather than listing nothing.
+    answer.release();
+    int not_ready = 0;
+    if (int failed = files_missing(sess, id, code, &not_ready, err, err_size)) return failed;
+  }
   if (tavro_buf_add(out, "]", 1)) return tavro_fail(err, err_size, TAVRO_E_FAILED, kOom);
   return TAVRO_OK;
 }
@@ -527,9 +628,17 @@ static int instant(const tavro_sess *sess, int64_t id, const tavro_dlcfg &req, c
     // The whole tree is walked even once an episode is found: a tree past
     // the file limit is refused whatever it holds.
     code = tavro_walk_files(answer.data, pick_file, &pick, &has_entries, err, err_size);
-    if (code) return code;
+    if (code && !tavro_files_item_error(answer.data)) return code;
+    if (!has_entries) {
+      // No file to pick: the magnet's state says why. One still processing
+      // is handed over as not ready; one that failed is a failure.
+      answer.release();
+      int processing = 0;
+      int failed = files_missing(sess, id, code, &processing, err, err_size);
+      if (failed && processing != TAVRO_E_NOT_FOUND) return failed;
+      return not_ready(sess, id, req, payload, out, err, err_size);
+    }
   }
-  if (!has_entries) return not_ready(sess, id, req, payload, out, err, err_size);
   if (!pick.found) {
     if (pick.episode_mode) {
       if (tavro_buf_adds(out, payload)) return tavro_fail(err, err_size, TAVRO_E_FAILED, kOom);
@@ -665,4 +774,31 @@ int tavro_do_download(const tavro_sess *sess, const char *request, int writes_al
   if (id < 0) return tavro_fail(err, err_size, TAVRO_E_FAILED, "upload returned no magnet id");
   if (!ready) return not_ready(sess, id, req, payload.get(), out, err, err_size);
   return instant(sess, id, req, payload.get(), out, err, err_size);
+}
+
+// ---- Changes --------------------------------------------------------------
+
+int tavro_do_change(const tavro_sess *sess, const char *request, int writes_allowed, tavro_buf *out,
+                    char *err, size_t err_size) {
+  if (!writes_allowed)
+    return tavro_fail(err, err_size, TAVRO_E_WRITES_OFF,
+                      "change() changes the account; call tavro_allow_writes(1) first");
+  tavro_change_req req{};
+  if (int code = tavro_change_parse(request, &req, err, err_size)) return code;
+  bool restart = req.action == tavro_change_action::restart_magnet;
+  char idtext[24];
+  Request ask_req{TAVRO_API_ROOT, restart ? "/magnet/restart" : "/magnet/delete", "id",
+                  id_text(idtext, req.magnet_id), restart ? "magnet/restart" : "magnet/delete"};
+  Answer answer;
+  if (int code = ask(sess, ask_req, true, answer, err, err_size)) return code;
+  // Asked for several magnets, the service answers per item; one item that
+  // failed is the service's failure.
+  yyjson_val *items = yyjson_obj_get(answer.data, "magnets");
+  if (int code = tavro_item_error(yyjson_arr_get_first(items), err, err_size)) return code;
+  const char *message = yyjson_get_str(yyjson_obj_get(answer.data, "message"));
+  if (tavro_buf_adds(out, "{\"Action\":\"") || tavro_buf_adds(out, req.action_name) ||
+      tavro_buf_addf(out, "\",\"Magnet\":\"m%lld\",\"message\":", (long long)req.magnet_id) ||
+      tavro_buf_json_str(out, message) || tavro_buf_adds(out, "}"))
+    return tavro_fail(err, err_size, TAVRO_E_FAILED, kOom);
+  return TAVRO_OK;
 }

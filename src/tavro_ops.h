@@ -41,7 +41,12 @@ int tavro_do_validate(const tavro_sess *sess, const char *id, tavro_buf *out, ch
 int tavro_do_list_root(tavro_buf *out);
 // The account's magnets as folders "m<id>".
 int tavro_do_list_torrents(const tavro_sess *sess, tavro_buf *out, char *err, size_t err_size);
-// The files of magnet id, each with its service link as "locator".
+// One magnet's folder entry, as the magnets listing writes it, in an array
+// of its own: the state of magnet id alone.
+int tavro_do_list_magnet(const tavro_sess *sess, int64_t id, tavro_buf *out, char *err,
+                         size_t err_size);
+// The files of magnet id, each with its service link as "locator". A
+// magnet without files whose state says it is not ready fails so.
 int tavro_do_list_folder(const tavro_sess *sess, int64_t id, tavro_buf *out, char *err,
                          size_t err_size);
 // Unlocks a service link into {"url","name","size"}.
@@ -54,3 +59,8 @@ int tavro_do_delete(const tavro_sess *sess, int64_t id, char *err, size_t err_si
 // content already; TAVRO_E_WRITES_OFF unless writes_allowed.
 int tavro_do_download(const tavro_sess *sess, const char *request, int writes_allowed,
                       tavro_buf *out, char *err, size_t err_size);
+// Deletes or restarts one magnet of the account, as the request says
+// (tavro_change_parse); TAVRO_E_WRITES_OFF unless writes_allowed. Result:
+// {"Action":A,"Magnet":"m<id>","message":<the service's data.message>}.
+int tavro_do_change(const tavro_sess *sess, const char *request, int writes_allowed, tavro_buf *out,
+                    char *err, size_t err_size);

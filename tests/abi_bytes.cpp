@@ -102,7 +102,8 @@ TEST_F(Bytes, EveryRequestCarriesTheKeyInAHeaderAndTheParametersInTheBody) {
   ASSERT_EQ(T.tavro_validate(tt::kSettings.c_str(), out.data(), (int32_t)out.size()), TAVRO_OK)
       << got();
   ASSERT_EQ(list("torrents"), TAVRO_OK) << got();
-  EXPECT_EQ(got(), R"([{"name":"A","path":"m7","folder":true,"size":3,"id":"m7","locator":"m7"}])");
+  EXPECT_EQ(got(), R"([{"name":"A","path":"m7","folder":true,"size":3,"id":"m7","locator":"m7",)"
+                   R"("state":null,"status":null,"downloaded":-1,"speed":-1}])");
   ASSERT_EQ(list("m7"), TAVRO_OK) << got();
   ASSERT_EQ(T.tavro_stream_url(tt::kSettings.c_str(), R"({"locator":"https://s/f?x=1"})",
                                out.data(), (int32_t)out.size()),

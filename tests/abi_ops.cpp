@@ -25,6 +25,9 @@ tt::Call files_of(const std::string &id) {
 tt::Call unlock_of(const std::string &encoded_link) {
   return tt::form(api("/link/unlock"), "link=" + encoded_link);
 }
+tt::Call status_of(const std::string &id) {
+  return tt::form(tt::status_url(), "id=" + id);
+}
 tt::Call delete_of(const std::string &id) {
   return tt::form(api("/magnet/delete"), "id=" + id);
 }
@@ -72,6 +75,9 @@ protected:
   }
   int download(const std::string &req) {
     return T.tavro_download(tt::kSettings.c_str(), req.c_str(), out.data(), (int32_t)out.size());
+  }
+  int change(const std::string &req) {
+    return T.tavro_change(tt::kSettings.c_str(), req.c_str(), out.data(), (int32_t)out.size());
   }
   std::string err(const std::string &msg) { return R"({"error":")" + msg + "\"}"; }
 };
@@ -169,9 +175,12 @@ TEST_F(Ops, MagnetListingSkipsUnusableMagnets) {
   ASSERT_EQ(list("torrents"), TAVRO_OK) << got();
   EXPECT_EQ(
       got(),
-      R"([{"name":"Film","path":"m12","folder":true,"size":700,"id":"m12","locator":"m12"},)"
-      R"({"name":"Say \"hi\"","path":"m13","folder":true,"size":-1,"id":"m13","locator":"m13"},)"
-      R"({"name":"x","path":"m14","folder":true,"size":-1,"id":"m14","locator":"m14"}])");
+      R"([{"name":"Film","path":"m12","folder":true,"size":700,"id":"m12","locator":"m12",)"
+      R"("state":null,"status":"Ready","downloaded":-1,"speed":-1},)"
+      R"({"name":"Say \"hi\"","path":"m13","folder":true,"size":-1,"id":"m13","locator":"m13",)"
+      R"("state":null,"status":null,"downloaded":-1,"speed":-1},)"
+      R"({"name":"x","path":"m14","folder":true,"size":-1,"id":"m14","locator":"m14",)"
+      R"("state":null,"status":null,"downloaded":-1,"speed":-1}])");
   EXPECT_EQ(list("/torrents"), TAVRO_OK);
   EXPECT_EQ(host.calls(), (std::vector<tt::Call>{kStatus, kStatus}));
 }
@@ -227,11 +236,18 @@ TEST_F(Ops, FileListingFailures) {
   for (const Row &r : rows) {
     std::string id = r.folder + 1;
     host.answer(files_of(id), r.status, r.body);
+    // The state asked after an error item says nothing more: the item's
+    // error stands.
+    host.answer(status_of(id), 200, tt::error_env("MAGNET_INVALID_ID", "unknown"));
+    size_t before = host.calls().size();
     EXPECT_EQ(list(r.folder), r.code) << r.name;
     EXPECT_EQ(got(), err(r.msg)) << r.name;
-    EXPECT_EQ(host.calls().back(), files_of(id)) << r.name;
+    auto calls = host.calls();
+    std::vector<tt::Call> want{files_of(id)};
+    if (r.status == 200 && r.body.find("\"magnets\"") != std::string::npos)
+      want.push_back(status_of(id));
+    EXPECT_EQ(std::vector<tt::Call>(calls.begin() + (long)before, calls.end()), want) << r.name;
   }
-  EXPECT_EQ(host.calls().size(), std::size(rows));
 }
 
 TEST_F(Ops, UnknownMagnetIdIsNotFound) {
@@ -241,21 +257,26 @@ TEST_F(Ops, UnknownMagnetIdIsNotFound) {
   host.answer("POST", api("/magnet/files"), 200,
               ok(R"({"magnets":[{"id":13,"error":{"code":"MAGNET_INVALID_ID",)"
                  R"("message":"This magnet ID does not exists or is invalid"}}]})"));
+  host.answer(status_of("13"), 200,
+              tt::error_env("MAGNET_INVALID_ID", "This magnet ID does not exists or is invalid"));
   EXPECT_EQ(list("m12"), TAVRO_OK) << got();
   EXPECT_EQ(list("m13"), TAVRO_E_NOT_FOUND);
   EXPECT_EQ(got(), err("AllDebrid error MAGNET_INVALID_ID: This magnet ID does not exists or is "
                        "invalid"));
-  EXPECT_EQ(host.calls(), (std::vector<tt::Call>{files_of("12"), files_of("13")}));
+  EXPECT_EQ(host.calls(), (std::vector<tt::Call>{files_of("12"), files_of("13"), status_of("13")}));
 }
 
 TEST_F(Ops, IdsAndSizesKeepAll64Bits) {
   // Past 32 bits, where a C runtime that formats %lld as a long would cut them.
   for (std::string n : {"4294967296", "1099511627776", "9007199254740993", "9223372036854775807"}) {
     host.answer(kStatus, 200,
-                ok(R"({"magnets":[{"id":)" + n + R"(,"filename":"F","size":)" + n + "}]}"));
+                ok(R"({"magnets":[{"id":)" + n + R"(,"filename":"F","size":)" + n +
+                   R"(,"downloaded":)" + n + R"(,"downloadSpeed":)" + n + "}]}"));
     ASSERT_EQ(list("torrents"), TAVRO_OK) << n;
     EXPECT_EQ(got(), R"([{"name":"F","path":"m)" + n + R"(","folder":true,"size":)" + n +
-                         R"(,"id":"m)" + n + R"(","locator":"m)" + n + R"("}])")
+                         R"(,"id":"m)" + n + R"(","locator":"m)" + n +
+                         R"(","state":null,"status":null,"downloaded":)" + n + R"(,"speed":)" + n +
+                         "}]")
         << n;
     host.answer(files_of(n), 200,
                 ok(R"({"magnets":[{"id":1,"files":[{"n":"a.mkv","s":)" + n + R"(,"l":"L"}]}]})"));
@@ -268,6 +289,246 @@ TEST_F(Ops, IdsAndSizesKeepAll64Bits) {
     ASSERT_EQ(stream(R"({"locator":"L"})"), TAVRO_OK) << n;
     EXPECT_EQ(got(), R"({"url":"https://cdn/a","name":"a.mkv","size":)" + n + "}") << n;
   }
+}
+
+// ---- Magnet states --------------------------------------------------------------
+
+// The members a magnet's entry ends with, after its locator.
+std::string state_tail(const std::string &state, const std::string &status,
+                       const std::string &downloaded, const std::string &speed) {
+  return R"(,"state":)" + state + R"(,"status":)" + status + R"(,"downloaded":)" + downloaded +
+         R"(,"speed":)" + speed + "}";
+}
+
+TEST_F(Ops, MagnetEntryEndsWithItsState) {
+  struct Row {
+    std::string name, members, tail;
+  };
+  std::vector<Row> rows;
+  for (int code = 0; code <= 15; ++code) {
+    std::string state = code <= 3 ? R"("processing")" : code == 4 ? R"("ready")" : R"("error")";
+    rows.push_back({"statusCode " + std::to_string(code),
+                    R"("status":"S","statusCode":)" + std::to_string(code),
+                    state_tail(state, R"("S")", "-1", "-1")});
+  }
+  std::vector<Row> odd = {
+      {"no statusCode", R"("status":"Ready")", state_tail("null", R"("Ready")", "-1", "-1")},
+      {"statusCode as a string", R"("statusCode":"4")", state_tail("null", "null", "-1", "-1")},
+      {"statusCode past the table", R"("statusCode":16)", state_tail("null", "null", "-1", "-1")},
+      {"negative statusCode", R"("statusCode":-1)", state_tail("null", "null", "-1", "-1")},
+      {"fractional statusCode", R"("statusCode":4.0)", state_tail("null", "null", "-1", "-1")},
+      {"status that is no string", R"("status":4,"statusCode":4)",
+       state_tail(R"("ready")", "null", "-1", "-1")},
+      {"status that needs escapes", R"("status":"a\"b\u0001","statusCode":1)",
+       state_tail(R"("processing")", R"("a\"b\u0001")", "-1", "-1")},
+      {"figures", R"("statusCode":1,"downloaded":0,"downloadSpeed":18874368)",
+       state_tail(R"("processing")", "null", "0", "18874368")},
+      {"mistyped figures", R"("statusCode":1,"downloaded":"5","downloadSpeed":1.5)",
+       state_tail(R"("processing")", "null", "-1", "-1")},
+      {"null figures", R"("statusCode":1,"downloaded":null,"downloadSpeed":false)",
+       state_tail(R"("processing")", "null", "-1", "-1")},
+  };
+  rows.insert(rows.end(), odd.begin(), odd.end());
+  for (const Row &r : rows) {
+    host.answer(kStatus, 200,
+                ok(R"({"magnets":[{"id":5,"filename":"F","size":9,)" + r.members + "}]}"));
+    ASSERT_EQ(list("torrents"), TAVRO_OK) << r.name << got();
+    EXPECT_EQ(got(), R"([{"name":"F","path":"m5","folder":true,"size":9,"id":"m5","locator":"m5")" +
+                         r.tail + "]")
+        << r.name;
+  }
+}
+
+// The service's documented v4.1 status answer: one magnet downloading, one
+// ready.
+const std::string kDocumentedStatus = ok(R"({"magnets":[{"id":123456,
+    "filename":"ubuntu-16.04.2-live-server-amd64.iso","size":587400285,"status":"Downloading",
+    "statusCode":1,"downloaded":255400192,"uploaded":0,"seeders":7,"downloadSpeed":18874368,
+    "uploadSpeed":0,"uploadDate":1557133868,"completionDate":0},{"id":56789,
+    "filename":"ubuntu-20.04.2-live-server-amd64.iso","size":256400192,"status":"Ready",
+    "statusCode":4,"uploadDate":1657133868,"completionDate":1657133968}]})");
+const std::string kDownloadingEntry =
+    R"({"name":"ubuntu-16.04.2-live-server-amd64.iso","path":"m123456","folder":true,)"
+    R"("size":587400285,"id":"m123456","locator":"m123456","state":"processing",)"
+    R"("status":"Downloading","downloaded":255400192,"speed":18874368})";
+const std::string kReadyEntry =
+    R"({"name":"ubuntu-20.04.2-live-server-amd64.iso","path":"m56789","folder":true,)"
+    R"("size":256400192,"id":"m56789","locator":"m56789","state":"ready","status":"Ready",)"
+    R"("downloaded":-1,"speed":-1})";
+
+TEST_F(Ops, DocumentedStatusAnswerListsEachMagnetsState) {
+  host.answer(kStatus, 200, kDocumentedStatus);
+  ASSERT_EQ(list("torrents"), TAVRO_OK) << got();
+  EXPECT_EQ(got(), "[" + kDownloadingEntry + "," + kReadyEntry + "]");
+}
+
+TEST_F(Ops, OneMagnetsFolderAsksItsStateAlone) {
+  // The service answers the id it was asked; the entry is that of the whole
+  // listing, in an array of its own.
+  host.answer(status_of("123456"), 200, kDocumentedStatus);
+  ASSERT_EQ(list("torrents/m123456"), TAVRO_OK) << got();
+  EXPECT_EQ(got(), "[" + kDownloadingEntry + "]");
+  host.answer(status_of("56789"), 200,
+              ok(R"({"magnets":{"id":56789,"filename":"ubuntu-20.04.2-live-server-amd64.iso",)"
+                 R"("size":256400192,"status":"Ready","statusCode":4}})"));
+  ASSERT_EQ(list("torrents/m56789"), TAVRO_OK) << got();
+  EXPECT_EQ(got(), "[" + kReadyEntry + "]");
+  EXPECT_EQ(host.calls(), (std::vector<tt::Call>{status_of("123456"), status_of("56789")}));
+
+  host.answer(status_of("7"), 200,
+              tt::error_env("MAGNET_INVALID_ID", "This magnet ID does not exists or is invalid"));
+  EXPECT_EQ(list("torrents/m7"), TAVRO_E_NOT_FOUND);
+  EXPECT_EQ(got(), err("AllDebrid error MAGNET_INVALID_ID: This magnet ID does not exists or is "
+                       "invalid"));
+  host.answer(status_of("8"), 200, kDocumentedStatus);
+  EXPECT_EQ(list("torrents/m8"), TAVRO_E_NOT_FOUND);
+  EXPECT_EQ(got(), err("magnet/status has no magnet 8"));
+
+  size_t asked = host.calls().size();
+  for (const char *folder : {"torrents/m", "torrents/m12x", "torrents/m-1", "torrents/12",
+                             "torrents/m99999999999999999999"}) {
+    EXPECT_EQ(list(folder), TAVRO_E_NOT_FOUND) << folder;
+    EXPECT_EQ(got(), err(std::string("no such folder: ") + folder)) << folder;
+  }
+  EXPECT_EQ(host.calls().size(), asked) << "a folder that is no magnet is sent nowhere";
+}
+
+TEST_F(Ops, MagnetWithoutFilesSaysWhyInsteadOfListingNothing) {
+  struct Row {
+    const char *name;
+    std::string state; // the magnet's members in its status answer
+    int code;
+    std::string result;
+  } rows[] = {
+      {"downloading, the documented figures",
+       R"("status":"Downloading","statusCode":1,"size":587400285,"downloaded":255400192,)"
+       R"("downloadSpeed":18874368,"seeders":7)",
+       TAVRO_E_NOT_FOUND,
+       err("magnet 9 is not ready: Downloading, 43 % of 587.4 MB at 18.9 MB/s, 7 seeders")},
+      {"queued, no figures", R"("status":"In Queue","statusCode":0)", TAVRO_E_NOT_FOUND,
+       err("magnet 9 is not ready: In Queue")},
+      {"size alone, one seeder", R"("status":"Uploading","statusCode":3,"size":512,"seeders":1)",
+       TAVRO_E_NOT_FOUND, err("magnet 9 is not ready: Uploading, 512 B, 1 seeder")},
+      {"speed alone, no status text", R"("statusCode":2,"downloadSpeed":999)", TAVRO_E_NOT_FOUND,
+       err("magnet 9 is not ready: status 2, at 999 B/s")},
+      {"all done, large",
+       R"("status":"Downloading","statusCode":1,"size":2000000000000,)"
+       R"("downloaded":2000000000000,"downloadSpeed":0)",
+       TAVRO_E_NOT_FOUND, err("magnet 9 is not ready: Downloading, 100 % of 2.0 TB at 0 B/s")},
+      {"failed", R"("status":"File not available - no peer","statusCode":15)", TAVRO_E_FAILED,
+       err("magnet 9 failed: File not available - no peer (status 15)")},
+      {"failed, no status text", R"("statusCode":8)", TAVRO_E_FAILED,
+       err("magnet 9 failed: no status text (status 8)")},
+      {"ready", R"("status":"Ready","statusCode":4)", TAVRO_OK, "[]"},
+      {"state unknown", R"("status":"Ready","statusCode":"1")", TAVRO_OK, "[]"},
+  };
+  for (const Row &r : rows) {
+    host.answer(status_of("9"), 200,
+                ok(R"({"magnets":[{"id":9,"filename":"Show",)" + r.state + "}]}"));
+    for (std::string files : {R"({"magnets":[{"id":9,"files":[]}]})", R"({"magnets":[]})"}) {
+      host.answer(files_of("9"), 200, ok(files));
+      size_t before = host.calls().size();
+      EXPECT_EQ(list("m9"), r.code) << r.name << files;
+      EXPECT_EQ(got(), r.result) << r.name << files;
+      auto calls = host.calls();
+      EXPECT_EQ(std::vector<tt::Call>(calls.begin() + (long)before, calls.end()),
+                (std::vector<tt::Call>{files_of("9"), status_of("9")}))
+          << r.name << files;
+    }
+    // An error item of the files answer: a magnet not ready says so, any
+    // other keeps the item's error.
+    host.answer(
+        files_of("9"), 200,
+        ok(R"({"magnets":[{"id":9,"error":{"code":"MAGNET_PROCESSING","message":"busy"}}]})"));
+    EXPECT_EQ(list("m9"), r.code ? r.code : TAVRO_E_FAILED) << r.name;
+    EXPECT_EQ(got(), r.code ? r.result : err("AllDebrid error MAGNET_PROCESSING: busy")) << r.name;
+  }
+  // A status request that fails reports its own failure.
+  host.answer(files_of("9"), 200, ok(R"({"magnets":[{"id":9,"files":[]}]})"));
+  host.answer(status_of("9"), 503, "");
+  EXPECT_EQ(list("m9"), TAVRO_E_TRANSPORT);
+  EXPECT_EQ(got(), err("magnet/status answered HTTP 503"));
+}
+
+// ---- Changes ----------------------------------------------------------------------
+
+TEST_F(Ops, ChangeDeletesOrRestartsOneMagnet) {
+  host.answer(delete_of("102"), 200, ok(R"({"message":"Magnet was successfully deleted"})"));
+  host.answer(tt::form(api("/magnet/restart"), "id=104"), 200,
+              ok(R"({"message":"Magnet was successfully restarted"})"));
+  ASSERT_EQ(change(R"({"Action":"delete","Magnet":"m102"})"), TAVRO_OK) << got();
+  EXPECT_EQ(got(),
+            R"({"Action":"delete","Magnet":"m102","message":"Magnet was successfully deleted"})");
+  ASSERT_EQ(change(R"({"Magnet":"m104","Action":"restart","Other":1})"), TAVRO_OK) << got();
+  EXPECT_EQ(got(), R"({"Action":"restart","Magnet":"m104",)"
+                   R"("message":"Magnet was successfully restarted"})");
+  EXPECT_EQ(host.calls(),
+            (std::vector<tt::Call>{delete_of("102"), tt::form(api("/magnet/restart"), "id=104")}));
+}
+
+TEST_F(Ops, ChangeFailures) {
+  host.answer(tt::form(api("/magnet/restart"), "id=5"), 200,
+              tt::error_env("MAGNET_PROCESSING", "Magnet is processing or completed"));
+  host.answer(delete_of("6"), 200,
+              tt::error_env("MAGNET_INVALID_ID", "This magnet ID does not exists or is invalid"));
+  host.answer(delete_of("7"), 200,
+              ok(R"({"magnets":[{"magnet":"7","error":{"code":"MAGNET_INVALID_ID",)"
+                 R"("message":"gone"}}]})"));
+  host.answer(delete_of("8"), 500, "");
+  const struct {
+    const char *request;
+    int code;
+    std::string msg;
+  } rows[] = {
+      {R"({"Action":"restart","Magnet":"m5"})", TAVRO_E_FAILED,
+       "AllDebrid error MAGNET_PROCESSING: Magnet is processing or completed"},
+      {R"({"Action":"delete","Magnet":"m6"})", TAVRO_E_NOT_FOUND,
+       "AllDebrid error MAGNET_INVALID_ID: This magnet ID does not exists or is invalid"},
+      {R"({"Action":"delete","Magnet":"m7"})", TAVRO_E_NOT_FOUND,
+       "AllDebrid error MAGNET_INVALID_ID: gone"},
+      {R"({"Action":"delete","Magnet":"m8"})", TAVRO_E_TRANSPORT,
+       "magnet/delete answered HTTP 500"},
+  };
+  for (const auto &r : rows) {
+    EXPECT_EQ(change(r.request), r.code) << r.request;
+    EXPECT_EQ(got(), err(r.msg)) << r.request;
+  }
+  EXPECT_EQ(host.calls().size(), std::size(rows));
+}
+
+TEST_F(Ops, ChangeRequestsThatAreNotUnderstoodAreSentNowhere) {
+  const std::string action = "change request's Action is not \\\"delete\\\" or \\\"restart\\\"";
+  const std::string magnet = "change request's Magnet is not \\\"m\\\" and the magnet's id";
+  const struct {
+    const char *request;
+    std::string msg;
+  } rows[] = {
+      {"[]", "change request is not a JSON object"},
+      {"not json", "change request is not a JSON object"},
+      {R"({"Magnet":"m1"})", action},
+      {R"({"Action":"Delete","Magnet":"m1"})", action},
+      {R"({"Action":"remove","Magnet":"m1"})", action},
+      {R"({"Action":1,"Magnet":"m1"})", action},
+      {R"({"Action":"delete\u0000x","Magnet":"m1"})", action},
+      {R"({"Action":"delete"})", magnet},
+      {R"({"Action":"delete","Magnet":"102"})", magnet},
+      {R"({"Action":"delete","Magnet":"m"})", magnet},
+      {R"({"Action":"delete","Magnet":"m12x"})", magnet},
+      {R"({"Action":"delete","Magnet":"m-1"})", magnet},
+      {R"({"Action":"delete","Magnet":"M1"})", magnet},
+      {R"({"Action":"delete","Magnet":102})", magnet},
+      {R"({"Action":"delete","Magnet":"m9223372036854775808"})", magnet},
+  };
+  for (const auto &r : rows) {
+    EXPECT_EQ(change(r.request), TAVRO_E_ARG) << r.request;
+    EXPECT_EQ(got(), err(r.msg)) << r.request;
+  }
+  EXPECT_EQ(T.tavro_change(tt::kSettings.c_str(), nullptr, out.data(), (int32_t)out.size()),
+            TAVRO_E_ARG);
+  T.tavro_allow_writes(0);
+  EXPECT_EQ(change(R"({"Action":"delete","Magnet":"m1"})"), TAVRO_E_WRITES_OFF);
+  EXPECT_EQ(got(), err("change() changes the account; call tavro_allow_writes(1) first"));
+  EXPECT_EQ(host.calls().size(), 0u);
 }
 
 // ---- Stream ---------------------------------------------------------------------
@@ -616,13 +877,36 @@ TEST_F(Instant, PickReadsTheWholeTreeAndItsLimitInBothModes) {
   EXPECT_EQ(got().substr(0, 31), R"({"InstantURL":"https://cdn/e2b")");
 }
 
-TEST_F(Instant, ReadyMagnetWithoutFilesIsHandledAsNotReady) {
+TEST_F(Instant, MagnetWithoutFilesIsHandedOverByItsState) {
+  // The upload said ready, yet the files answer holds none: the state,
+  // asked once, says whether the magnet is still on its way (handed over as
+  // not ready, and deleted when only instant ones are kept) or failed.
   files("[]");
   host.answer(delete_of("42"), 200, ok("{}"));
-  ASSERT_EQ(add(R"(,"KeepInstantOnly":true)"), TAVRO_OK) << got();
-  EXPECT_EQ(got(), payload);
-  EXPECT_EQ(host.calls(),
-            (std::vector<tt::Call>{upload_of(kMagnetEnc), files_req, delete_of("42")}));
+  const struct {
+    const char *name;
+    std::string state;
+    int code;
+    std::string result;
+  } rows[] = {
+      {"ready", R"("status":"Ready","statusCode":4)", TAVRO_OK, payload},
+      {"no state", R"("status":"Ready","statusCode":"4")", TAVRO_OK, payload},
+      {"processing", R"("status":"Downloading","statusCode":1,"size":10,"downloaded":5)", TAVRO_OK,
+       payload},
+      {"failed", R"("status":"Upload fail","statusCode":5)", TAVRO_E_FAILED,
+       err("magnet 42 failed: Upload fail (status 5)")},
+  };
+  for (const auto &r : rows) {
+    host.answer(status_of("42"), 200,
+                ok(R"({"magnets":[{"id":42,"filename":"Show",)" + r.state + "}]}"));
+    size_t before = host.calls().size();
+    EXPECT_EQ(add(R"(,"KeepInstantOnly":true)"), r.code) << r.name;
+    EXPECT_EQ(got(), r.result) << r.name;
+    auto calls = host.calls();
+    std::vector<tt::Call> want{upload_of(kMagnetEnc), files_req, status_of("42")};
+    if (r.code == TAVRO_OK) want.push_back(delete_of("42"));
+    EXPECT_EQ(std::vector<tt::Call>(calls.begin() + (long)before, calls.end()), want) << r.name;
+  }
 }
 
 TEST_F(Instant, FilesAnswerHoldingAnErrorEndsTheDownloadAndKeepsTheMagnet) {
@@ -643,6 +927,9 @@ TEST_F(Instant, FilesAnswerHoldingAnErrorEndsTheDownloadAndKeepsTheMagnet) {
        "AllDebrid error LINK_HOST_UNAVAILABLE: later"},
       {"no code", R"({})", TAVRO_E_FAILED, "AllDebrid error (no code): (no message)"},
   };
+  // The magnet's state, asked after the error item, finds nothing amiss.
+  host.answer(status_of("42"), 200,
+              ok(R"({"magnets":[{"id":42,"filename":"Show","status":"Ready","statusCode":4}]})"));
   for (const auto &r : rows) {
     for (std::string extra : {R"(,"KeepInstantOnly":true)", ""}) {
       host.answer(files_req, 200, ok(R"({"magnets":[{"id":42,"error":)" + r.error + "}]}"));
@@ -651,7 +938,7 @@ TEST_F(Instant, FilesAnswerHoldingAnErrorEndsTheDownloadAndKeepsTheMagnet) {
       EXPECT_EQ(got(), err(r.msg)) << r.name << extra;
       auto calls = host.calls();
       EXPECT_EQ(std::vector<tt::Call>(calls.begin() + (long)before, calls.end()),
-                (std::vector<tt::Call>{upload_of(kMagnetEnc), files_req}))
+                (std::vector<tt::Call>{upload_of(kMagnetEnc), files_req, status_of("42")}))
           << r.name << extra;
     }
   }

@@ -79,7 +79,8 @@ struct Worker {
     extra = "https://h/extra-" + id;
     validated = R"({"ClientId":"quorvelindash","RuntimeType":"ALLDEBRID","ID":"id-)" + id + "\"}";
     listed = R"([{"name":"film-)" + id + R"(","path":"m)" + id + R"(","folder":true,"size":)" + id +
-             R"(,"id":"m)" + id + R"(","locator":"m)" + id + "\"}]";
+             R"(,"id":"m)" + id + R"(","locator":"m)" + id +
+             R"(","state":null,"status":null,"downloaded":-1,"speed":-1}])";
     streamed = R"({"url":"https://cdn/)" + id + R"(","name":"f-)" + id + R"(","size":)" + id + "}";
     payload = R"({"id":)" + id + R"(,"ready":false})";
     folder = "m" + id;

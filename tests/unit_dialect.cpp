@@ -228,6 +228,9 @@ Listed list_files(const std::string &files) {
   tt::Host host;
   tavro_io io = host.table();
   host.answer(tt::form(tt::api("/magnet/files"), "id[]=12"), 200, files_answer(files));
+  // A magnet without files is asked its state: this one is ready.
+  host.answer(tt::form(tt::status_url(), "id=12"), 200,
+              tt::ok(R"({"magnets":[{"id":12,"filename":"F","statusCode":4}]})"));
   char *key = static_cast<char *>(std::malloc(tt::kKey.size() + 1));
   std::memcpy(key, tt::kKey.c_str(), tt::kKey.size() + 1);
   tavro_cfg cfg{key, nullptr, nullptr};

@@ -366,14 +366,24 @@ class Handler(http.server.BaseHTTPRequestHandler):
     def on_user(self, acc, req):
         return ok({"user": {"username": "standin", "isPremium": True}})
 
+    @staticmethod
+    def status_entry(m):
+        # As the service documents them: a ready magnet carries no figures.
+        if m["ready"]:
+            return {"id": m["id"], "filename": m["filename"], "size": m["size"], "status": "Ready",
+                    "statusCode": 4, "uploadDate": 1735689600, "completionDate": 1735693200}
+        return {"id": m["id"], "filename": m["filename"], "size": m["size"], "status": "Downloading",
+                "statusCode": 1, "downloaded": 0, "uploaded": 0, "seeders": 3, "downloadSpeed": 0,
+                "uploadSpeed": 0, "uploadDate": 1735689600, "completionDate": 0}
+
     def on_status(self, acc, req):
-        return ok({"magnets": [
-            {"id": m["id"], "filename": m["filename"], "size": m["size"],
-             "status": "Ready" if m["ready"] else "Downloading", "statusCode": 4 if m["ready"] else 1,
-             "downloaded": m["size"] if m["ready"] else 0, "uploaded": 0, "seeders": 0 if m["ready"] else 3,
-             "downloadSpeed": 0, "uploadSpeed": 0, "uploadDate": 1735689600,
-             "completionDate": 1735693200 if m["ready"] else 0}
-            for m in acc.magnets.values()]})
+        ids = req.form.get("id", [])
+        if ids:
+            m = acc.magnets.get(int(ids[0])) if str(ids[0]).isdigit() else None
+            if m is None:
+                return error("MAGNET_INVALID_ID", "This magnet ID does not exists or is invalid")
+            return ok({"magnets": [self.status_entry(m)]})
+        return ok({"magnets": [self.status_entry(m) for m in acc.magnets.values()]})
 
     def on_files(self, acc, req):
         ids = req.form.get("id[]", [])

@@ -181,7 +181,11 @@ class ListingTests(ServiceCase):
     def test_listings(self):
         root = [{"name": "torrents", "path": "torrents", "folder": True, "size": -1}]
         magnets = [{"name": m["filename"], "path": "m%d" % m["id"], "folder": True, "size": m["size"],
-                    "id": "m%d" % m["id"], "locator": "m%d" % m["id"]} for m in self.account.magnets.values()]
+                    "id": "m%d" % m["id"], "locator": "m%d" % m["id"],
+                    "state": "ready" if m["ready"] else "processing",
+                    "status": "Ready" if m["ready"] else "Downloading",
+                    "downloaded": -1 if m["ready"] else 0, "speed": -1 if m["ready"] else 0}
+                   for m in self.account.magnets.values()]
         files = [("Harbour.S01/Season 1/Harbour.S01E01.mkv", 2 * standin.GiB + 1, "https://standin.test/f/h101e01"),
                  ("Harbour.S01/Season 1/Harbour.S01E02.mkv", 2 * standin.GiB, "https://standin.test/f/h101e02"),
                  ("Harbour.S01/Season 1/Harbour.S01E03.mkv", 2 * standin.GiB + 3, "https://standin.test/f/h101e03"),
@@ -191,11 +195,17 @@ class ListingTests(ServiceCase):
             ("the account's magnets", ["torrents"], magnets),
             ("a magnet's nested files", ["m101"],
              [{"name": p, "path": p, "folder": False, "size": s, "locator": l, "id": p} for p, s, l in files]),
-            ("a magnet without files", ["m103"], []),
         ]
         for name, args, expected in rows:
             with self.subTest(name):
                 self.assertEqual(self.json_of(self.run_cli("ls", *args)), expected)
+
+    def test_a_magnet_not_ready_says_so(self):
+        message = "tavro: magnet 103 is not ready: Downloading, 0 % of 19.3 GB at 0 B/s, 3 seeders\n"
+        for args in (["ls", "m103"], ["ls", "--json", "m103"], ["stream", "m103"]):
+            with self.subTest(" ".join(args)):
+                ran = self.run_cli(*args)
+                self.assertEqual((ran.code, ran.out, ran.err), (4, "", message), repr(ran))
 
     def test_unknown_folders(self):
         # The service answers an unknown id with a success holding the item's error.
@@ -515,7 +525,6 @@ class PathTests(ServiceCase):
              "tavro: no such file in m101 for S01E09\n"),
             ("no such path", ["stream", "m101/Harbour.S01/Season 9/x.mkv"],
              "tavro: no such file in m101/Harbour.S01/Season 9/x.mkv\n"),
-            ("a magnet without files", ["stream", "m103"], "tavro: no such file in m103\n"),
         ]
         for name, args, err in rows:
             with self.subTest(name):
@@ -1048,7 +1057,8 @@ class OfflineTests(unittest.TestCase):
             json.dump(scenario, f)
         self.addCleanup(os.unlink, f.name)
         rows = [("canned answer", ["ls", "torrents"], 0, '[{"name":"F","path":"m7","folder":true,"size":9,'
-                                                          '"id":"m7","locator":"m7"}]\n', ""),
+                                                          '"id":"m7","locator":"m7","state":null,"status":null,'
+                                                          '"downloaded":-1,"speed":-1}]\n', ""),
                 ("injected failure", ["ls", "m7"], 6, "", "connection reset by peer"),
                 ("an item's error", ["ls", "m8"], 4, "", "tavro: AllDebrid error MAGNET_INVALID_ID: gone\n"),
                 ("unknown request answers 404", ["validate"], 4, "", "user request answered HTTP 404")]
