@@ -1,10 +1,10 @@
-// The four operations through a scripted byte transport (tavro_set_transport):
+// The operations through a scripted byte transport (tavro_set_transport):
 // answers are bytes with their length, NUL bytes included, with a Location or
 // an error text of their own.
 //
 // The input is cut at 0x1e bytes (so that bodies may hold NUL bytes) into:
-//   0  the operation: 'v', 'l', 's' or 'd' (validate, list, stream,
-//      download; anything else is validate), then optional letters: 'n' a
+//   0  the operation: 'v', 'l', 's', 'd' or 'c' (validate, list, stream,
+//      download, change; anything else is validate), then optional letters: 'n' a
 //      table without free (texts released with free()), 'z' empty bodies
 //      handed back as NULL
 //   1  the settings text, 2 the operation's argument (both end at a NUL)
@@ -28,7 +28,9 @@
 
 namespace {
 
-constexpr size_t kMaxRequests = 4; // a download: fetch, upload, files, unlock
+// A download: fetch, upload, files, the state of a magnet without files,
+// then the unlock or the delete.
+constexpr size_t kMaxRequests = 5;
 
 struct Service {
   const std::vector<std::string> *parts = nullptr;
@@ -146,6 +148,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     break;
   case 'd':
     code = tavro_download(settings.c_str(), arg.c_str(), out.data(), n);
+    break;
+  case 'c':
+    code = tavro_change(settings.c_str(), arg.c_str(), out.data(), n);
     break;
   default:
     code = tavro_validate(settings.c_str(), out.data(), n);

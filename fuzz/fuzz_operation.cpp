@@ -1,5 +1,6 @@
 // One whole operation, end to end, against a scripted service. Built once
-// per operation (TAVRO_FUZZ_OP is validate, list, stream or download).
+// per operation (TAVRO_FUZZ_OP is validate, list, stream, download or
+// change).
 //
 // The input is cut at NUL bytes into parts:
 //   0  the call: optional letters, then the buffer size in decimal
@@ -37,12 +38,13 @@
 
 namespace {
 
-enum class Op { validate, list, stream, download };
+enum class Op { validate, list, stream, download, change };
 constexpr Op kOp = Op::TAVRO_FUZZ_OP;
 
-// The most requests one operation makes (a download: two fetches of the
-// link, the upload, the files, then the unlock or the delete).
-constexpr size_t kMaxRequests[] = {1, 1, 1, 5};
+// The most requests one operation makes (a files listing: the files, then
+// the state of a magnet without any; a download: two fetches of the link,
+// the upload, the files, the state, then the unlock or the delete).
+constexpr size_t kMaxRequests[] = {1, 2, 1, 6, 1};
 
 const std::string kApi = "https://api.alldebrid.com/";
 const char kForm[] = "application/x-www-form-urlencoded";
@@ -99,20 +101,22 @@ Expected expected_of(const char *settings, const char *arg) {
 }
 
 // The form field each endpoint carries ("" for an empty form), the
-// operations that may ask for it, and the rule its value keeps.
-enum class Value { none, digits, entry, magnet };
+// operations that may ask for it, and the rule its value keeps. The
+// status endpoint is asked with no form (every magnet) or with one id.
+enum class Value { none, digits, entry, magnet, digits_or_none };
 struct Endpoint {
   const char *path;
   const char *field;
-  bool list, stream, download;
+  bool list, stream, download, change;
   Value value;
 };
 constexpr Endpoint kEndpoints[] = {
-    {"v4.1/magnet/status", "", true, false, false, Value::none},
-    {"v4/magnet/files", "id[]", true, false, true, Value::digits},
-    {"v4/link/unlock", "link", false, true, true, Value::entry},
-    {"v4/magnet/upload", "magnets[]", false, false, true, Value::magnet},
-    {"v4/magnet/delete", "id", false, false, true, Value::digits},
+    {"v4.1/magnet/status", "id", true, false, true, false, Value::digits_or_none},
+    {"v4/magnet/files", "id[]", true, false, true, false, Value::digits},
+    {"v4/link/unlock", "link", false, true, true, false, Value::entry},
+    {"v4/magnet/upload", "magnets[]", false, false, true, false, Value::magnet},
+    {"v4/magnet/delete", "id", false, false, true, true, Value::digits},
+    {"v4/magnet/restart", "id", false, false, false, true, Value::digits},
 };
 
 // The value of an encoded form field, decoded; false when it holds a byte
@@ -164,13 +168,14 @@ void check_request(const Expected &x, const char *method, const char *url, const
   for (const Endpoint &k : kEndpoints)
     if (u == kApi + k.path + x.query) e = &k;
   FUZZ_CHECK(e, "form POST to %s", url);
-  FUZZ_CHECK(kOp == Op::list     ? e->list
-             : kOp == Op::stream ? e->stream
-                                 : e->download,
+  FUZZ_CHECK(kOp == Op::list       ? e->list
+             : kOp == Op::stream   ? e->stream
+             : kOp == Op::download ? e->download
+                                   : e->change,
              "%s in this operation", e->path);
   std::string_view b(body);
-  if (!*e->field) {
-    FUZZ_CHECK(b.empty(), "%s with a body %s", e->path, body);
+  if (e->value == Value::digits_or_none && b.empty()) {
+    FUZZ_CHECK(kOp == Op::list, "%s of every magnet in this operation", e->path);
     return;
   }
   std::string head = std::string(e->field) + "=";
@@ -179,6 +184,7 @@ void check_request(const Expected &x, const char *method, const char *url, const
              "%s with the body %s", e->path, body);
   switch (e->value) {
   case Value::digits:
+  case Value::digits_or_none:
     FUZZ_CHECK(!value.empty() && value.find_first_not_of("0123456789") == std::string::npos,
                "%s of id %s", e->path, value.c_str());
     break;
@@ -266,6 +272,9 @@ int call(bool record, const tavro_io *io, const char *settings, const char *arg,
   case Op::download:
     return record ? h->download(io, settings, arg, out, out_len)
                   : tavro_download(settings, arg, out, out_len);
+  case Op::change:
+    // The handler record has no change: the export serves both.
+    return tavro_change(settings, arg, out, out_len);
   }
   return 0;
 }

@@ -67,6 +67,16 @@ SEEDS = {
                "\x08svn+ssh://a@b@host/p@q?APIKEY=zz#frag?apikey=y", "\x00?apikey=&apikey=k#x",
                "\x05failed https://u:p@h/x?apikey=k", "\x01apikey=k"],
     "json_string": ['plain', 'tab\there "quoted" back\\slash', '\x01\x08\x0c\x1f\x7f', '\xc3\xa9\xff/'],
+    "status": [ok('{"magnets":[{"id":123456,"filename":"u.iso","size":587400285,'
+                                '"status":"Downloading","statusCode":1,"downloaded":255400192,'
+                                '"seeders":7,"downloadSpeed":18874368},{"id":56789,"filename":"v.iso",'
+                                '"size":256400192,"status":"Ready","statusCode":4}]}'),
+               ok('{"magnets":{"id":5,"statusCode":15,"status":"File not available - no peer"}}'),
+               ok('{"magnets":[{"id":1,"statusCode":"4"},{"id":-3,"statusCode":0,"size":0},'
+                  '{"id":18446744073709551615,"statusCode":7}]}')],
+    "change_request": ['{"Action":"delete","Magnet":"m102"}', '{"Action":"restart","Magnet":"m9223372036854775807"}',
+                       '{"Action":"delete","Magnet":"m9223372036854775808"}', '{"Action":"restart","Magnet":"102"}',
+                       '{"Action":"save","Link":"https://h/f#x"}', '[]'],
     "query": ["?x=1\0a b/c", "\0" + MAGNET, "\0~-._AZaz09", "\0\xc3\xa9%&="],
 }
 
@@ -85,7 +95,11 @@ OPS = {
                 script("r", SETTINGS, "", ),
                 script("", SETTINGS, "nope"),
                 script("30", SETTINGS, "m1", ("404", "gone")),
-                script("", SETTINGS, "m12", ("200", FILES_UNKNOWN))],
+                script("", SETTINGS, "m12", ("200", FILES_UNKNOWN)),
+                script("", SETTINGS, "torrents/m12", ("200", ok('{"magnets":[{"id":12,"filename":"F",'
+                                                               '"statusCode":1,"downloaded":5}]}'))),
+                script("", SETTINGS, "m12", ("200", ok('{"magnets":[{"id":12,"files":[]}]}')),
+                       ("200", ok('{"magnets":[{"id":12,"statusCode":15,"status":"no peer"}]}')))],
     "op_stream": [script("", SETTINGS, '{"locator":"L1"}', ("200", UNLOCK)),
                   script("", SETTINGS, '{"path":"p"}', ("503", "down")),
                   script("", SETTINGS, "[]")],
@@ -105,7 +119,16 @@ OPS = {
                     script("", SETTINGS, '{"Link":"%s"}' % MAGNET, ("200", UPLOAD_REFUSED)),
                     script("", SETTINGS, '{"Link":"%s","KeepInstantOnly":true}' % MAGNET,
                            ("200", UPLOAD_READY), ("200", FILES_UNKNOWN)),
-                    script("o", SETTINGS, '{"Link":"%s"}' % MAGNET)],
+                    script("o", SETTINGS, '{"Link":"%s"}' % MAGNET),
+                    script("", SETTINGS, '{"Link":"%s"}' % MAGNET, ("200", UPLOAD_READY),
+                           ("200", ok('{"magnets":[{"id":42,"files":[]}]}')),
+                           ("200", ok('{"magnets":[{"id":42,"statusCode":1,"status":"Downloading"}]}')))],
+    "op_change": [script("", SETTINGS, '{"Action":"delete","Magnet":"m102"}',
+                         ("200", ok('{"message":"Magnet was successfully deleted"}'))),
+                  script("", SETTINGS, '{"Action":"restart","Magnet":"m5"}',
+                         ("200", err("MAGNET_PROCESSING", "Magnet is processing or completed"))),
+                  script("o", SETTINGS, '{"Action":"delete","Magnet":"m1"}'),
+                  script("", SETTINGS, '{"Action":"delete","Magnet":"x"}')],
 }
 
 
@@ -128,7 +151,11 @@ BYTES = {
                       ("200", ok('{"link":"u"}'))),
               records("dz", SETTINGS, '{"Link":"https://h/r"}', ("302>" + MAGNET, ""),
                       ("200", ok('{"magnets":[{"id":3}]}'))),
-              records("vn", SETTINGS, "", ("!refused KEY123", "body"))],
+              records("vn", SETTINGS, "", ("!refused KEY123", "body")),
+              records("l", SETTINGS, "torrents/m3", ("200", ok('{"magnets":[{"id":3,"filename":"a",'
+                                                              '"statusCode":2}]}'))),
+              records("c", SETTINGS, '{"Action":"restart","Magnet":"m3"}',
+                      ("200", ok('{"message":"Magnet was successfully restarted"}')))],
 }
 
 

@@ -5,6 +5,7 @@
 #include "tavro_service.h"
 #include "tavro_text.h"
 
+#include <cstdarg>
 #include <cstdio>
 #include <cstring>
 #include <string_view>
@@ -413,6 +414,26 @@ void decimal_size(char (&out)[32], int64_t bytes) {
   std::snprintf(out, sizeof out, "%.1f %s", v, kUnits[unit]);
 }
 
+// The figures of a processing magnet, appended one by one; cut when they
+// outgrow the room, as a message is.
+struct Figures {
+  char text[160] = "";
+  size_t used = 0;
+
+#if defined(__GNUC__)
+  __attribute__((format(printf, 2, 3)))
+#endif
+  void
+  add(const char *fmt, ...) {
+    if (used >= sizeof text) return;
+    va_list ap;
+    va_start(ap, fmt);
+    int n = std::vsnprintf(text + used, sizeof text - used, fmt, ap);
+    va_end(ap);
+    if (n > 0) used += (size_t)n;
+  }
+};
+
 } // namespace
 
 tavro_magnet_state tavro_magnet_state_of(yyjson_val *magnet) {
@@ -452,32 +473,25 @@ int tavro_magnet_not_ready(yyjson_val *m, int64_t id, char *err, size_t err_size
   // the size, the speed, the seeders.
   int64_t size = int_member(m, "size"), done = int_member(m, "downloaded");
   int64_t speed = int_member(m, "downloadSpeed"), seeders = int_member(m, "seeders");
-  char figures[160] = "";
-  size_t used = 0;
-  auto add = [&](const char *fmt, auto... args) {
-    if (used < sizeof figures) {
-      int n = std::snprintf(figures + used, sizeof figures - used, fmt, args...);
-      if (n > 0) used += (size_t)n;
-    }
-  };
+  Figures f;
   char text[32];
   if (size > 0) {
     if (done >= 0) {
       long double share = (long double)done * 100 / (long double)size;
-      add(", %d %% of", share >= 100 ? 100 : (int)share);
+      f.add(", %d %% of", share >= 100 ? 100 : (int)share);
     } else {
-      add(",");
+      f.add(",");
     }
     decimal_size(text, size);
-    add(" %s", text);
+    f.add(" %s", text);
   }
   if (speed >= 0) {
     decimal_size(text, speed);
-    add(used ? " at %s/s" : ", at %s/s", text);
+    f.add(f.used ? " at %s/s" : ", at %s/s", text);
   }
-  if (seeders >= 0) add(", %lld %s", (long long)seeders, seeders == 1 ? "seeder" : "seeders");
+  if (seeders >= 0) f.add(", %lld %s", (long long)seeders, seeders == 1 ? "seeder" : "seeders");
   return tavro_fail(err, err_size, TAVRO_E_NOT_FOUND, "magnet %lld is not ready: %s%s",
-                    (long long)id, status ? status : code_text, figures);
+                    (long long)id, status ? status : code_text, f.text);
 }
 
 namespace {

@@ -49,12 +49,12 @@ struct Worker {
   int n;
   std::string key, settings, magnet, torrent, torrent_link;
   // The requests as the host sees them.
-  tt::Call user, status, unlock, upload, upload_file, files;
+  tt::Call user, status, unlock, upload, upload_file, files, removal;
   std::string extra;
-  std::string validated, listed, streamed, payload, folder, folder_listed;
+  std::string validated, listed, streamed, payload, folder, folder_listed, change, changed;
   // Requests this worker caused, by where they went.
   int fake_user = 0, fake_status = 0, fake_unlock = 0, fake_upload = 0, fake_torrent = 0,
-      fake_upload_file = 0;
+      fake_upload_file = 0, fake_removal = 0;
   int host_user = 0, host_files = 0, host_upload = 0;
   // Outcomes that only the selection or the switch explain.
   int no_transport = 0, refused = 0;
@@ -76,6 +76,9 @@ struct Worker {
     upload = tt::form(api("/magnet/upload", "", key), "magnets[]=" + percent(magnet));
     upload_file = tt::multipart(api("/magnet/upload/file", "", key), torrent);
     files = tt::form(api("/magnet/files", "", key), "id[]=" + id);
+    removal = tt::form(api("/magnet/delete", "", key), "id=" + id);
+    change = R"({"Action":"delete","Magnet":"m)" + id + "\"}";
+    changed = R"({"Action":"delete","Magnet":"m)" + id + R"(","message":"deleted )" + id + "\"}";
     extra = "https://h/extra-" + id;
     validated = R"({"ClientId":"quorvelindash","RuntimeType":"ALLDEBRID","ID":"id-)" + id + "\"}";
     listed = R"([{"name":"film-)" + id + R"(","path":"m)" + id + R"(","folder":true,"size":)" + id +
@@ -105,7 +108,8 @@ struct Worker {
                           {upload, added},
                           {tt::get(torrent_link), torrent},
                           {upload_file, added},
-                          {files, listing}}) {
+                          {files, listing},
+                          {removal, ok(R"({"message":"deleted )" + id + "\"}")}}) {
       T.tavro_fake_set(req.method.c_str(), tt::fake_url(req).c_str(), 200, b.c_str());
       host.answer(req, 200, b);
     }
@@ -125,8 +129,16 @@ struct Worker {
   }
 
   // An export on the selected transport: the fake, or none at all.
+  // The refusal of each export that writes, while writes are off.
+  static constexpr const char *kAddRefused =
+      "download() adds transfers to the account; call tavro_allow_writes(1) first";
+  static constexpr const char *kChangeRefused =
+      "change() changes the account; call tavro_allow_writes(1) first";
+
+  // refusal is the export's message while writes are off, or null for an
+  // export that does not write.
   template <class Call>
-  bool on_selection(const char *what, Call call, const std::string &result, bool writes_op) {
+  bool on_selection(const char *what, Call call, const std::string &result, const char *refusal) {
     char out[4096];
     int code = call(out, (int32_t)sizeof out);
     if (code == TAVRO_E_TRANSPORT) {
@@ -134,10 +146,9 @@ struct Worker {
       expect(what, code, TAVRO_E_TRANSPORT, "", "no transport", out);
       return false;
     }
-    if (writes_op && code == TAVRO_E_WRITES_OFF) {
+    if (refusal && code == TAVRO_E_WRITES_OFF) {
       ++refused;
-      expect(what, code, TAVRO_E_WRITES_OFF, "",
-             "download() adds transfers to the account; call tavro_allow_writes(1) first", out);
+      expect(what, code, TAVRO_E_WRITES_OFF, "", refusal, out);
       return false;
     }
     expect(what, code, TAVRO_OK, result, "", out);
@@ -165,26 +176,32 @@ struct Worker {
       break;
     }
     case 1:
-      fake_status += on_selection(
-          "list", [&](char *o, int32_t l) { return T.tavro_list(s, "torrents", o, l); }, listed,
-          false);
+      // Every other time round, the magnet is removed instead.
+      if ((i / 8) % 2)
+        fake_removal += on_selection(
+            "change", [&](char *o, int32_t l) { return T.tavro_change(s, change.c_str(), o, l); },
+            changed, kChangeRefused);
+      else
+        fake_status += on_selection(
+            "list", [&](char *o, int32_t l) { return T.tavro_list(s, "torrents", o, l); }, listed,
+            nullptr);
       break;
     case 2:
       fake_unlock += on_selection(
           "stream", [&](char *o, int32_t l) { return T.tavro_stream_url(s, entry.c_str(), o, l); },
-          streamed, false);
+          streamed, nullptr);
       break;
     case 3:
       fake_upload += on_selection(
           "download magnet",
           [&](char *o, int32_t l) { return T.tavro_download(s, by_magnet.c_str(), o, l); }, payload,
-          true);
+          kAddRefused);
       break;
     case 4:
       if (on_selection(
               "download torrent",
               [&](char *o, int32_t l) { return T.tavro_download(s, by_torrent.c_str(), o, l); },
-              payload, true)) {
+              payload, kAddRefused)) {
         fake_torrent += 2; // fetched once for a redirect, once as a torrent
         ++fake_upload_file;
         if (torrent != T.tavro_fake_last_body(upload_file.url.c_str()) && !mismatches++)
@@ -208,8 +225,7 @@ struct Worker {
         expect("record download", code, TAVRO_OK, payload, "", out);
       } else {
         ++refused;
-        expect("record download", code, TAVRO_E_WRITES_OFF, "",
-               "download() adds transfers to the account; call tavro_allow_writes(1) first", out);
+        expect("record download", code, TAVRO_E_WRITES_OFF, "", kAddRefused, out);
       }
       // A transport given as NULL is no transport, whatever is selected.
       expect("record without transport", h->list(nullptr, s, "torrents", out, sizeof out),
@@ -292,6 +308,7 @@ TEST(Stress, EightThreadsMixAllOperationsWhileTheSelectionAndWritesChange) {
     };
     EXPECT_EQ(fake_calls(w.user), w.fake_user);
     EXPECT_EQ(fake_calls(w.status), w.fake_status);
+    EXPECT_EQ(fake_calls(w.removal), w.fake_removal);
     EXPECT_EQ(fake_calls(w.unlock), w.fake_unlock);
     EXPECT_EQ(fake_calls(w.upload), w.fake_upload);
     EXPECT_EQ(T.tavro_fake_calls("GET", w.torrent_link.c_str()), w.fake_torrent);
@@ -300,9 +317,9 @@ TEST(Stress, EightThreadsMixAllOperationsWhileTheSelectionAndWritesChange) {
     EXPECT_EQ(host.count(w.files), (size_t)w.host_files);
     EXPECT_EQ(host.count(w.upload), (size_t)w.host_upload);
     fake_total += w.fake_user + w.fake_status + w.fake_unlock + w.fake_upload + w.fake_torrent +
-                  w.fake_upload_file;
+                  w.fake_upload_file + w.fake_removal;
     fake_successes += w.fake_user + w.fake_status + w.fake_unlock;
-    writes += w.fake_upload + w.fake_upload_file + w.host_upload;
+    writes += w.fake_upload + w.fake_upload_file + w.host_upload + w.fake_removal;
     no_transport += w.no_transport;
     refused += w.refused;
   }

@@ -143,6 +143,9 @@ std::vector<OpRow> op_rows() {
   tt::Call unlock_l1 = tt::form(api("/link/unlock"), "link=L1");
   tt::Call unlock_l2 = tt::form(api("/link/unlock"), "link=L2");
   tt::Call del = tt::form(api("/magnet/delete"), "id=42");
+  tt::Call status_of_12 = tt::form(tt::status_url(), "id=12");
+  tt::Call status_of_42 = tt::form(tt::status_url(), "id=42");
+  std::string kReadyState = ok(R"({"magnets":[{"id":42,"filename":"Show","statusCode":4}]})");
   std::string fresh = R"(\{"ClientId":"quorvelindash","RuntimeType":"ALLDEBRID","ID":")"
                       R"([0-9a-f]{8}-[0-9a-f]{4}-4[0-9a-f]{3}-9[0-9a-f]{3}-[0-9a-f]{12}"\})";
   std::string not_a_link = "Link is not a magnet, a redirect-to-magnet or a torrent file";
@@ -163,8 +166,24 @@ std::vector<OpRow> op_rows() {
        [](char *o, int32_t n) { return tavro_list(kSettings.c_str(), "torrents", o, n); },
        {{tt::form(tt::status_url(), ""),
          ok(R"({"magnets":[{"id":12,"filename":"Film","size":700},{"id":13,"filename":"B"}]})")}},
-       R"([{"name":"Film","path":"m12","folder":true,"size":700,"id":"m12","locator":"m12"},)"
-       R"({"name":"B","path":"m13","folder":true,"size":-1,"id":"m13","locator":"m13"}])",
+       R"([{"name":"Film","path":"m12","folder":true,"size":700,"id":"m12","locator":"m12",)"
+       R"("state":null,"status":null,"downloaded":-1,"speed":-1},)"
+       R"({"name":"B","path":"m13","folder":true,"size":-1,"id":"m13","locator":"m13",)"
+       R"("state":null,"status":null,"downloaded":-1,"speed":-1}])",
+       {},
+       {}},
+      {"list one magnet",
+       [](char *o, int32_t n) { return tavro_list(kSettings.c_str(), "torrents/m12", o, n); },
+       {{status_of_12, ok(R"({"magnets":[{"id":12,"filename":"Film","size":700,)"
+                          R"("status":"Downloading","statusCode":1,"downloaded":5}]})")}},
+       R"([{"name":"Film","path":"m12","folder":true,"size":700,"id":"m12","locator":"m12",)"
+       R"("state":"processing","status":"Downloading","downloaded":5,"speed":-1}])",
+       {},
+       {}},
+      {"list folder without files",
+       [](char *o, int32_t n) { return tavro_list(kSettings.c_str(), "m42", o, n); },
+       {{files, ok(R"({"magnets":[{"id":42,"files":[]}]})")}, {status_of_42, kReadyState}},
+       "[]",
        {},
        {}},
       {"list folder",
@@ -244,6 +263,24 @@ std::vector<OpRow> op_rows() {
        {{TAVRO_E_ARG, "config is not a JSON object"},
         {TAVRO_E_ARG, "config has no Link"},
         {TAVRO_E_FAILED, "out of memory serialising the add result"}}},
+      {"download still processing",
+       [](char *o, int32_t n) { return download(R"({"Link":")" + kMagnet + "\"}", o, n); },
+       {{upload, ok(R"({"magnets":[)" + kReady + "]}")},
+        {files, ok(R"({"magnets":[{"id":42,"files":[]}]})")},
+        {status_of_42, ok(R"({"magnets":[{"id":42,"statusCode":0,"status":"In Queue"}]})")}},
+       kReady,
+       {},
+       {{TAVRO_E_ARG, "config is not a JSON object"},
+        {TAVRO_E_ARG, "config has no Link"},
+        {TAVRO_E_FAILED, "out of memory serialising the add result"}}},
+      {"change",
+       [](char *o, int32_t n) {
+         return tavro_change(kSettings.c_str(), R"({"Action":"delete","Magnet":"m42"})", o, n);
+       },
+       {{del, ok(R"({"message":"Magnet was successfully deleted"})")}},
+       R"({"Action":"delete","Magnet":"m42","message":"Magnet was successfully deleted"})",
+       {},
+       {{TAVRO_E_ARG, "change request is not a JSON object"}}},
   };
 }
 
