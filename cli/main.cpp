@@ -37,6 +37,7 @@ int main(int argc, char **argv) {
     if (!load_library(p.lib, s.lib, error)) return host_error(error);
     s.style.table = isatty(STDOUT_FILENO) && !(p.given & kJson);
     if (s.style.table) s.style.columns = terminal_columns();
+    s.style.colour = s.style.table && colour_terminal(STDOUT_FILENO);
     int rc = p.command->run(s, p);
     return finish_output(rc);
   } catch (const std::exception &e) {

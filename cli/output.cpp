@@ -8,7 +8,10 @@
 #include <yyjson.h>
 
 #include <algorithm>
+#include <cctype>
 #include <cstdlib>
+#include <iterator>
+#include <string_view>
 #include <ctime>
 #include <vector>
 
@@ -40,15 +43,133 @@ size_t terminal_columns() {
   return 80;
 }
 
+bool colour_terminal(int fd) {
+  const char *no_colour = std::getenv("NO_COLOR");
+  const char *term = std::getenv("TERM");
+  return isatty(fd) && !(no_colour && *no_colour) && term && *term &&
+         std::string_view(term) != "dumb";
+}
+
+std::string decimal_rate(int64_t bytes_per_second) {
+  static const char *units[] = {"B/s", "kB/s", "MB/s", "GB/s", "TB/s"};
+  if (bytes_per_second < 1000)
+    return std::to_string(bytes_per_second < 0 ? 0 : bytes_per_second) + " B/s";
+  double v = static_cast<double>(bytes_per_second);
+  size_t u = 0;
+  while (v >= 999.95 && u + 1 < std::size(units)) {
+    v /= 1000;
+    ++u;
+  }
+  char text[32];
+  std::snprintf(text, sizeof text, "%.1f %s", v, units[u]);
+  return text;
+}
+
+namespace {
+
+// The service's status texts of the states that are not "processing" with
+// figures, in a word or two, by status text (case folded).
+struct ShortState {
+  std::string_view status, words;
+};
+constexpr ShortState kShortStates[] = {
+    {"in queue", "queued"},
+    {"compressing / moving", "moving"},
+    {"uploading", "uploading"},
+    {"upload fail", "upload"},
+    {"internal error on unpacking", "unpacking"},
+    {"not downloaded in 20 min", "stalled"},
+    {"file too big", "too big"},
+    {"internal error", "internal error"},
+    {"download took more than 72h", "took over 72h"},
+    {"deleted on the hoster website", "deleted by the hoster"},
+    {"processing failed", "processing"},
+    {"error while contacting tracker", "tracker"},
+    {"file not available - no peer", "no peer"},
+};
+
+std::string folded(std::string text) {
+  for (char &c : text) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+  return text;
+}
+
+std::string_view short_state(const std::string &status) {
+  std::string key = folded(status);
+  for (const ShortState &s : kShortStates)
+    if (key == s.status) return s.words;
+  return {};
+}
+
+} // namespace
+
+std::string state_words(const std::string &state, const std::string &status, int64_t size,
+                        int64_t downloaded, int64_t speed) {
+  if (state == "ready") return "ready";
+  std::string_view words = short_state(status);
+  if (state == "error")
+    return "failed: " +
+           (words.empty() ? terminal_text(status.empty() ? "?" : status) : std::string(words));
+  if (state != "processing") return status.empty() ? "" : terminal_text(folded(status));
+  if (!words.empty()) return std::string(words);
+  // Downloading: the share done and the speed, as far as they are known.
+  std::string out;
+  if (size > 0 && downloaded >= 0) {
+    long double share = static_cast<long double>(downloaded) * 100 / static_cast<long double>(size);
+    out = std::to_string(share >= 100 ? 100 : static_cast<int>(share)) + "%";
+  }
+  if (speed >= 0) {
+    if (!out.empty()) out.push_back(' ');
+    out.append(decimal_rate(speed));
+  }
+  return out.empty() ? terminal_text(folded(status.empty() ? "processing" : status)) : out;
+}
+
+bool natural_less(const std::string &a, const std::string &b) {
+  auto digit = [](char c) { return c >= '0' && c <= '9'; };
+  auto lower = [](char c) {
+    return static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+  };
+  size_t i = 0, j = 0;
+  while (i < a.size() && j < b.size()) {
+    if (digit(a[i]) && digit(b[j])) {
+      // Runs of digits by their value: leading zeros aside, the longer run
+      // is the larger, then the first digit that differs.
+      size_t si = i, sj = j;
+      while (si < a.size() && a[si] == '0') ++si;
+      while (sj < b.size() && b[sj] == '0') ++sj;
+      size_t ei = si, ej = sj;
+      while (ei < a.size() && digit(a[ei])) ++ei;
+      while (ej < b.size() && digit(b[ej])) ++ej;
+      if (ei - si != ej - sj) return ei - si < ej - sj;
+      if (int c = a.compare(si, ei - si, b, sj, ej - sj); c != 0) return c < 0;
+      i = ei;
+      j = ej;
+      continue;
+    }
+    char x = lower(a[i]), y = lower(b[j]);
+    if (x != y) return static_cast<unsigned char>(x) < static_cast<unsigned char>(y);
+    ++i;
+    ++j;
+  }
+  if (a.size() - i != b.size() - j) return a.size() - i < b.size() - j;
+  // Equal as people read them: the bytes decide, so that the order is total.
+  return a < b;
+}
+
 std::string for_stdout(const Style &style, const std::string &text) {
   return style.table ? terminal_text(text) : text;
 }
 
-std::string listing_table(const std::string &json, const std::string &folder, size_t columns) {
+std::string listing_table(const std::string &json, const std::string &folder, size_t columns,
+                          bool colour) {
   tavro::Doc doc = read_json(json);
   yyjson_val *root = doc.root();
   if (!yyjson_is_arr(root)) return "";
   std::vector<std::vector<std::string>> rows{{"NAME", "SIZE", "KIND", "PATH"}};
+  // The magnets' states, row by row (the heading's first), when the listing
+  // has them: a column after SIZE.
+  std::vector<std::string> states{"STATE"};
+  bool has_state = false;
   std::string prefix = folder.empty() || folder == "torrents" ? "" : folder + "/";
   if (size_t slash = folder.find('/'); slash != std::string::npos)
     prefix = folder.substr(0, slash + 1);
@@ -66,7 +187,22 @@ std::string listing_table(const std::string &json, const std::string &folder, si
     if (!folder_entry) path = prefix + path;
     rows.push_back({terminal_text(name), human_size(bytes), folder_entry ? "folder" : "file",
                     terminal_text(path)});
+    yyjson_val *state = yyjson_obj_get(e, "state");
+    has_state = has_state || yyjson_obj_get(e, "state") != nullptr;
+    states.push_back(state_words(text_of(state), text_of(yyjson_obj_get(e, "status")), bytes,
+                                 int_of(yyjson_obj_get(e, "downloaded")),
+                                 int_of(yyjson_obj_get(e, "speed"))));
   }
+  // A magnet's files in the order people expect; the JSON keeps the
+  // service's.
+  if (rows.size() > 2 && !has_state) {
+    std::stable_sort(rows.begin() + 1, rows.end(), [](const auto &a, const auto &b) {
+      return a[2] != b[2] ? a[2] == "folder" : natural_less(a[3], b[3]);
+    });
+  }
+  size_t state_width = 0;
+  if (has_state)
+    for (const std::string &s : states) state_width = std::max(state_width, display_width(s));
   std::vector<size_t> width(4, 0);
   for (const auto &r : rows)
     for (size_t c = 0; c < 4; ++c) width[c] = std::max(width[c], display_width(r[c]));
@@ -74,7 +210,9 @@ std::string listing_table(const std::string &json, const std::string &folder, si
   // then a file listing's names go (its paths end with them), and only
   // then are paths cut, in their middle.
   constexpr size_t kLeast = 12;
-  auto total = [&] { return width[0] + width[1] + width[2] + width[3] + 6; };
+  auto total = [&] {
+    return width[0] + width[1] + width[2] + width[3] + 6 + (has_state ? state_width + 2 : 0);
+  };
   bool names = true;
   if (columns && total() > columns) {
     size_t least = std::min(width[0], kLeast);
@@ -94,10 +232,22 @@ std::string listing_table(const std::string &json, const std::string &folder, si
       r[3] = fit_width_middle(r[3], width[3]);
     }
   }
+  // Colour marks a state (never the heading): ready green, processing
+  // yellow, failed red.
+  auto state_cell = [&](size_t row) {
+    std::string cell = pad(states[row], state_width, false) + "  ";
+    if (!colour || row == 0 || states[row].empty()) return cell;
+    const char *on = states[row] == "ready"                ? "\x1b[32m"
+                     : states[row].rfind("failed", 0) == 0 ? "\x1b[31m"
+                                                           : "\x1b[33m";
+    return on + cell.substr(0, states[row].size()) + "\x1b[0m" + cell.substr(states[row].size());
+  };
   std::string out;
-  for (const auto &r : rows) {
+  for (size_t n = 0; n < rows.size(); ++n) {
+    const auto &r = rows[n];
     std::string line = (names ? pad(r[0], width[0], false) + "  " : "") +
-                       pad(r[1], width[1], true) + "  " + pad(r[2], width[2], false) + "  " + r[3];
+                       pad(r[1], width[1], true) + "  " + (has_state ? state_cell(n) : "") +
+                       pad(r[2], width[2], false) + "  " + r[3];
     while (!line.empty() && line.back() == ' ') line.pop_back();
     out += line + "\n";
   }
@@ -106,7 +256,7 @@ std::string listing_table(const std::string &json, const std::string &folder, si
 
 void print_listing(std::FILE *out, const Style &style, const std::string &json,
                    const std::string &folder) {
-  std::string table = style.table ? listing_table(json, folder, style.columns) : "";
+  std::string table = style.table ? listing_table(json, folder, style.columns, style.colour) : "";
   if (table.empty())
     std::fprintf(out, "%s\n", json.c_str());
   else

@@ -9,9 +9,27 @@
 namespace tavro_cli {
 
 struct Style {
-  bool table = false; // standard output is a terminal and --json was not given
-  size_t columns = 0; // the terminal's width in cells; 0: unknown, nothing is cut
+  bool table = false;  // standard output is a terminal and --json was not given
+  size_t columns = 0;  // the terminal's width in cells; 0: unknown, nothing is cut
+  bool colour = false; // the terminal takes colour and NO_COLOR is not set
 };
+
+// Whether standard output (fd) is a terminal that takes colour: not "dumb",
+// and NO_COLOR unset or empty.
+bool colour_terminal(int fd);
+
+// A magnet entry's state in a few words: "ready", "43% 18.9 MB/s",
+// "queued", "uploading", "failed: no peer"; "" for an entry without state.
+std::string state_words(const std::string &state, const std::string &status, int64_t size,
+                        int64_t downloaded, int64_t speed);
+
+// A count of bytes a second in decimal units, as the service counts them:
+// "18.9 MB/s".
+std::string decimal_rate(int64_t bytes_per_second);
+
+// Paths compared as people read them: case folded, runs of digits by their
+// value ("E2" before "E10"). True when a goes before b.
+bool natural_less(const std::string &a, const std::string &b);
 
 // The terminal's width in cells: its window size, else $COLUMNS, else 80.
 size_t terminal_columns();
@@ -31,7 +49,8 @@ void print_document(std::FILE *out, const Style &style, const std::string &json)
 // The listing as table text, cut to columns cells when columns is not 0;
 // "" when json is not a listing. Text from the service is escaped for the
 // terminal.
-std::string listing_table(const std::string &json, const std::string &folder, size_t columns);
+std::string listing_table(const std::string &json, const std::string &folder, size_t columns,
+                          bool colour = false);
 
 // The lines for people of a validation result; user is the service's
 // account answer when it was seen ("" otherwise), settings_id whether the

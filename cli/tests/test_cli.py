@@ -41,6 +41,8 @@ WATCHDOG_SECONDS = 150
 
 def clean_env(**extra):
     env = {k: v for k, v in os.environ.items() if k != "TAVRO_API_KEY"}
+    # Colour only where a test asks for it (NO_COLOR="" and a TERM).
+    env["NO_COLOR"] = "1"
     env.update(extra)
     return env
 
@@ -232,9 +234,10 @@ class ListingTests(ServiceCase):
         lines = ran.out.splitlines()
         self.assertEqual(lines[0].split(), ["NAME", "SIZE", "KIND", "PATH"])
         self.assertEqual(len(lines), 5)
-        self.assertEqual(lines[2].split(None, 1)[0], "Harbour.S01E02.mkv")
-        self.assertIn("2.0 GiB  file  m101/Harbour.S01/Season 1/Harbour.S01E02.mkv", lines[2])
-        self.assertIn("900 B  file", lines[4])
+        # Sorted by path as people read them (the JSON keeps the service's order).
+        self.assertIn("900 B  file  m101/Harbour.S01/Harbour.S01.nfo", lines[1])
+        self.assertEqual(lines[3].split(None, 1)[0], "Harbour.S01E02.mkv")
+        self.assertIn("2.0 GiB  file  m101/Harbour.S01/Season 1/Harbour.S01E02.mkv", lines[3])
         # Aligned: every row's size ends, and its path starts, in the same column.
         ends = {re.search(r"(SIZE|B|iB)  ", l).end() for l in lines}
         self.assertEqual(len(ends), 1, ran.out)
@@ -661,7 +664,7 @@ class TerminalTests(ServiceCase):
             ("m104", 300, ["NAME", "SIZE", "KIND", "PATH"], "9.0 MiB", "m104/" + long),
             ("m104", 110, ["SIZE", "KIND", "PATH"], "9.0 MiB", "  m104/" + long),
             ("m104", 60, ["SIZE", "KIND", "PATH"], "9.0 MiB", "Width.2024.mkv"),
-            ("torrents", 60, ["NAME", "SIZE", "KIND", "PATH"], "Long", "  m105"),
+            ("torrents", 60, ["NAME", "SIZE", "STATE", "KIND", "PATH"], "Long", "  m105"),
         ]
         for folder, columns, header, key, end in rows:
             with self.subTest(folder=folder, columns=columns):
