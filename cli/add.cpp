@@ -2,6 +2,7 @@
 #include "add.h"
 
 #include "links.h"
+#include "magnets.h"
 #include "texts.h"
 
 #include <sys/stat.h>
@@ -80,6 +81,9 @@ int run_add(Session &s, const Parsed &p) {
     std::fprintf(stderr, "tavro: add changes the account; pass --allow-writes to let it\n");
     return exit_for(TAVRO_E_WRITES_OFF);
   }
+  if ((p.given & kWait) && (p.given & kKeepInstantOnly))
+    return usage_error(p.command, "--wait follows a magnet that --keep-instant-only deletes: give "
+                                  "one of them");
   if (int rc = open_account(s, p); rc >= 0) return rc;
   JsonObject request;
   request.str("Link", link);
@@ -108,6 +112,13 @@ int run_add(Session &s, const Parsed &p) {
     } else if (p.given & kUrl) {
       less = "added as " + mid + ", but the service does not hold it yet: no direct URL";
     }
+  }
+  // Not ready yet: followed until it is, when asked.
+  std::optional<int64_t> added = int_member(o.result, "id");
+  if ((p.given & kWait) && !url && added && !flag_member(o.result, "ready")) {
+    if (s.style.table) std::fputs(add_lines(o.result).c_str(), stdout);
+    std::fflush(stdout);
+    return wait_for_magnet(s, p, *added);
   }
   if (p.given & kUrl) {
     if (url) std::printf("%s\n", for_stdout(s.style, *url).c_str());

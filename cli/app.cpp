@@ -72,6 +72,12 @@ Outcome do_download(const Library &lib, const std::string &settings, const std::
   });
 }
 
+Outcome do_change(const Library &lib, const std::string &settings, const std::string &request) {
+  return call(lib, [&](char *out, int32_t n) {
+    return lib.tavro_change(settings.c_str(), request.c_str(), out, n);
+  });
+}
+
 bool read_file(const std::string &path, std::string &out, std::string &error) {
   if (path == "-") {
     std::ostringstream s;

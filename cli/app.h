@@ -49,6 +49,7 @@ Outcome do_validate(const Library &lib, const std::string &settings);
 Outcome do_list(const Library &lib, const std::string &settings, const char *folder);
 Outcome do_stream(const Library &lib, const std::string &settings, const std::string &entry);
 Outcome do_download(const Library &lib, const std::string &settings, const std::string &request);
+Outcome do_change(const Library &lib, const std::string &settings, const std::string &request);
 
 // The whole of a file, or of standard input for "-"; false with a one-line
 // reason in error.

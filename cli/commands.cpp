@@ -4,6 +4,7 @@
 #include "add.h"
 #include "demo.h"
 #include "listing.h"
+#include "magnets.h"
 #include "utilities.h"
 #include "validate.h"
 
@@ -25,9 +26,13 @@ const CommandSpec kCommands[] = {
     {"ls", "[FOLDER]", "list the root, \"torrents\", or one magnet's files (\"m<id>\")",
      "FOLDER is torrents (the account's magnets), m<id> (the files of one magnet),\n"
      "or m<id>/PATH (the files of the magnet under PATH); without it, the root.\n"
+     "The magnets' table shows each one's STATE (ready, 43% 18.9 MB/s, queued,\n"
+     "failed: no peer, ...); --state ready|processing|error keeps only those. A\n"
+     "magnet that is not ready yet lists no files: ls says so (exit status 4, or 7\n"
+     "when it failed); tavro wait m<id> follows it.\n"
      "On a terminal the listing is a table whose PATH column `tavro stream` takes\n"
      "as printed; otherwise (or with --json) it is the library's JSON array.\n",
-     0, 1, kAlways | kJson | kAccount, run_ls},
+     0, 1, kAlways | kJson | kAccount | kState, run_ls},
     {"stream", "WHAT", "resolve a listed file into a direct URL",
      "WHAT is any of:\n"
      "  a file's service link           https://...\n"
@@ -49,13 +54,33 @@ const CommandSpec kCommands[] = {
      "When the service holds the content already, the result carries a direct\n"
      "URL (InstantURL) for the largest file, or with --full-season --season N\n"
      "--episode N for that episode; --url prints only that URL.\n"
+     "With --wait, a magnet the service is still fetching is followed as tavro\n"
+     "wait follows it, and its direct URL printed once it is ready.\n"
      "Exit status 1 when add did less than asked: with --keep-instant-only the\n"
      "service did not hold it (deleted again); the pack holds no such episode; or\n"
      "with --url there is no direct URL yet.\n",
      1, 1,
      kAlways | kJson | kAccount | kUrl | kAllowWrites | kSeason | kEpisode | kFullSeason |
-         kKeepInstantOnly,
+         kKeepInstantOnly | kWait | kTimeoutWait,
      run_add},
+    {"wait", "m<id>", "follow a magnet until the service has it ready",
+     "Asks the magnet's state every 5 seconds (tavro ls torrents/m<id>): on a\n"
+     "terminal a progress bar on standard error (share done, speed, time left),\n"
+     "otherwise one line there each time the state changes. Once it is ready,\n"
+     "prints what add prints for a magnet the service holds: the direct URL of\n"
+     "its largest file, or with --season N --episode N of that episode (--url:\n"
+     "the URL alone). A magnet that failed is exit status 7, with the service's\n"
+     "words; --timeout-wait DURATION gives up (exit status 5); Ctrl-C stops\n"
+     "waiting (exit status 130). The magnet stays in the account either way.\n",
+     1, 1, kAlways | kJson | kAccount | kUrl | kSeason | kEpisode | kTimeoutWait, run_wait},
+    {"rm", "m<id>", "remove a magnet from the account",
+     "Changes the account, so it is refused unless --allow-writes is given.\n", 1, 1,
+     kAlways | kJson | kAccount | kAllowWrites, run_rm},
+    {"restart", "m<id>", "restart a magnet that failed",
+     "The service restarts only magnets that failed (MAGNET_PROCESSING for one that\n"
+     "is processing or ready, exit status 7). Changes the account, so it is refused\n"
+     "unless --allow-writes is given.\n",
+     1, 1, kAlways | kJson | kAccount | kAllowWrites, run_restart},
     {"episode", "NAME...", "recognise the season and episode in file names",
      "Exit status 0 when every NAME yields a pair, 1 otherwise.\n", 1, -1, kAlways | kJson,
      run_episode},

@@ -125,6 +125,50 @@ int run_demo(Session &session, const Parsed &) {
          do_stream(lib, s, entry), nullptr);
   w.note("the host hands back the entry of step 4; its locator is that link");
 
+  // A magnet the service is still downloading, followed until it is ready.
+  w.step("A magnet still downloading: its folder says so", "ls m103", do_list(lib, s, "m103"),
+         "m103", TAVRO_E_NOT_FOUND, "magnet 103 is not ready: Downloading, 42 %");
+  // tavro wait m103 asks for that magnet's state alone every 5 seconds; the
+  // fake answers the second question as the service would once it is done.
+  bool now_ready = false;
+  bool set = false;
+  {
+    Outcome first = do_list(lib, s, "torrents/m103");
+    w.note("tavro wait m103, first look (ls torrents/m103): " +
+           std::string(first.result.find("\"state\":\"processing\"") != std::string::npos
+                           ? "processing"
+                           : "not processing (not what the demo expects)"));
+    const std::string name = "Quiet.Valley.2019.2160p";
+    const std::string size = "19327352832", link = "https://demo.invalid/f/qv103";
+    const char *base = lib.tavro_base_url();
+    auto answer = [&](const char *method, const char *version, const char *path, const char *field,
+                      const std::string &value, const std::string &body) {
+      Answer a;
+      a.method = method;
+      a.version = version;
+      a.path = path;
+      a.form = {{field, value}};
+      return lib.tavro_fake_set(method, answer_url(a, base, key).c_str(), 200, body.c_str()) == 0;
+    };
+    set = answer("POST", "v4.1", "/magnet/status", "id", "103",
+                 R"({"status":"success","data":{"magnets":[{"id":103,"filename":")" + name +
+                     R"(","size":)" + size + R"(,"status":"Ready","statusCode":4}]}})") &&
+          answer("POST", "", "/magnet/files", "id[]", "103",
+                 R"({"status":"success","data":{"magnets":[{"id":103,"files":[{"n":")" + name +
+                     R"(.mkv","s":)" + size + R"(,"l":")" + link + R"("}]}]}})") &&
+          answer("POST", "", "/link/unlock", "link", link,
+                 R"({"status":"success","data":{"link":"https://cdn.demo.invalid/dl/Zq4v/)" + name +
+                     R"(.mkv","filename":")" + name + R"(.mkv","filesize":)" + size + "}}");
+    Outcome next = do_list(lib, s, "torrents/m103");
+    now_ready = set && next.result.find("\"state\":\"ready\"") != std::string::npos;
+    w.note(std::string("5 seconds later: ") + (now_ready ? "ready" : "not ready"));
+    Outcome files = do_list(lib, s, "m103");
+    w.step("...until it is ready; then wait prints its largest file, as add does", "wait m103",
+           do_stream(lib, s, entry_with_path(files.result, (name + ".mkv").c_str())), nullptr);
+    w.note("(the demo's fake answered the second look as ready; under --fake cli/demo.json, "
+           "wait would go on waiting)");
+  }
+
   w.step("Add a magnet the service holds already: its largest file at once",
          std::string("add --allow-writes '") + kNight + "'", w.add(kNight, false, 0, 0, false),
          nullptr);
@@ -159,7 +203,7 @@ int run_demo(Session &session, const Parsed &) {
          do_validate(lib, settings_for_key("QV-NOT-KEY")), nullptr, TAVRO_E_AUTH,
          "AllDebrid error AUTH_BAD_APIKEY");
 
-  int bad = w.unexpected() + (deletes != 1);
+  int bad = w.unexpected() + (deletes != 1) + !set + !now_ready;
   if (bad) {
     std::printf("\ndemo: %d of %d steps did not go as expected\n", bad, w.steps());
     return kExitHost;

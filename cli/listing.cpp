@@ -17,11 +17,16 @@ int check_folder(const Parsed &p, std::string &magnet, std::string &path) {
   magnet.clear();
   path.clear();
   if (p.args.empty() || p.args[0].empty() || p.args[0] == "torrents") return -1;
+  // One magnet's own entry, with its state.
+  if (p.args[0].rfind("torrents/m", 0) == 0 && p.args[0].size() > 10 &&
+      p.args[0].find_first_not_of("0123456789", 10) == std::string::npos)
+    return -1;
   if (magnet_path(p.args[0], magnet, path)) return -1;
   std::string hint;
   if (magnet_path("m" + p.args[0], magnet, path)) hint = "; did you mean m" + p.args[0] + "?";
   return usage_error(p.command, "no such folder: " + terminal_text(p.args[0]) +
-                                    " (folders are torrents, m<id> and m<id>/PATH, as "
+                                    " (folders are torrents, torrents/m<id>, m<id> and "
+                                    "m<id>/PATH, as "
                                     "`tavro ls torrents` lists them" +
                                     hint + ")");
 }
@@ -147,10 +152,21 @@ int run_ls(Session &s, const Parsed &p) {
   if (int rc = check_folder(p, magnet, path); rc >= 0) return rc;
   if (int rc = open_account(s, p); rc >= 0) return rc;
   std::string folder = magnet.empty() && !p.args.empty() ? p.args[0] : magnet;
+  if ((p.given & kState) && folder != "torrents")
+    return usage_error(p.command,
+                       "--state picks among the magnets: tavro ls torrents --state " + p.state);
   Outcome o = do_list(s.lib, s.settings, folder.empty() ? nullptr : folder.c_str());
   after_fake_call(s);
   if (o.code != TAVRO_OK) return failed(s, o);
   std::string listing = o.result;
+  if (p.given & kState) {
+    std::vector<Entry> entries;
+    listing_entries(o.result, entries);
+    std::vector<const Entry *> kept;
+    for (const Entry &e : entries)
+      if (string_member(e.json, "state").value_or("") == p.state) kept.push_back(&e);
+    listing = listing_json(kept);
+  }
   if (!path.empty()) {
     std::vector<Entry> entries;
     listing_entries(o.result, entries);

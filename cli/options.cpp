@@ -38,14 +38,34 @@ const OptionSpec kOptionTable[] = {
     {"--max-body", 0, "SIZE", kMaxBody, true,
      "refuse answers larger than SIZE bytes (K, M, G suffixes; default 64M)"},
     {"--url", 0, nullptr, kUrl, false, "print only the direct URL"},
-    {"--allow-writes", 0, nullptr, kAllowWrites, false, "let add change the account"},
+    {"--allow-writes", 0, nullptr, kAllowWrites, false,
+     "let add, rm and restart change the account"},
     {"--season", 0, "N", kSeason, false, "the season of the episode to pick"},
     {"--episode", 0, "N", kEpisode, false, "the episode to pick"},
     {"--full-season", 0, nullptr, kFullSeason, false,
      "the link is a season pack: pick the episode of --season and --episode"},
     {"--keep-instant-only", 0, nullptr, kKeepInstantOnly, false,
      "delete the magnet again unless the service holds it already"},
+    {"--state", 0, "STATE", kState, false,
+     "list only the magnets in STATE: ready, processing or error"},
+    {"--wait", 0, nullptr, kWait, false,
+     "follow a magnet that is not ready until it is (as tavro wait does)"},
+    {"--timeout-wait", 0, "DURATION", kTimeoutWait, false,
+     "give up waiting after DURATION (90, 90s, 5m, 2h; default: no limit)"},
 };
+
+// "90", "90s", "5m", "2h": a wait, at most 30 days.
+bool parse_duration(const std::string &text, double &out) {
+  char *end = nullptr;
+  errno = 0;
+  double v = std::strtod(text.c_str(), &end);
+  if (text.empty() || !std::isdigit(static_cast<unsigned char>(text[0])) || errno) return false;
+  std::string unit = end;
+  double scale = unit.empty() || unit == "s" ? 1 : unit == "m" ? 60 : unit == "h" ? 3600 : 0;
+  if (!scale || !(v > 0) || v * scale > 30 * 86400.0) return false;
+  out = v * scale;
+  return true;
+}
 
 bool parse_seconds(const std::string &text, double &out) {
   char *end = nullptr;
@@ -261,6 +281,17 @@ int parse(int argc, char **argv, std::span<const CommandSpec> commands, Parsed &
       if (!parse_int(v, p.episode) || p.episode == 0)
         return usage_error(&c, "--episode needs a number from 1, not " + v);
       break;
+    case kState:
+      if (v != "ready" && v != "processing" && v != "error")
+        return usage_error(&c, "--state is ready, processing or error, not " + v);
+      p.state = v;
+      break;
+    case kTimeoutWait:
+      if (!parse_duration(v, p.wait_limit))
+        return usage_error(&c, "--timeout-wait needs a duration from 1s to 30 days (90, 90s, 5m, "
+                               "2h), not " +
+                                   v);
+      break;
     default:
       break;
     }
@@ -279,6 +310,8 @@ int parse(int argc, char **argv, std::span<const CommandSpec> commands, Parsed &
                            "them");
   if (picks && (p.given & (kSeason | kEpisode)) != (kSeason | kEpisode))
     return usage_error(&c, "--season and --episode go together");
+  if ((p.given & kTimeoutWait) && (c.options & kWait) && !(p.given & kWait))
+    return usage_error(&c, "--timeout-wait limits --wait: give it too");
   if ((p.given & kFake) && (p.given & kApiRoot))
     return usage_error(&c, "--api-root applies to the network, not to --fake");
   if ((p.given & kSettings) && (p.given & kApiKey))

@@ -29,6 +29,9 @@ enum Option : unsigned {
   kMaxBody = 1u << 15,
   kHelp = 1u << 16,
   kVersion = 1u << 17,
+  kState = 1u << 18,
+  kWait = 1u << 19,
+  kTimeoutWait = 1u << 20,
 };
 
 struct OptionSpec {
@@ -72,6 +75,8 @@ struct Parsed {
   double timeout = 60, connect_timeout = 10;
   size_t max_body = size_t{64} << 20;
   int season = 0, episode = 0;
+  std::string state;     // --state: "ready", "processing" or "error"
+  double wait_limit = 0; // --timeout-wait in seconds; 0: no limit
   bool help = false, version = false;
   bool shortcut = false; // tavro LINK
 };

@@ -2,7 +2,7 @@
 _tavro() {
   local cur prev words cword
   _init_completion || return
-  local commands="demo validate ls stream add episode magnet torrent redact help"
+  local commands="demo validate ls stream add wait rm restart episode magnet torrent redact help"
   local global="--help --version --lib --json --verbose --settings --api-key --fake --api-root
     --timeout --connect-timeout --max-body"
   case $prev in
@@ -18,7 +18,7 @@ _tavro() {
   for ((i = 1; i < cword; i++)); do
     case ${words[i]} in
       --lib | --settings | --fake | --api-key | --api-root | --timeout | --connect-timeout | \
-        --max-body | --season | --episode)
+        --max-body | --season | --episode | --state | --timeout-wait)
         ((i++))
         ;;
       -*) ;;
@@ -32,14 +32,17 @@ _tavro() {
   local own=""
   case $command in
     stream) own="--url --season --episode" ;;
-    add) own="--url --allow-writes --season --episode --full-season --keep-instant-only" ;;
+    add) own="--url --allow-writes --season --episode --full-season --keep-instant-only --wait --timeout-wait" ;;
+    ls) own="--state" ;;
+    wait) own="--url --season --episode --timeout-wait" ;;
+    rm | restart) own="--allow-writes" ;;
   esac
   if [[ $cur == -* ]]; then
     COMPREPLY=($(compgen -W "$global $own" -- "$cur"))
   elif [[ -z $command ]]; then
     COMPREPLY=($(compgen -W "$commands" -- "$cur"))
   elif [[ $command == ls ]]; then
-    COMPREPLY=($(compgen -W "torrents" -- "$cur"))
+    COMPREPLY=($(compgen -W "torrents torrents/" -- "$cur"))
   elif [[ $command == stream ]]; then
     COMPREPLY=($(compgen -W "-" -- "$cur"))
   elif [[ $command == add || $command == torrent ]]; then

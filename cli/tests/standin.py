@@ -141,6 +141,9 @@ class Account:
         # "503 wait N" (with Retry-After: N), taken one per request
         self.faults = {}
         self.stall = threading.Event()
+        # info-hash -> (name, size, steps, files): added as a magnet that goes
+        # through those steps (add_moving) before it is ready
+        self.arriving = {}
         self._add(101, "Harbour.S01.1080p", 6 * GiB + 904, True, season_pack("https://standin.test/f/h101"))
         self._add(102, "Night.Train.2021.mkv", 1400 * MiB, True,
                   [{"n": "Night.Train.2021.mkv", "s": 1400 * MiB, "l": "https://standin.test/f/nt102"}])
@@ -161,6 +164,31 @@ class Account:
         self.magnets[mid] = {"id": mid, "filename": name, "size": size, "ready": ready, "files": files}
         self._walk_links(files)
 
+    # The states a magnet that is not ready goes through, one per question
+    # about it by id: each step is a status entry's statusCode, status and
+    # figures; after the last one the magnet is ready with files. A step
+    # with statusCode 5 to 15 (failed) stays until the magnet is restarted.
+    QUEUED = {"statusCode": 0, "status": "In Queue"}
+
+    def add_moving(self, mid, name, size, steps, files):
+        self._add(mid, name, size, False, [])
+        self.magnets[mid]["steps"] = list(steps)
+        self.magnets[mid]["final_files"] = files
+
+    def step_of(self, m):
+        steps = m.get("steps")
+        return steps[0] if steps else None
+
+    def advance(self, m):
+        steps = m.get("steps")
+        if not steps or steps[0]["statusCode"] >= 5:
+            return
+        steps.pop(0)
+        if not steps:
+            m["ready"], m["files"] = True, m.pop("final_files")
+            del m["steps"]
+            self._walk_links(m["files"])
+
     def add_magnet(self, text):
         m = re.search(r"[?&]xt=urn:btih:([0-9A-Fa-f]{40}|[2-7A-Za-z]{32})(&|$)", text)
         if not text.startswith("magnet:?") or not m:
@@ -170,6 +198,9 @@ class Account:
         if h in self.cached:
             name, size, files = self.cached[h]
             self._add(self.next_id, name, size, True, files)
+        elif h in self.arriving:
+            name, size, steps, files = self.arriving[h]
+            self.add_moving(self.next_id, name, size, steps, files)
         else:
             dn = urllib.parse.parse_qs(text.split("?", 1)[1]).get("dn", [h])[0]
             name, size = dn, 0
@@ -330,6 +361,7 @@ class Handler(http.server.BaseHTTPRequestHandler):
         ("v4", "/magnet/upload"): ("POST", ("magnets[]",), "upload"),
         ("v4", "/magnet/upload/file"): ("POST", (), "upload_file"),
         ("v4", "/magnet/delete"): ("POST", ("id",), "delete"),
+        ("v4", "/magnet/restart"): ("POST", ("id",), "restart"),
     }
     RETIRED = {("v4", "/magnet/status")}
 
@@ -372,6 +404,10 @@ class Handler(http.server.BaseHTTPRequestHandler):
         if m["ready"]:
             return {"id": m["id"], "filename": m["filename"], "size": m["size"], "status": "Ready",
                     "statusCode": 4, "uploadDate": 1735689600, "completionDate": 1735693200}
+        step = m.get("steps", [None])[0]
+        if step:
+            return dict({"id": m["id"], "filename": m["filename"], "size": m["size"],
+                         "uploadDate": 1735689600, "completionDate": 0}, **step)
         return {"id": m["id"], "filename": m["filename"], "size": m["size"], "status": "Downloading",
                 "statusCode": 1, "downloaded": 0, "uploaded": 0, "seeders": 3, "downloadSpeed": 0,
                 "uploadSpeed": 0, "uploadDate": 1735689600, "completionDate": 0}
@@ -382,7 +418,9 @@ class Handler(http.server.BaseHTTPRequestHandler):
             m = acc.magnets.get(int(ids[0])) if str(ids[0]).isdigit() else None
             if m is None:
                 return error("MAGNET_INVALID_ID", "This magnet ID does not exists or is invalid")
-            return ok({"magnets": [self.status_entry(m)]})
+            answer = ok({"magnets": [self.status_entry(m)]})
+            acc.advance(m)
+            return answer
         return ok({"magnets": [self.status_entry(m) for m in acc.magnets.values()]})
 
     def on_files(self, acc, req):
@@ -433,6 +471,18 @@ class Handler(http.server.BaseHTTPRequestHandler):
         del acc.magnets[int(mid)]
         acc.deleted.append(int(mid))
         return ok({"message": "Magnet was successfully deleted"})
+
+    def on_restart(self, acc, req):
+        mid = req.form.get("id", [None])[0]
+        if not (mid or "").isdigit() or int(mid) not in acc.magnets:
+            return error("MAGNET_INVALID_ID", "This magnet ID does not exists or is invalid")
+        m = acc.magnets[int(mid)]
+        step = acc.step_of(m)
+        if not step or step["statusCode"] < 5:
+            return error("MAGNET_PROCESSING", "Magnet is processing or completed")
+        m["steps"] = [Account.QUEUED, {"statusCode": 1, "status": "Downloading", "downloaded": m["size"] // 2,
+                                       "downloadSpeed": 2000000, "seeders": 4}]
+        return ok({"message": "Magnet was successfully restarted"})
 
     # -- plain web pages ----------------------------------------------------
 
