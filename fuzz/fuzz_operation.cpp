@@ -72,9 +72,10 @@ std::string encoded(std::string_view v) {
 // argument as the library reads them.
 struct Expected {
   bool settings_ok = false;
-  std::string query; // "?agent=...&apikey=..."
-  std::string entry; // a stream's link, when the entry has one
-  std::string link;  // a download's Link, when the request has one
+  std::string query;       // "?agent=...&apikey=..."
+  std::string entry;       // a stream's link, when the entry has one
+  std::string link;        // a download's Link, when the request has one
+  std::string change_link; // a change's Link, when the request is a link's
 };
 
 Expected expected_of(const char *settings, const char *arg) {
@@ -97,13 +98,19 @@ Expected expected_of(const char *settings, const char *arg) {
     if (tavro_dlcfg_parse(arg, &req, ignored, sizeof ignored) == 0) x.link = req.link;
     tavro_dlcfg_free(&req);
   }
+  if (kOp == Op::change) {
+    tavro_change_req req{};
+    if (tavro_change_parse(arg, &req, ignored, sizeof ignored) == 0 && req.link)
+      x.change_link = req.link;
+    tavro_change_free(&req);
+  }
   return x;
 }
 
 // The form field each endpoint carries ("" for an empty form), the
 // operations that may ask for it, and the rule its value keeps. The
 // status endpoint is asked with no form (every magnet) or with one id.
-enum class Value { none, digits, entry, magnet, digits_or_none };
+enum class Value { none, digits, entry, magnet, digits_or_none, link };
 struct Endpoint {
   const char *path;
   const char *field;
@@ -117,6 +124,8 @@ constexpr Endpoint kEndpoints[] = {
     {"v4/magnet/upload", "magnets[]", false, false, true, false, Value::magnet},
     {"v4/magnet/delete", "id", false, false, true, true, Value::digits},
     {"v4/magnet/restart", "id", false, false, false, true, Value::digits},
+    {"v4/user/links/save", "links[]", false, false, false, true, Value::link},
+    {"v4/user/links/delete", "links[]", false, false, false, true, Value::link},
 };
 
 // The value of an encoded form field, decoded; false when it holds a byte
@@ -197,6 +206,9 @@ void check_request(const Expected &x, const char *method, const char *url, const
     FUZZ_CHECK(value.rfind("magnet:?", 0) == 0, "added %s", value.c_str());
     if (tavro_is_magnet_link(x.link.c_str()))
       FUZZ_CHECK(value == x.link, "added %s", value.c_str());
+    break;
+  case Value::link:
+    FUZZ_CHECK(value == x.change_link, "changed the link %s", value.c_str());
     break;
   case Value::none:
     break;

@@ -76,7 +76,8 @@ SEEDS = {
                   '{"id":18446744073709551615,"statusCode":7}]}')],
     "change_request": ['{"Action":"delete","Magnet":"m102"}', '{"Action":"restart","Magnet":"m9223372036854775807"}',
                        '{"Action":"delete","Magnet":"m9223372036854775808"}', '{"Action":"restart","Magnet":"102"}',
-                       '{"Action":"save","Link":"https://h/f#x"}', '[]'],
+                       '{"Action":"save","Link":"https://h/f#x"}', '{"Action":"delete","Link":"https://h/f&a=b"}',
+                       '{"Action":"delete","Magnet":"m1","Link":"x"}', '[]'],
     "query": ["?x=1\0a b/c", "\0" + MAGNET, "\0~-._AZaz09", "\0\xc3\xa9%&="],
 }
 
@@ -128,7 +129,9 @@ OPS = {
                   script("", SETTINGS, '{"Action":"restart","Magnet":"m5"}',
                          ("200", err("MAGNET_PROCESSING", "Magnet is processing or completed"))),
                   script("o", SETTINGS, '{"Action":"delete","Magnet":"m1"}'),
-                  script("", SETTINGS, '{"Action":"delete","Magnet":"x"}')],
+                  script("", SETTINGS, '{"Action":"delete","Magnet":"x"}'),
+                  script("", SETTINGS, '{"Action":"save","Link":"https://mega.nz/file/a#b"}',
+                         ("200", ok('{"message":"Link was successfully saved"}')))],
 }
 
 

@@ -125,6 +125,8 @@ extern "C" {
  *   add a magnet            <root>/magnet/upload  magnets[]=<magnet>
  *   delete magnet N         <root>/magnet/delete  id=N
  *   restart magnet N        <root>/magnet/restart id=N
+ *   save a link             <root>/user/links/save    links[]=<link>
+ *   delete a saved link     <root>/user/links/delete  links[]=<link>
  * where <root> is tavro_base_url(). A torrent file is uploaded to
  * <root>/magnet/upload/file with the content type
  * "multipart/form-data; boundary=tavrotorrent" and the raw torrent bytes as
@@ -311,16 +313,23 @@ TAVRO_API int tavro_stream_url(const char *settings, const char *entry, char *ou
 TAVRO_API int tavro_download(const char *settings, const char *request, char *out, int32_t out_len);
 
 /*
- * Changes one magnet of the account; refused with TAVRO_E_WRITES_OFF unless
- * tavro_allow_writes(1) was called. The request is a JSON object:
+ * Changes one magnet or one saved link of the account; refused with
+ * TAVRO_E_WRITES_OFF unless tavro_allow_writes(1) was called. The request
+ * is a JSON object:
  *   {"Action":"delete","Magnet":"m<id>"}   removes the magnet
  *   {"Action":"restart","Magnet":"m<id>"}  restarts a magnet that failed
- * (the service refuses to restart one that is processing or ready:
- * MAGNET_PROCESSING, TAVRO_E_FAILED). Any other request (not an object,
- * another Action, a Magnet that is not "m" and digits) is TAVRO_E_ARG and
- * is sent nowhere. Result:
+ *   {"Action":"save","Link":"..."}         saves a link for later
+ *   {"Action":"delete","Link":"..."}       removes a saved link
+ * (the service refuses to restart a magnet that is processing or ready:
+ * MAGNET_PROCESSING, TAVRO_E_FAILED). The link travels percent-encoded, as
+ * the form field links[] of POST <root>/user/links/save or /delete. Any other
+ * request (not an object, another Action, a Magnet that is not "m" and
+ * digits, an empty Link or one longer than 3 KiB, a delete naming both) is
+ * TAVRO_E_ARG and is sent nowhere. Result:
  *   {"Action":"delete","Magnet":"m102","message":"<the service's message>"}
- * An unknown magnet is TAVRO_E_NOT_FOUND (MAGNET_INVALID_ID).
+ *   {"Action":"save","Link":"<the link as given>","message":"..."}
+ * An unknown magnet is TAVRO_E_NOT_FOUND (MAGNET_INVALID_ID); a link the
+ * service refuses TAVRO_E_ARG (USER_LINK_MISSING, USER_LINK_INVALID).
  */
 TAVRO_API int tavro_change(const char *settings, const char *request, char *out, int32_t out_len);
 

@@ -51,6 +51,9 @@ constexpr ErrorRule kErrorRules[] = {
     {"LINK_HOST_FULL", false, TAVRO_E_TRANSPORT},
     // The service refuses requests from this origin (a server or a VPN).
     {"NO_SERVER", false, TAVRO_E_AUTH},
+    // A saved link's change that names no link, or one the service refuses.
+    {"USER_LINK_MISSING", false, TAVRO_E_ARG},
+    {"USER_LINK_INVALID", false, TAVRO_E_ARG},
 };
 
 static_assert(kErrorRules[1].text.size() == 5 && kErrorRules[2].text.size() == 22 &&

@@ -137,6 +137,11 @@ static bool magnet_locator(const char *text, int64_t *id) {
   return true;
 }
 
+void tavro_change_free(tavro_change_req *req) {
+  std::free(req->link);
+  *req = tavro_change_req{};
+}
+
 int tavro_change_parse(const char *text, tavro_change_req *req, char *err, size_t err_size) {
   *req = tavro_change_req{};
   tavro::Doc doc(text ? tavro_json_read(text, std::strlen(text)) : nullptr);
@@ -144,7 +149,35 @@ int tavro_change_parse(const char *text, tavro_change_req *req, char *err, size_
   if (!yyjson_is_obj(root))
     return tavro_fail(err, err_size, TAVRO_E_ARG, "change request is not a JSON object");
   yyjson_val *action = yyjson_obj_get(root, "Action");
-  if (yyjson_equals_str(action, "delete")) {
+  yyjson_val *magnet = yyjson_obj_get(root, "Magnet");
+  yyjson_val *link = yyjson_obj_get(root, "Link");
+  bool is_delete = yyjson_equals_str(action, "delete");
+  // A delete is a magnet's when it names one, else a saved link's.
+  bool of_link = yyjson_equals_str(action, "save") || (is_delete && !magnet && link);
+  if (is_delete && magnet && link)
+    return tavro_fail(err, err_size, TAVRO_E_ARG,
+                      "change request names both a Magnet and a Link: give one");
+  if (of_link) {
+    req->action = is_delete ? tavro_change_action::delete_link : tavro_change_action::save_link;
+    req->action_name = is_delete ? "delete" : "save";
+    // A C text, as a download's Link: an escaped NUL ends it.
+    const char *text_link = yyjson_get_str(link);
+    if (!text_link || !*text_link) {
+      *req = tavro_change_req{};
+      return tavro_fail(err, err_size, TAVRO_E_ARG, "change request has no Link");
+    }
+    if (std::strlen(text_link) > TAVRO_LINK_MAX) {
+      *req = tavro_change_req{};
+      return tavro_fail(err, err_size, TAVRO_E_ARG, "Link longer than 3 KiB");
+    }
+    req->link = tavro_strdup(text_link);
+    if (!req->link) {
+      *req = tavro_change_req{};
+      return tavro_fail(err, err_size, TAVRO_E_FAILED, "out of memory");
+    }
+    return 0;
+  }
+  if (is_delete) {
     req->action = tavro_change_action::delete_magnet;
     req->action_name = "delete";
   } else if (yyjson_equals_str(action, "restart")) {
@@ -152,9 +185,9 @@ int tavro_change_parse(const char *text, tavro_change_req *req, char *err, size_
     req->action_name = "restart";
   } else {
     return tavro_fail(err, err_size, TAVRO_E_ARG,
-                      "change request's Action is not \"delete\" or \"restart\"");
+                      "change request's Action is not \"delete\", \"restart\" or \"save\"");
   }
-  if (!magnet_locator(yyjson_get_str(yyjson_obj_get(root, "Magnet")), &req->magnet_id)) {
+  if (!magnet_locator(yyjson_get_str(magnet), &req->magnet_id)) {
     *req = tavro_change_req{};
     return tavro_fail(err, err_size, TAVRO_E_ARG,
                       "change request's Magnet is not \"m\" and the magnet's id");

@@ -35,18 +35,23 @@ struct tavro_dlcfg {
 int tavro_dlcfg_parse(const char *text, tavro_dlcfg *cfg, char *err, size_t err_size);
 void tavro_dlcfg_free(tavro_dlcfg *cfg);
 
-// The parsed change request: {"Action":"delete"|"restart","Magnet":"m<id>"}.
-enum class tavro_change_action { delete_magnet, restart_magnet };
+// The parsed change request: {"Action":"delete"|"restart","Magnet":"m<id>"}
+// for a magnet, {"Action":"save"|"delete","Link":"..."} for a saved link.
+enum class tavro_change_action { delete_magnet, restart_magnet, save_link, delete_link };
 
 struct tavro_change_req {
   tavro_change_action action;
-  const char *action_name; // "delete" or "restart": a constant
+  const char *action_name; // "delete", "restart" or "save": a constant
   int64_t magnet_id;       // the digits after the "m", at most INT64_MAX
+  char *link;              // a link's action: not empty, at most TAVRO_LINK_MAX bytes
 };
 
 // 0, or TAVRO_E_ARG with the message written: not a JSON object, an Action
-// other than those above, or a Magnet that is not "m" and decimal digits.
+// other than those above, a magnet's action without a Magnet that is "m"
+// and decimal digits, a link's action without a Link, or a delete that
+// names both. On failure req is empty.
 int tavro_change_parse(const char *text, tavro_change_req *req, char *err, size_t err_size);
+void tavro_change_free(tavro_change_req *req);
 
 // The link to unlock from a host's entry: its "locator", else "link", else
 // "path" (a heap copy): the first non-empty string of the three.

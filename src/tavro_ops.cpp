@@ -784,11 +784,25 @@ int tavro_do_change(const tavro_sess *sess, const char *request, int writes_allo
     return tavro_fail(err, err_size, TAVRO_E_WRITES_OFF,
                       "change() changes the account; call tavro_allow_writes(1) first");
   tavro_change_req req{};
+  tavro::Owned<tavro_change_req, tavro_change_free> req_holder(&req);
   if (int code = tavro_change_parse(request, &req, err, err_size)) return code;
-  bool restart = req.action == tavro_change_action::restart_magnet;
   char idtext[24];
-  Request ask_req{TAVRO_API_ROOT, restart ? "/magnet/restart" : "/magnet/delete", "id",
-                  id_text(idtext, req.magnet_id), restart ? "magnet/restart" : "magnet/delete"};
+  Request ask_req{TAVRO_API_ROOT, "/magnet/delete", "id", nullptr, "magnet/delete"};
+  switch (req.action) {
+  case tavro_change_action::delete_magnet:
+    ask_req.value = id_text(idtext, req.magnet_id);
+    break;
+  case tavro_change_action::restart_magnet:
+    ask_req = {TAVRO_API_ROOT, "/magnet/restart", "id", id_text(idtext, req.magnet_id),
+               "magnet/restart"};
+    break;
+  case tavro_change_action::save_link:
+    ask_req = {TAVRO_API_ROOT, "/user/links/save", "links[]", req.link, "user/links/save"};
+    break;
+  case tavro_change_action::delete_link:
+    ask_req = {TAVRO_API_ROOT, "/user/links/delete", "links[]", req.link, "user/links/delete"};
+    break;
+  }
   Answer answer;
   if (int code = ask(sess, ask_req, true, answer, err, err_size)) return code;
   // Asked for several magnets, the service answers per item; one item that
@@ -796,9 +810,13 @@ int tavro_do_change(const tavro_sess *sess, const char *request, int writes_allo
   yyjson_val *items = yyjson_obj_get(answer.data, "magnets");
   if (int code = tavro_item_error(yyjson_arr_get_first(items), err, err_size)) return code;
   const char *message = yyjson_get_str(yyjson_obj_get(answer.data, "message"));
+  bool magnet = req.action == tavro_change_action::delete_magnet ||
+                req.action == tavro_change_action::restart_magnet;
   if (tavro_buf_adds(out, "{\"Action\":\"") || tavro_buf_adds(out, req.action_name) ||
-      tavro_buf_addf(out, "\",\"Magnet\":\"m%lld\",\"message\":", (long long)req.magnet_id) ||
-      tavro_buf_json_str(out, message) || tavro_buf_adds(out, "}"))
+      (magnet ? tavro_buf_addf(out, "\",\"Magnet\":\"m%lld\"", (long long)req.magnet_id)
+              : (tavro_buf_adds(out, "\",\"Link\":") || tavro_buf_json_str(out, req.link))) ||
+      tavro_buf_adds(out, ",\"message\":") || tavro_buf_json_str(out, message) ||
+      tavro_buf_adds(out, "}"))
     return tavro_fail(err, err_size, TAVRO_E_FAILED, kOom);
   return TAVRO_OK;
 }

@@ -59,8 +59,10 @@ int tavro_do_delete(const tavro_sess *sess, int64_t id, char *err, size_t err_si
 // content already; TAVRO_E_WRITES_OFF unless writes_allowed.
 int tavro_do_download(const tavro_sess *sess, const char *request, int writes_allowed,
                       tavro_buf *out, char *err, size_t err_size);
-// Deletes or restarts one magnet of the account, as the request says
-// (tavro_change_parse); TAVRO_E_WRITES_OFF unless writes_allowed. Result:
-// {"Action":A,"Magnet":"m<id>","message":<the service's data.message>}.
+// Deletes or restarts one magnet of the account, or saves or deletes one
+// saved link, as the request says (tavro_change_parse); TAVRO_E_WRITES_OFF
+// unless writes_allowed. Result: {"Action":A,"Magnet":"m<id>","message":M}
+// or {"Action":A,"Link":<the link as given>,"message":M}, M the service's
+// data.message.
 int tavro_do_change(const tavro_sess *sess, const char *request, int writes_allowed, tavro_buf *out,
                     char *err, size_t err_size);

@@ -466,6 +466,41 @@ TEST_F(Ops, ChangeDeletesOrRestartsOneMagnet) {
             (std::vector<tt::Call>{delete_of("102"), tt::form(api("/magnet/restart"), "id=104")}));
 }
 
+TEST_F(Ops, ChangeSavesOrDeletesASavedLink) {
+  // Reserved characters travel percent-encoded; the result holds the link
+  // as given.
+  const std::string link = "https://mega.nz/file/AbC#k3y&x=1 y";
+  const std::string encoded = "https%3A%2F%2Fmega.nz%2Ffile%2FAbC%23k3y%26x%3D1%20y";
+  tt::Call save = tt::form(api("/user/links/save"), "links[]=" + encoded);
+  tt::Call remove = tt::form(api("/user/links/delete"), "links[]=" + encoded);
+  host.answer(save, 200, ok(R"({"message":"Link was successfully saved"})"));
+  host.answer(remove, 200, ok(R"({"message":"Link was successfully deleted"})"));
+  ASSERT_EQ(change(R"({"Action":"save","Link":")" + link + "\"}"), TAVRO_OK) << got();
+  EXPECT_EQ(got(), R"({"Action":"save","Link":")" + link +
+                       R"(","message":"Link was successfully saved"})");
+  ASSERT_EQ(change(R"({"Action":"delete","Link":")" + link + "\"}"), TAVRO_OK) << got();
+  EXPECT_EQ(got(), R"({"Action":"delete","Link":")" + link +
+                       R"(","message":"Link was successfully deleted"})");
+  EXPECT_EQ(host.calls(), (std::vector<tt::Call>{save, remove}));
+
+  const struct {
+    const char *code, *message;
+    int want;
+  } errors[] = {
+      {"USER_LINK_MISSING", "No link was sent", TAVRO_E_ARG},
+      {"USER_LINK_INVALID", "This link is not valid", TAVRO_E_ARG},
+  };
+  for (const auto &e : errors) {
+    host.answer(save, 200, tt::error_env(e.code, e.message));
+    EXPECT_EQ(change(R"({"Action":"save","Link":")" + link + "\"}"), e.want) << e.code;
+    EXPECT_EQ(got(), err(std::string("AllDebrid error ") + e.code + ": " + e.message)) << e.code;
+  }
+  T.tavro_allow_writes(0);
+  size_t before = host.calls().size();
+  EXPECT_EQ(change(R"({"Action":"save","Link":"https://h/f"})"), TAVRO_E_WRITES_OFF);
+  EXPECT_EQ(host.calls().size(), before);
+}
+
 TEST_F(Ops, ChangeFailures) {
   host.answer(tt::form(api("/magnet/restart"), "id=5"), 200,
               tt::error_env("MAGNET_PROCESSING", "Magnet is processing or completed"));
@@ -497,10 +532,11 @@ TEST_F(Ops, ChangeFailures) {
 }
 
 TEST_F(Ops, ChangeRequestsThatAreNotUnderstoodAreSentNowhere) {
-  const std::string action = "change request's Action is not \\\"delete\\\" or \\\"restart\\\"";
+  const std::string action =
+      "change request's Action is not \\\"delete\\\", \\\"restart\\\" or \\\"save\\\"";
   const std::string magnet = "change request's Magnet is not \\\"m\\\" and the magnet's id";
   const struct {
-    const char *request;
+    std::string request;
     std::string msg;
   } rows[] = {
       {"[]", "change request is not a JSON object"},
@@ -518,6 +554,14 @@ TEST_F(Ops, ChangeRequestsThatAreNotUnderstoodAreSentNowhere) {
       {R"({"Action":"delete","Magnet":"M1"})", magnet},
       {R"({"Action":"delete","Magnet":102})", magnet},
       {R"({"Action":"delete","Magnet":"m9223372036854775808"})", magnet},
+      {R"({"Action":"restart","Link":"https://h/f"})", magnet},
+      {R"({"Action":"save","Magnet":"m1"})", "change request has no Link"},
+      {R"({"Action":"save","Link":""})", "change request has no Link"},
+      {R"({"Action":"save","Link":"\u0000x"})", "change request has no Link"},
+      {R"({"Action":"save","Link":5})", "change request has no Link"},
+      {R"({"Action":"delete","Magnet":"m1","Link":"https://h/f"})",
+       "change request names both a Magnet and a Link: give one"},
+      {R"({"Action":"save","Link":")" + std::string(3073, 'x') + "\"}", "Link longer than 3 KiB"},
   };
   for (const auto &r : rows) {
     EXPECT_EQ(change(r.request), TAVRO_E_ARG) << r.request;

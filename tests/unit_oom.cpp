@@ -281,6 +281,16 @@ std::vector<OpRow> op_rows() {
        R"({"Action":"delete","Magnet":"m42","message":"Magnet was successfully deleted"})",
        {},
        {{TAVRO_E_ARG, "change request is not a JSON object"}}},
+      {"change a link",
+       [](char *o, int32_t n) {
+         return tavro_change(kSettings.c_str(), R"({"Action":"save","Link":"https://h/f#x"})", o,
+                             n);
+       },
+       {{tt::form(api("/user/links/save"), "links[]=https%3A%2F%2Fh%2Ff%23x"),
+         ok(R"({"message":"Link was successfully saved"})")}},
+       R"({"Action":"save","Link":"https://h/f#x","message":"Link was successfully saved"})",
+       {},
+       {{TAVRO_E_ARG, "change request is not a JSON object"}}},
   };
 }
 
