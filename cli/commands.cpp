@@ -24,31 +24,51 @@ const CommandSpec kCommands[] = {
      0, 0, kAlways | kJson | kAccount, run_validate},
     {"ls", "[FOLDER]", "list the root, \"torrents\", or one magnet's files (\"m<id>\")",
      "FOLDER is torrents (the account's magnets), m<id> (the files of one magnet),\n"
-     "or m<id>/PATH (the files of the magnet under PATH); without it, the root.\n"
-     "On a terminal the listing is a table whose PATH column `tavro stream` takes\n"
-     "as printed; otherwise (or with --json) it is the library's JSON array.\n",
-     0, 1, kAlways | kJson | kAccount, run_ls},
+     "or m<id>/PATH (the files of the magnet under PATH); without it, the root,\n"
+     "which needs no account. On a terminal (or with --table) the listing is a\n"
+     "table: NAME (a file's own name), SIZE, KIND and PATH; otherwise (or with\n"
+     "--json) it is the library's JSON array.\n"
+     "\n"
+     "What PATH shows is what `tavro stream` and `tavro ls` take back, as one\n"
+     "argument, for the same file or folder:\n"
+     "  - Characters a terminal would act on are escaped, and the escapes are read\n"
+     "    back: \\t \\n \\r \\e, \\xHH (a control character, or a byte that is not\n"
+     "    UTF-8), \\uHHHH (a C1 or bidirectional control, or a separator), \\\\\n"
+     "    (a backslash) and \\x20 (a blank at either end). A path without escapes,\n"
+     "    or one whose escapes name no file, is also taken as it is.\n"
+     "  - A path is never cut. When the terminal is too narrow, NAME is cut first\n"
+     "    (a file listing then leaves it out: its paths end with the names), and a\n"
+     "    path that still does not fit is printed whole on the line below its row,\n"
+     "    whose PATH shows \u2193.\n"
+     "  - In the JSON, an entry's \"path\", \"id\" or \"name\" is taken after the\n"
+     "    magnet it came from: tavro stream m101 'Show/Season 1/Show.S01E01.mkv';\n"
+     "    so is the whole entry: tavro stream '{...}'.\n",
+     0, -1, kAlways | kJson | kAccount, run_ls},
     {"stream", "WHAT", "resolve a listed file into a direct URL",
      "WHAT is any of:\n"
      "  a file's service link           https://...\n"
      "  a listing entry                 a JSON object, as `tavro ls --json` prints it\n"
-     "  a path as `tavro ls` shows it   m101/Show/Season 1/Show.S01E01.mkv\n"
+     "  a path as `tavro ls` prints it  m101/Show/Season 1/Show.S01E01.mkv (the\n"
+     "                                  rules: tavro ls --help)\n"
+     "  a magnet and a path of its JSON m101 'Show/Season 1/Show.S01E01.mkv'\n"
      "  a magnet, or a folder in it     m101, m101/Show: the file a download would\n"
      "                                  pick (the largest, or with --season N\n"
-     "                                  --episode N that episode)\n"
+     "                                  --episode M that episode)\n"
      "  -                               any of these (or a listing) on standard input\n"
      "A path left unquoted is taken whole: its words are joined with single blanks.\n"
-     "On a terminal prints the file's name, size and URL; otherwise (or with --json)\n"
+     "A link is at most 3 KiB, as add's. On a terminal (or with --table) prints the\n"
+     "file's name, size and URL; otherwise (or with --json)\n"
      "{\"url\":...,\"name\":...,\"size\":...}; with --url the URL alone:\n"
      "  mpv \"$(tavro stream --url m101 --season 1 --episode 2)\"\n",
      1, -1, kAlways | kJson | kAccount | kUrl | kSeason | kEpisode, run_stream},
     {"add", "LINK", "add a magnet, a link answering with one, a torrent link or file",
      "LINK is a magnet link, a web link (answering with a magnet or a torrent\n"
      "file), or a local torrent file (a path, or a file:// URL), uploaded whole.\n"
-     "Changes the account, so it is refused unless --allow-writes is given.\n"
-     "When the service holds the content already, the result carries a direct\n"
-     "URL (InstantURL) for the largest file, or with --full-season --season N\n"
-     "--episode N for that episode; --url prints only that URL.\n"
+     "A link is at most 3 KiB. Changes the account, so it is refused unless\n"
+     "--allow-writes is given. When the service holds the content already, the\n"
+     "result carries a direct URL (InstantURL) for the largest file, or with\n"
+     "--season N --episode M for that episode (as stream picks it); --url prints\n"
+     "only that URL. --full-season adds a season pack whole.\n"
      "Exit status 1 when add did less than asked: with --keep-instant-only the\n"
      "service did not hold it (deleted again); the pack holds no such episode; or\n"
      "with --url there is no direct URL yet.\n",
