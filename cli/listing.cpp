@@ -64,8 +64,22 @@ std::vector<const Entry *> files_at(const std::vector<Entry> &entries, const std
   return ending.size() == 1 ? ending : std::vector<const Entry *>{};
 }
 
+// A printed path as a shell passes it on when it is pasted without quotes:
+// each backslash gone, the character after it kept, and runs of blanks
+// made one.
+std::string unquoted(const std::string &printed) {
+  std::string out;
+  for (size_t i = 0; i < printed.size(); ++i) {
+    if (printed[i] == '\\' && i + 1 < printed.size()) ++i;
+    if (printed[i] == ' ' && !out.empty() && out.back() == ' ') continue;
+    out += printed[i];
+  }
+  return out;
+}
+
 // The files a path names among a magnet's entries, by the first of its
-// readings that names any; else, when the path is the magnet's own name
+// readings that names any; else the one file whose printed path it is as a
+// shell passes it on unquoted; else, when the path is the magnet's own name
 // (the "name" of its entry in `tavro ls torrents`), all of them. shown is
 // the path as messages show it.
 std::vector<const Entry *> files_named(Session &s, const std::string &magnet,
@@ -76,6 +90,10 @@ std::vector<const Entry *> files_named(Session &s, const std::string &magnet,
   for (const auto &way : ways)
     if (auto found = files_at(entries, way); !found.empty()) return found;
   if (path.empty()) return {};
+  std::vector<const Entry *> pasted;
+  for (const auto &e : entries)
+    if (unquoted(locator_text(e.path)) == unquoted(path)) pasted.push_back(&e);
+  if (pasted.size() == 1) return pasted;
   Outcome o = do_list(s.lib, s.settings, "torrents");
   std::vector<Entry> magnets;
   if (o.code != TAVRO_OK || !listing_entries(o.result, magnets)) return {};

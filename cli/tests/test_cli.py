@@ -1514,6 +1514,27 @@ class LocatorTests(LocatorCase):
                 ran = self.cli("stream", "--url", "-", stdin=line)
                 self.assertEqual((ran.code, ran.out), (0, self.url_for(entry)), repr(ran))
 
+    def test_a_printed_path_pasted_without_quotes(self):
+        # The shell takes the backslashes of the escapes and the runs of
+        # blanks: the one file whose printed path that leaves is taken.
+        taken = 0
+        entries = self.listing("m301")
+        paths = {printed("m301/" + e["path"]) for e in entries}
+        for entry in entries:
+            path = printed("m301/" + entry["path"])
+            if re.search(r"[$`'\"~*?&;|<>(){}#!%=]", path):
+                continue  # more than a paste: the shell would act on it
+            if re.sub(r"\\(.)", r"\1", path) in paths - {path}:
+                continue  # what the shell leaves is another file's printed path: quotes are needed
+            with self.subTest(path=path):
+                command = " ".join(shlex.quote(a) for a in [CLI, "--lib", LIB, "--api-root", self.service.api_root,
+                                                            "--api-key", KEY, "stream", "--url", "--"])
+                p = subprocess.run(["bash", "-c", command + " " + path], capture_output=True, text=True,
+                                   env=clean_env(), timeout=30)
+                self.assertEqual((p.returncode, p.stdout), (0, self.url_for(entry)), p.stderr)
+                taken += "\\" in path
+        self.assertGreaterEqual(taken, 5, "pastes whose escapes the shell took")
+
     def test_a_path_without_its_magnet_says_how(self):
         ran = self.cli("stream", "Pack/Season 1/Show.S01E01.mkv")
         self.assertEqual(ran.code, 2, repr(ran))
