@@ -45,18 +45,23 @@ int local_link(Session &s, const Parsed &p, const std::string &link, std::string
     return usage_error(p.command,
                        "add: " + terminal_text(path) + " is larger than --max-body allows");
   std::string data, error;
-  if (!read_file(file, data, error)) return host_error(error);
+  if (!read_file(file, data, error)) return usage_error(p.command, "add: " + error);
   if (s.lib.tavro_is_torrent_file(data.data(), data.size()) != 1)
     return usage_error(p.command, "add: " + terminal_text(path) + " is not a torrent file" + hint);
   s.local_file = file;
   s.local_url = "file://" + s.local_file;
   as_link = s.local_url;
+  // The library takes it by this URL, under the same limit as any link.
+  if (std::string why = link_length_problem(as_link); !why.empty())
+    return usage_error(p.command, "add: " + terminal_text(path) + ": as a file:// URL, " + why);
   return -1;
 }
 
 // Checks a link for add before any request; -1 when it may be sent.
 int check_add_link(const Session &s, const Parsed &p, const std::string &link) {
   if (link.empty()) return usage_error(p.command, "add: the link is empty");
+  if (std::string why = link_length_problem(link); !why.empty())
+    return usage_error(p.command, "add: " + why);
   if (starts_with_ci(link, "magnet:")) {
     if (s.lib.tavro_is_magnet_link(link.c_str()) != 1)
       return usage_error(p.command, "add: " + terminal_text(link) +
@@ -87,9 +92,12 @@ int run_add(Session &s, const Parsed &p) {
   if (int rc = open_account(s, p); rc >= 0) return rc;
   JsonObject request;
   request.str("Link", link);
-  if (p.given & kFullSeason) request.flag("FullSeason", true);
-  if (p.given & kSeason) request.num("Season", p.season);
-  if (p.given & kEpisode) request.num("Episode", p.episode);
+  // One rule with stream: --season N --episode M picks that episode (the
+  // library picks it in a pack: FullSeason with the pair), --full-season
+  // alone adds the whole pack.
+  bool picks = p.given & kEpisode;
+  if (picks || (p.given & kFullSeason)) request.flag("FullSeason", true);
+  if (picks) request.num("Season", p.season).num("Episode", p.episode);
   if (p.given & kKeepInstantOnly) request.flag("KeepInstantOnly", true);
   s.lib.tavro_allow_writes(1);
   Outcome o = do_download(s.lib, s.settings, request.text());
@@ -101,7 +109,7 @@ int run_add(Session &s, const Parsed &p) {
   if (!url) {
     std::optional<int64_t> id = int_member(o.result, "id");
     std::string mid = id ? std::to_string(*id).insert(0, 1, 'm') : "a magnet";
-    if (flag_member(o.result, "ready") && (p.given & kFullSeason)) {
+    if (flag_member(o.result, "ready") && picks) {
       char se[64];
       std::snprintf(se, sizeof se, "S%02dE%02d", p.season, p.episode);
       less = std::string("added, but the pack holds no ") + se + " (it stays on the account as " +

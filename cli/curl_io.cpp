@@ -19,6 +19,7 @@
 #include <cstring>
 #include <memory>
 #include <string_view>
+#include <vector>
 #include <strings.h>
 
 namespace tavro_cli {
@@ -38,6 +39,9 @@ struct Collected {
   std::string retry_after;
   size_t max_body = 0;
   bool too_large = false;
+  bool keep_headers = false;        // -vv: the answer's header lines are kept
+  std::vector<std::string> headers; // of the last response
+  std::string sent;                 // -v: the request's header block, as sent
 };
 
 size_t on_body(char *data, size_t size, size_t count, void *user) {
@@ -59,7 +63,11 @@ size_t on_header(char *data, size_t size, size_t count, void *user) {
   if (starts_with_ci(line, "HTTP/")) {
     c->location.clear(); // a new response (after 100 Continue, say) starts
     c->retry_after.clear();
-  } else if (starts_with_ci(line, "retry-after:")) {
+    c->headers.clear();
+    return n;
+  }
+  if (c->keep_headers && !line.empty()) c->headers.push_back(line);
+  if (starts_with_ci(line, "retry-after:")) {
     size_t i = 12;
     while (i < line.size() && (line[i] == ' ' || line[i] == '\t')) ++i;
     c->retry_after = line.substr(i);
@@ -69,6 +77,21 @@ size_t on_header(char *data, size_t size, size_t count, void *user) {
     c->location = line.substr(i);
   }
   return n;
+}
+
+// libcurl's account of the exchange: only the header block it sent is kept.
+int on_debug(CURL *, curl_infotype type, char *data, size_t size, void *user) {
+  if (type == CURLINFO_HEADER_OUT) static_cast<Collected *>(user)->sent.append(data, size);
+  return 0;
+}
+
+// A header line as -v shows it: the key of an Authorization header never.
+std::string shown_header(const std::string &line) {
+  if (!starts_with_ci(line, "authorization:")) return line;
+  size_t at = line.find_first_not_of(" \t", 14);
+  size_t blank = at == std::string::npos ? at : line.find(' ', at);
+  std::string scheme = blank == std::string::npos ? "" : line.substr(at, blank - at) + " ";
+  return line.substr(0, 14) + " " + scheme + "<redacted>";
 }
 
 struct SlistDeleter {
@@ -282,6 +305,10 @@ int CurlTransport::send(const tavro_http_request *r, tavro_http_response *resp) 
     req.multipart = true;
     req.part_name = r->file_field;
     req.part_file = r->file_name ? r->file_name : "upload";
+    // The local torrent the user named goes under its own name.
+    std::lock_guard<std::mutex> g(seen_lock_);
+    if (!options_.local_file.empty() && !local_bytes_.empty() && req.body == local_bytes_)
+      req.part_file = options_.local_file.substr(options_.local_file.rfind('/') + 1);
   }
   Response got;
   if (perform(req, got) != 0) return fail(got.error);
@@ -311,7 +338,7 @@ int32_t CurlTransport::last_web_status(std::string *url) {
 }
 
 int CurlTransport::read_local(const std::string &url, Response &got) {
-  if (options_.verbose) std::fprintf(stderr, "tavro: GET %s", shown(url).c_str());
+  if (options_.verbose) std::fprintf(stderr, "tavro: GET %s (the local file)", shown(url).c_str());
   std::ifstream f(options_.local_file, std::ios::binary);
   std::ostringstream text;
   if (f) text << f.rdbuf();
@@ -328,6 +355,8 @@ int CurlTransport::read_local(const std::string &url, Response &got) {
   }
   got.status = 200;
   if (options_.verbose) std::fprintf(stderr, " -> %zu bytes\n", got.body.size());
+  std::lock_guard<std::mutex> g(seen_lock_);
+  local_bytes_ = got.body;
   return 0;
 }
 
@@ -417,6 +446,13 @@ int CurlTransport::perform_once(const Request &in, Response &got, std::string &r
     curl_easy_setopt(h, CURLOPT_WRITEDATA, &c);
     curl_easy_setopt(h, CURLOPT_HEADERFUNCTION, on_header);
     curl_easy_setopt(h, CURLOPT_HEADERDATA, &c);
+    if (options_.verbose) {
+      // What was sent, for -v: libcurl's debug account, kept to the headers.
+      curl_easy_setopt(h, CURLOPT_DEBUGFUNCTION, on_debug);
+      curl_easy_setopt(h, CURLOPT_DEBUGDATA, &c);
+      curl_easy_setopt(h, CURLOPT_VERBOSE, 1L);
+      c.keep_headers = options_.verbose >= 2;
+    }
 
     // The request's own header lines (the key's) go to the service's
     // host only: never along a redirect to another one.
@@ -469,20 +505,37 @@ int CurlTransport::perform_once(const Request &in, Response &got, std::string &r
     headers.reset(l);
     if (l) curl_easy_setopt(h, CURLOPT_HTTPHEADER, headers.get());
 
+    auto started = std::chrono::steady_clock::now();
     CURLcode rc = curl_easy_perform(h);
-    if (options_.verbose) std::fprintf(stderr, "tavro: %s %s", method, shown(url).c_str());
-    if (rc != CURLE_OK) {
-      std::string why =
-          c.too_large || rc == CURLE_FILESIZE_EXCEEDED
-              ? "the answer is larger than " + size_text(options_.max_body) + " (--max-body)"
-          : errbuf[0] ? errbuf
-                      : curl_easy_strerror(rc);
-      if (options_.verbose) std::fprintf(stderr, " -> %s\n", shown(why).c_str());
-      return fail(why);
-    }
+    long ms = static_cast<long>(std::chrono::duration_cast<std::chrono::milliseconds>(
+                                    std::chrono::steady_clock::now() - started)
+                                    .count());
     long code = 0;
-    curl_easy_getinfo(h, CURLINFO_RESPONSE_CODE, &code);
-    if (options_.verbose) std::fprintf(stderr, " -> HTTP %ld, %zu bytes\n", code, c.body.size());
+    if (rc == CURLE_OK) curl_easy_getinfo(h, CURLINFO_RESPONSE_CODE, &code);
+    std::string why;
+    if (rc != CURLE_OK)
+      why = c.too_large || rc == CURLE_FILESIZE_EXCEEDED
+                ? "the answer is larger than " + size_text(options_.max_body) + " (--max-body)"
+            : errbuf[0] ? errbuf
+                        : curl_easy_strerror(rc);
+    if (options_.verbose) {
+      // One write, so that the lines of requests on other threads do not
+      // run into these.
+      std::string text = "tavro: " + std::string(method) + " " + shown(url) + " -> ";
+      text += rc != CURLE_OK ? shown(why)
+                             : "HTTP " + std::to_string(code) + ", " +
+                                   std::to_string(c.body.size()) + " bytes";
+      text += ", " + std::to_string(ms) + " ms\n";
+      std::istringstream sent(c.sent);
+      std::string line;
+      for (bool first = true; std::getline(sent, line); first = false) {
+        if (!line.empty() && line.back() == '\r') line.pop_back();
+        if (!first && !line.empty()) text += "tavro:   > " + shown_header(line) + "\n";
+      }
+      for (const std::string &l : c.headers) text += "tavro:   < " + shown(l) + "\n";
+      std::fputs(text.c_str(), stderr);
+    }
+    if (rc != CURLE_OK) return fail(why);
 
     if (is_redirect(code) && !c.location.empty()) {
       if (starts_with_ci(c.location, "magnet:")) {

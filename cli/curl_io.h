@@ -28,11 +28,14 @@ struct CurlOptions {
   int retries = 3;
   long retry_base_ms = 1000;
   long max_retry_wait_ms = 60000;
-  bool verbose = false;                          // one line per request on standard error
+  // 1: a line per request on standard error (method, URL, status, size,
+  // time) and the request's headers; 2: also the answer's headers.
+  int verbose = 0;
   const char *(*redact)(const char *) = nullptr; // tavro_redact, for every URL shown
   std::string user_agent = "tavro";
   // A local file the user named: a GET of exactly local_url answers with
-  // its bytes. Empty: none.
+  // its bytes, and an upload of those bytes goes under the file's own name.
+  // Empty: none.
   std::string local_url, local_file;
 };
 
@@ -112,6 +115,7 @@ private:
   std::string account_answer_;
   int32_t web_status_ = 0;
   std::string web_url_;
+  std::string local_bytes_; // what was read of the local file
 };
 
 } // namespace tavro_cli

@@ -21,14 +21,17 @@ void print_exit_statuses(std::FILE *out) {
   row(kExitNo, "no (episode, magnet, torrent), or add did less than asked: not held\n"
                "      (deleted again with --keep-instant-only), no such episode in the pack,\n"
                "      or no direct URL yet with --url");
-  row(kExitUsage, "usage: a bad command line, argument or settings file, found before any\n"
-                  "      request was sent");
+  row(kExitUsage, "usage: a bad command line, argument (its length too), settings or\n"
+                  "      scenario file, found before any request was sent");
 #define TAVRO_CLI_EXIT(value, name, meaning)                                                       \
   if ((value) != TAVRO_OK) std::fprintf(out, "  %-4d%-21s%s\n", exit_for(value), #name, meaning);
   TAVRO_RESULT_CODES(TAVRO_CLI_EXIT)
 #undef TAVRO_CLI_EXIT
-  row(kExitHost, "tavro itself failed: the library, a file, a scenario, the transport,\n"
+  row(kExitHost, "tavro itself failed after the start: the library, the transport,\n"
                  "      writing standard output");
+  std::fprintf(out, "tavro brings its own transport, reads results of any size and checks its\n"
+                    "arguments and settings before the library sees them: 8, 10 and 11 are not\n"
+                    "expected of it (one would be a fault of tavro's, worth reporting).\n");
 }
 
 // One row of a help table: the left column, then text wrapped to 80
@@ -86,7 +89,8 @@ void print_general_help(std::FILE *out, std::span<const CommandSpec> commands) {
             "a service link or a path from `tavro ls`: print its direct URL; a magnet or a "
             "torrent link or file: add it (with --allow-writes) and print the direct URL: "
             "mpv \"$(tavro LINK)\"");
-  std::fprintf(out, "\nGlobal options:\n");
+  std::fprintf(out, "\nGlobal options (every command takes them, and ignores one that does not\n"
+                    "apply to it; -v says so):\n");
   for (const auto &o : kOptions)
     if (o.global) print_option(out, o);
   std::fprintf(out, "Each command's own options: tavro COMMAND --help.\n");
@@ -122,7 +126,9 @@ void print_command_help(std::FILE *out, const CommandSpec &c) {
     if (o.global && (c.options & o.bit) && o.bit != kHelp && o.bit != kVersion)
       globals += std::string(globals.empty() ? "" : ", ") + o.name;
   std::fprintf(out, "\n");
-  print_wrapped(out, "Global options that apply (see tavro --help): " + globals + ".");
+  print_wrapped(out, "Global options that apply (see tavro --help; the others are taken and "
+                     "ignored): " +
+                         globals + ".");
 }
 
 } // namespace tavro_cli

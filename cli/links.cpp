@@ -1,6 +1,8 @@
 // Web URLs and magnet paths, told apart before any request.
 #include "links.h"
 
+#include "tavro_service.h"
+
 #include <cctype>
 #include <cstring>
 
@@ -39,19 +41,49 @@ std::string web_url_problem(const std::string &text) {
   return "";
 }
 
+namespace {
+
+// The digits after the m of a magnet's name, up to the end, a '/' or a
+// blank; npos when text does not begin so.
+size_t id_end(const std::string &text) {
+  if (text.size() < 2 || text[0] != 'm' || !std::isdigit(static_cast<unsigned char>(text[1])))
+    return std::string::npos;
+  size_t end = 1;
+  while (end < text.size() && std::isdigit(static_cast<unsigned char>(text[end]))) ++end;
+  if (end < text.size() && text[end] != '/' && text[end] != ' ') return std::string::npos;
+  return end;
+}
+
+constexpr size_t kIdDigits = 18; // every 64-bit id, without overflow
+
+} // namespace
+
 bool magnet_path(const std::string &text, std::string &magnet, std::string &path) {
-  if (text.size() < 2 || text[0] != 'm') return false;
-  size_t end = text.find('/');
-  std::string digits = text.substr(1, end == std::string::npos ? end : end - 1);
-  if (digits.empty() || digits.size() > 18 ||
-      digits.find_first_not_of("0123456789") != std::string::npos)
-    return false;
-  magnet = "m" + digits;
-  path = end == std::string::npos ? "" : text.substr(end + 1);
+  size_t end = id_end(text);
+  if (end == std::string::npos || end - 1 > kIdDigits) return false;
+  magnet = text.substr(0, end);
+  path = end == text.size() ? "" : text.substr(end + 1);
   while (!path.empty() && path.back() == '/') path.pop_back();
   return true;
 }
 
-// Whether a lone word on the command line is a link for tavro LINK, and for
+bool printed_path(const std::string &text) {
+  size_t end = id_end(text);
+  return end != std::string::npos && end < text.size() && text[end] == '/';
+}
+
+std::string magnet_id_problem(const std::string &text) {
+  size_t end = id_end(text);
+  if (end == std::string::npos || end - 1 <= kIdDigits) return "";
+  return "a magnet is m and an id of 1 to " + std::to_string(kIdDigits) + " digits, not " +
+         std::to_string(end - 1) + " digits";
+}
+
+std::string link_length_problem(const std::string &link) {
+  if (link.size() <= TAVRO_LINK_MAX) return "";
+  return "the link is " + std::to_string(link.size()) + " bytes long; a link is 1 to " +
+         std::to_string(TAVRO_LINK_MAX) + " bytes (" + std::to_string(TAVRO_LINK_MAX / 1024) +
+         " KiB)";
+}
 
 } // namespace tavro_cli

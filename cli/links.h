@@ -19,8 +19,22 @@ inline bool starts_with_ci(const std::string &text, const char *prefix) {
 // why not.
 std::string web_url_problem(const std::string &text);
 
-// "m101" or "m101/Show/Season 1": a magnet of the account, and a path in it
-// (without trailing slashes).
+// "m101", "m101/Show/Season 1" (a path as ls prints it) or "m101 Show/Season
+// 1" (a path as the JSON listing gives it, after its magnet): a magnet of
+// the account, and a path in it (as given, without trailing slashes).
 bool magnet_path(const std::string &text, std::string &magnet, std::string &path);
+
+// Whether text, a magnet_path, has its path as ls prints it (after a '/':
+// escapes in it are read back first) rather than as the JSON gives it
+// (after a blank: taken as it is first).
+bool printed_path(const std::string &text);
+
+// Why text, which begins like a magnet of the account (m and digits), names
+// none: "" when it names one or does not begin so.
+std::string magnet_id_problem(const std::string &text);
+
+// Why a link (a magnet link, a web link, a service link) is longer than
+// the service takes: "" when it is not. The same limit for every command.
+std::string link_length_problem(const std::string &link);
 
 } // namespace tavro_cli

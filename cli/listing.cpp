@@ -4,6 +4,7 @@
 #include "links.h"
 #include "texts.h"
 
+#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 #include <optional>
@@ -11,24 +12,39 @@
 namespace tavro_cli {
 namespace {
 
-// A folder as the library names it; -1 when the folder is one, else the
-// exit status of a usage error.
-int check_folder(const Parsed &p, std::string &magnet, std::string &path) {
-  magnet.clear();
-  path.clear();
-  if (p.args.empty() || p.args[0].empty() || p.args[0] == "torrents") return -1;
-  // One magnet's own entry, with its state.
-  if (p.args[0].rfind("torrents/m", 0) == 0 && p.args[0].size() > 10 &&
-      p.args[0].find_first_not_of("0123456789", 10) == std::string::npos)
-    return -1;
-  if (magnet_path(p.args[0], magnet, path)) return -1;
-  std::string hint;
-  if (magnet_path("m" + p.args[0], magnet, path)) hint = "; did you mean m" + p.args[0] + "?";
-  return usage_error(p.command, "no such folder: " + terminal_text(p.args[0]) +
-                                    " (folders are torrents, torrents/m<id>, m<id> and "
-                                    "m<id>/PATH, as "
-                                    "`tavro ls torrents` lists them" +
-                                    hint + ")");
+std::string joined(const std::vector<std::string> &words) {
+  std::string out;
+  for (const auto &w : words) out += (out.empty() ? "" : " ") + w;
+  return out;
+}
+
+std::string trimmed(const std::string &text) {
+  size_t b = text.find_first_not_of(" \t\r\n");
+  if (b == std::string::npos) return "";
+  return text.substr(b, text.find_last_not_of(" \t\r\n") - b + 1);
+}
+
+// The ways a path given to ls or stream may be meant, in the order they are
+// tried. One as `tavro ls` prints it (m101/PATH): its escapes read back,
+// then as it is (typed by hand). One as the JSON gives it, after its magnet
+// (m101 PATH): as it is, then its escapes read back (a printed path after
+// its magnet). Then the same without blanks around it. The two forms never
+// meet: a printed path names the file it was printed for, and a path of the
+// JSON its own, even where one file's name is another's printed path.
+std::vector<std::string> readings(const std::string &path, bool printed) {
+  std::vector<std::string> out;
+  auto add = [&out](std::string text) {
+    while (!text.empty() && text.back() == '/') text.pop_back();
+    if (std::find(out.begin(), out.end(), text) == out.end()) out.push_back(text);
+  };
+  for (const std::string &text : {path, trimmed(path)}) {
+    std::string read;
+    bool escapes = read_locator(text, read);
+    if (escapes && printed) add(read);
+    add(text);
+    if (escapes && !printed) add(read);
+  }
+  return out;
 }
 
 // The files of a magnet at path: the file itself, those under the folder,
@@ -48,21 +64,83 @@ std::vector<const Entry *> files_at(const std::vector<Entry> &entries, const std
   return ending.size() == 1 ? ending : std::vector<const Entry *>{};
 }
 
+// A printed path as a shell passes it on when it is pasted without quotes:
+// each backslash gone, the character after it kept, and runs of blanks
+// made one.
+std::string unquoted(const std::string &printed) {
+  std::string out;
+  for (size_t i = 0; i < printed.size(); ++i) {
+    if (printed[i] == '\\' && i + 1 < printed.size()) ++i;
+    if (printed[i] == ' ' && !out.empty() && out.back() == ' ') continue;
+    out += printed[i];
+  }
+  return out;
+}
+
+// The files a path names among a magnet's entries, by the first of its
+// readings that names any; else the one file whose printed path it is as a
+// shell passes it on unquoted; else, when the path is the magnet's own name
+// (the "name" of its entry in `tavro ls torrents`), all of them. shown is
+// the path as messages show it.
+std::vector<const Entry *> files_named(Session &s, const std::string &magnet,
+                                       const std::vector<Entry> &entries, const std::string &path,
+                                       bool printed, std::string &shown) {
+  std::vector<std::string> ways = readings(path, printed);
+  shown = locator_text(ways.front());
+  for (const auto &way : ways)
+    if (auto found = files_at(entries, way); !found.empty()) return found;
+  if (path.empty()) return {};
+  std::vector<const Entry *> pasted;
+  for (const auto &e : entries)
+    if (unquoted(locator_text(e.path)) == unquoted(path)) pasted.push_back(&e);
+  if (pasted.size() == 1) return pasted;
+  Outcome o = do_list(s.lib, s.settings, "torrents");
+  std::vector<Entry> magnets;
+  if (o.code != TAVRO_OK || !listing_entries(o.result, magnets)) return {};
+  for (const auto &m : magnets)
+    if (m.path == magnet && std::find(ways.begin(), ways.end(), m.name) != ways.end())
+      return files_at(entries, "");
+  return {};
+}
+
+// A folder as the library names it; -1 when the words name one, else the
+// exit status of a usage error.
+int check_folder(const Parsed &p, const std::string &text, std::string &magnet, std::string &path,
+                 bool &printed) {
+  printed = printed_path(text);
+  magnet.clear();
+  path.clear();
+  if (text.empty() || text == "torrents") return -1;
+  // One magnet's own entry, with its state.
+  if (text.rfind("torrents/m", 0) == 0 && text.size() > 10 &&
+      text.find_first_not_of("0123456789", 10) == std::string::npos)
+    return -1;
+  if (std::string why = magnet_id_problem(text); !why.empty())
+    return usage_error(p.command, "ls: " + why);
+  if (magnet_path(text, magnet, path)) return -1;
+  std::string hint;
+  std::string m, rest;
+  if (magnet_path("m" + text, m, rest)) hint = "; did you mean m" + text + "?";
+  return usage_error(p.command, "no such folder: " + terminal_text(text) +
+                                    " (folders are torrents, torrents/m<id>, m<id> and "
+                                    "m<id>/PATH, as `tavro ls torrents` lists them" +
+                                    hint + ")");
+}
+
 // What stream was given, sorted out before any request.
 struct StreamInput {
   std::string entry;        // a listing entry (JSON object) to unlock, or
   std::string magnet, path; // a path to resolve through the magnet's listing, or
+  bool printed = false;     // (the path as ls prints it, or as the JSON gives it)
   std::string listing;      // a listing to pick from
 };
 
-int stream_input(const Parsed &p, const std::string &given, StreamInput &in) {
+int stream_input(const Parsed &p, const std::string &given, bool from_stdin, StreamInput &in) {
   const CommandSpec *c = p.command;
-  size_t b = given.find_first_not_of(" \t\r\n");
-  size_t e = given.find_last_not_of(" \t\r\n");
-  std::string text = b == std::string::npos ? "" : given.substr(b, e - b + 1);
+  std::string text = trimmed(given);
   if (text.empty())
-    return usage_error(c, given == p.args[0] ? "stream: the argument is empty"
-                                             : "stream: standard input is empty");
+    return usage_error(c, from_stdin ? "stream: standard input is empty"
+                                     : "stream: the argument is empty");
   if (text[0] == '{' || text[0] == '[') {
     std::vector<Entry> entries;
     if (text[0] == '[') {
@@ -76,22 +154,45 @@ int stream_input(const Parsed &p, const std::string &given, StreamInput &in) {
                          "stream: not a JSON listing entry: " + terminal_text(text.substr(0, 60)));
     if (entries[0].link.empty() && entries[0].path.empty())
       return usage_error(c, "stream: the entry has no \"locator\", \"link\" or \"path\"");
+    if (std::string why = link_length_problem(entries[0].link); !why.empty())
+      return usage_error(c, "stream: the entry's \"locator\": " + why);
     // A magnet's entry from `tavro ls torrents`: its files are listed.
     if (entries[0].folder && magnet_path(entries[0].path, in.magnet, in.path) && in.path.empty())
       return -1;
     in.entry = text;
     return -1;
   }
-  if (magnet_path(text, in.magnet, in.path)) return -1;
+  // A path: its blanks at the end may be its own (the readings try both).
+  std::string locator = given.substr(given.find_first_not_of(" \t\r\n"));
+  if (from_stdin)
+    while (!locator.empty() && (locator.back() == '\n' || locator.back() == '\r'))
+      locator.pop_back();
+  if (std::string why = magnet_id_problem(locator); !why.empty())
+    return usage_error(c, "stream: " + why);
+  if (magnet_path(locator, in.magnet, in.path)) {
+    in.printed = printed_path(locator);
+    return -1;
+  }
   if (starts_with_ci(text, "http://") || starts_with_ci(text, "https://")) {
+    if (std::string why = link_length_problem(text); !why.empty())
+      return usage_error(c, "stream: " + why);
     if (std::string why = web_url_problem(text); !why.empty())
       return usage_error(c, "stream: " + terminal_text(text) + ": " + why);
     in.entry = JsonObject().str("link", text).text();
     return -1;
   }
-  return usage_error(c, "stream: " + terminal_text(text) +
-                            " is not a service link, a listing entry or a path as `tavro ls "
-                            "m<id>` shows it");
+  if (text == "torrents")
+    return usage_error(c, "stream: torrents is the folder of the account's magnets, not a file: "
+                          "`tavro ls torrents` lists them");
+  std::string shown = text.size() > 200 ? text.substr(0, 200) + "..." : text;
+  std::string message = "stream: " + terminal_text(shown) +
+                        " is not a service link, a listing entry or a path as `tavro ls "
+                        "m<id>` shows it";
+  // A path from the JSON listing, without the magnet it came from.
+  if (text.find('/') != std::string::npos || text.find('.') != std::string::npos)
+    message += " (a \"path\" of `tavro ls --json m<id>` goes after its magnet: tavro stream "
+               "m<id> 'PATH')";
+  return usage_error(c, message);
 }
 
 } // namespace
@@ -148,10 +249,13 @@ const Entry *pick_file(const Library &lib, const std::vector<const Entry *> &ent
 }
 
 int run_ls(Session &s, const Parsed &p) {
-  std::string magnet, path;
-  if (int rc = check_folder(p, magnet, path); rc >= 0) return rc;
-  if (int rc = open_account(s, p); rc >= 0) return rc;
-  std::string folder = magnet.empty() && !p.args.empty() ? p.args[0] : magnet;
+  // A path of a magnet may come in words: ls joins them.
+  std::string text = joined(p.args), magnet, path;
+  bool printed = false;
+  if (int rc = check_folder(p, text, magnet, path, printed); rc >= 0) return rc;
+  // The root is the library's own: no request, so no account needed.
+  if (int rc = open_account(s, p, text.empty()); rc >= 0) return rc;
+  std::string folder = magnet.empty() ? text : magnet;
   if ((p.given & kState) && folder != "torrents")
     return usage_error(p.command,
                        "--state picks among the magnets: tavro ls torrents --state " + p.state);
@@ -170,10 +274,11 @@ int run_ls(Session &s, const Parsed &p) {
   if (!path.empty()) {
     std::vector<Entry> entries;
     listing_entries(o.result, entries);
-    std::vector<const Entry *> found = files_at(entries, path);
+    std::string shown;
+    std::vector<const Entry *> found = files_named(s, magnet, entries, path, printed, shown);
     if (found.empty()) {
       std::fprintf(stderr, "tavro: no such file or folder in %s: %s\n", magnet.c_str(),
-                   terminal_text(path).c_str());
+                   shown.c_str());
       return exit_for(TAVRO_E_NOT_FOUND);
     }
     listing = listing_json(found);
@@ -184,18 +289,20 @@ int run_ls(Session &s, const Parsed &p) {
 
 int run_stream(Session &s, const Parsed &p) {
   std::string given = p.args[0], magnet, path;
+  bool from_stdin = p.args.size() == 1 && given == "-";
   if (p.args.size() > 1) {
-    // m101/Show/Season 1/E01.mkv typed without quotes: one path.
+    // m101/Show/Season 1/E01.mkv typed without quotes, or m101 and a path
+    // of its JSON listing: one path.
     if (!magnet_path(given, magnet, path))
       return usage_error(p.command, "too many arguments for stream");
-    for (size_t i = 1; i < p.args.size(); ++i) given += " " + p.args[i];
+    given = joined(p.args);
   }
-  if (given == "-") {
+  if (from_stdin) {
     std::string error;
-    if (!read_file("-", given, error)) return host_error(error);
+    if (!read_file("-", given, error)) return usage_error(p.command, error);
   }
   StreamInput in;
-  if (int rc = stream_input(p, given, in); rc >= 0) return rc;
+  if (int rc = stream_input(p, given, from_stdin, in); rc >= 0) return rc;
   if ((p.given & kEpisode) && !in.entry.empty())
     return usage_error(p.command, "--season and --episode pick among the files of a magnet (m<id>) "
                                   "or a listing, not one file");
@@ -204,28 +311,32 @@ int run_stream(Session &s, const Parsed &p) {
   if (entry.empty()) {
     std::string listing = in.listing;
     std::string where = "the listing";
+    std::vector<Entry> entries;
+    std::vector<const Entry *> files;
     if (listing.empty()) {
       Outcome o = do_list(s.lib, s.settings, in.magnet.c_str());
       after_fake_call(s);
       if (o.code != TAVRO_OK) return failed(s, o);
-      listing = o.result;
-      where = in.magnet + (in.path.empty() ? "" : "/" + in.path);
+      listing_entries(o.result, entries);
+      std::string shown;
+      files = files_named(s, in.magnet, entries, in.path, in.printed, shown);
+      where = in.magnet + (in.path.empty() ? "" : "/" + shown);
+    } else {
+      listing_entries(listing, entries);
+      files = files_at(entries, "");
     }
-    std::vector<Entry> entries;
-    listing_entries(listing, entries);
-    std::vector<const Entry *> files = files_at(entries, in.path);
     const Entry *chosen = files.size() == 1 && !(p.given & kEpisode)
                               ? files[0]
                               : pick_file(s.lib, files, p.season, p.episode);
     if (!chosen) {
       char se[64] = "";
       if (p.given & kEpisode) std::snprintf(se, sizeof se, " for S%02dE%02d", p.season, p.episode);
-      std::fprintf(stderr, "tavro: no such file in %s%s\n", terminal_text(where).c_str(), se);
+      std::fprintf(stderr, "tavro: no such file in %s%s\n", where.c_str(), se);
       return exit_for(TAVRO_E_NOT_FOUND);
     }
     if (chosen->folder) {
       std::fprintf(stderr, "tavro: %s is a folder, not a file\n",
-                   terminal_text(chosen->path).c_str());
+                   locator_text(chosen->path).c_str());
       return exit_for(TAVRO_E_NOT_FOUND);
     }
     entry = chosen->json;
@@ -251,8 +362,5 @@ int run_stream(Session &s, const Parsed &p) {
   }
   return kExitOk;
 }
-
-// A link that names a local file: a file:// URL, or anything without a
-// scheme that is not a magnet. The file is given to the library as the
 
 } // namespace tavro_cli

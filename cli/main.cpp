@@ -33,9 +33,15 @@ int main(int argc, char **argv) {
       p.command ? print_command_help(stdout, *p.command) : print_general_help(stdout, commands());
       return finish_output(kExitOk);
     }
+    if (p.verbose_asked && !p.ignored.empty()) {
+      std::string names;
+      for (const auto &o : p.ignored) names += (names.empty() ? "" : ", ") + o;
+      std::fprintf(stderr, "tavro: %s %s not change what %s does: ignored\n", names.c_str(),
+                   p.ignored.size() == 1 ? "does" : "do", p.command->name);
+    }
     std::string error;
     if (!load_library(p.lib, s.lib, error)) return host_error(error);
-    s.style.table = isatty(STDOUT_FILENO) && !(p.given & kJson);
+    s.style.table = (isatty(STDOUT_FILENO) || (p.given & kTable)) && !(p.given & kJson);
     if (s.style.table) s.style.columns = terminal_columns();
     s.style.colour = s.style.table && colour_terminal(STDOUT_FILENO);
     int rc = p.command->run(s, p);

@@ -7,6 +7,7 @@
 
 #include <sys/stat.h>
 
+#include <algorithm>
 #include <cctype>
 #include <cerrno>
 #include <cstdio>
@@ -23,8 +24,11 @@ const OptionSpec kOptionTable[] = {
     {"--lib", 0, "FILE", kLib, true,
      "the library to load (default: found beside tavro, in ../lib*/, or by the loader)"},
     {"--json", 0, nullptr, kJson, true, "print the library's JSON even on a terminal"},
+    {"--table", 0, nullptr, kTable, true,
+     "print tables and lines for people even off a terminal ($COLUMNS wide, else 80)"},
     {"--verbose", 'v', nullptr, kVerbose, true,
-     "show every request and retry on standard error (keys redacted)"},
+     "show each request on standard error: method, URL, headers, status, size and time "
+     "(keys redacted), and each retry; -vv also the answers' headers"},
     {"--settings", 0, "FILE", kSettings, true, "read the account settings (JSON) from FILE"},
     {"--api-key", 0, "KEY", kApiKey, true,
      "the account's API key (other users can see it in the process list)"},
@@ -40,10 +44,11 @@ const OptionSpec kOptionTable[] = {
     {"--url", 0, nullptr, kUrl, false, "print only the direct URL"},
     {"--allow-writes", 0, nullptr, kAllowWrites, false,
      "let add, rm and restart change the account"},
-    {"--season", 0, "N", kSeason, false, "the season of the episode to pick"},
-    {"--episode", 0, "N", kEpisode, false, "the episode to pick"},
+    {"--season", 0, "N", kSeason, false, "the season of the episode to pick (with --episode)"},
+    {"--episode", 0, "M", kEpisode, false, "the episode to pick (with --season)"},
     {"--full-season", 0, nullptr, kFullSeason, false,
-     "the link is a season pack: pick the episode of --season and --episode"},
+     "the link is a season pack: add it whole (--season and --episode still pick "
+     "the episode whose URL is printed)"},
     {"--keep-instant-only", 0, nullptr, kKeepInstantOnly, false,
      "delete the magnet again unless the service holds it already"},
     {"--state", 0, "STATE", kState, false,
@@ -66,21 +71,24 @@ bool parse_duration(const std::string &text, double &out) {
   out = v * scale;
   return true;
 }
+// Seconds: from a millisecond to a day; numbers of --season and --episode.
+constexpr double kMaxSeconds = 86400;
+constexpr int kMaxNumber = 1000000;
 
 bool parse_seconds(const std::string &text, double &out) {
   char *end = nullptr;
   errno = 0;
   double v = std::strtod(text.c_str(), &end);
-  if (text.empty() || *end || errno || !(v > 0) || v > 86400) return false;
+  if (text.empty() || *end || errno || !(v >= 0.001) || v > kMaxSeconds) return false;
   out = v;
   return true;
 }
 
-bool parse_int(const std::string &text, int &out) {
+bool parse_int(const std::string &text, int least, int &out) {
   char *end = nullptr;
   errno = 0;
   long v = std::strtol(text.c_str(), &end, 10);
-  if (text.empty() || *end || errno || v < 0 || v > 1000000) return false;
+  if (text.empty() || *end || errno || v < least || v > kMaxNumber) return false;
   out = static_cast<int>(v);
   return true;
 }
@@ -144,6 +152,22 @@ const char *closest_command(std::span<const CommandSpec> commands, const std::st
   return best_d <= (word.size() <= 3 ? 1u : 2u) ? best : nullptr;
 }
 
+// The closest option name to a mistyped one (--josn: --json), or null.
+const char *closest_option(const std::string &word) {
+  const char *best = nullptr;
+  size_t best_d = 3;
+  for (const auto &o : kOptionTable) {
+    size_t d = edit_distance(word, o.name);
+    bool prefix = word.size() >= 4 && std::string(o.name).rfind(word, 0) == 0;
+    if (prefix) d = 1;
+    if (d < best_d) {
+      best = o.name;
+      best_d = d;
+    }
+  }
+  return best_d <= (word.size() <= 5 ? 1u : 2u) ? best : nullptr;
+}
+
 const OptionSpec *option_named(const std::string &name) {
   for (const auto &o : kOptionTable)
     if (name == o.name || (o.short_name && name == std::string("-") + o.short_name)) return &o;
@@ -196,7 +220,12 @@ int parse(int argc, char **argv, std::span<const CommandSpec> commands, Parsed &
       has_value = true;
     }
     const OptionSpec *spec = option_named(name);
-    if (!spec) return usage_error(nullptr, "unknown option: " + name);
+    if (!option_named(name)) {
+      std::string message = "unknown option: " + name;
+      if (const char *near = closest_option(name))
+        message += std::string(" (did you mean ") + near + "?)";
+      return usage_error(nullptr, message);
+    }
     if (spec->value && !has_value) {
       if (i + 1 >= argc) return usage_error(nullptr, name + " needs " + spec->value);
       value = argv[++i];
@@ -223,10 +252,9 @@ int parse(int argc, char **argv, std::span<const CommandSpec> commands, Parsed &
     if (p.command) {
       ++k;
     } else if (const char *to = shortcut_for(positional[k]);
-               to && !p.help &&
-               (positional.size() == k + 1 ||
-                (std::strcmp(to, "stream") == 0 && positional[k].find('/') != std::string::npos))) {
-      // A path of a magnet may come in words: stream joins them.
+               to && !p.help && (positional.size() == k + 1 || std::strcmp(to, "stream") == 0)) {
+      // A path of a magnet may come in words, or after its magnet: stream
+      // joins them.
       for (const auto &c : commands)
         if (std::strcmp(c.name, to) == 0) p.command = &c;
       p.shortcut = true;
@@ -243,9 +271,21 @@ int parse(int argc, char **argv, std::span<const CommandSpec> commands, Parsed &
   const CommandSpec &c = *p.command;
   if (p.shortcut) p.given |= kUrl;
   for (const auto &[o, v] : options) {
-    if (!(c.options & o->bit))
+    // A global option is taken by every command, so that an alias such as
+    // tavro -v does for all of them; one that does not apply is ignored.
+    // Its value is checked all the same.
+    bool applies = c.options & o->bit;
+    if (!applies && !o->global)
       return usage_error(&c, std::string(o->name) + " does not apply to " + c.name);
-    p.given |= o->bit;
+    if (o->bit == kVerbose) p.verbose_asked = true;
+    if (!applies) {
+      if (o->bit != kHelp && o->bit != kVersion &&
+          std::find(p.ignored.begin(), p.ignored.end(), o->name) == p.ignored.end())
+        p.ignored.push_back(o->name);
+    } else {
+      p.given |= o->bit;
+    }
+    if (applies && o->bit == kVerbose) ++p.verbose;
     switch (o->bit) {
     case kSettings:
       p.settings_file = v;
@@ -264,22 +304,22 @@ int parse(int argc, char **argv, std::span<const CommandSpec> commands, Parsed &
       p.api_root = v;
       break;
     case kTimeout:
-      if (!parse_seconds(v, p.timeout)) return usage_error(&c, "--timeout needs seconds, not " + v);
-      break;
     case kConnectTimeout:
-      if (!parse_seconds(v, p.connect_timeout))
-        return usage_error(&c, "--connect-timeout needs seconds, not " + v);
+      if (!parse_seconds(v, o->bit == kTimeout ? p.timeout : p.connect_timeout))
+        return usage_error(&c, std::string(o->name) +
+                                   " needs seconds from 0.001 to 86400 (a day), not " + v);
       break;
     case kMaxBody:
       if (!parse_size(v, p.max_body))
         return usage_error(&c, "--max-body needs a size from 1K to 4G, not " + v);
       break;
     case kSeason:
-      if (!parse_int(v, p.season)) return usage_error(&c, "--season needs a number, not " + v);
+      if (!parse_int(v, 0, p.season))
+        return usage_error(&c, "--season needs a number from 0 to 1000000, not " + v);
       break;
     case kEpisode:
-      if (!parse_int(v, p.episode) || p.episode == 0)
-        return usage_error(&c, "--episode needs a number from 1, not " + v);
+      if (!parse_int(v, 1, p.episode))
+        return usage_error(&c, "--episode needs a number from 1 to 1000000, not " + v);
       break;
     case kState:
       if (v != "ready" && v != "processing" && v != "error")
@@ -300,18 +340,14 @@ int parse(int argc, char **argv, std::span<const CommandSpec> commands, Parsed &
   if (n < c.min_args) return usage_error(&c, std::string(c.name) + " needs " + c.args);
   if (c.max_args >= 0 && n > c.max_args)
     return usage_error(&c, "too many arguments for " + std::string(c.name));
+  // One rule for add and stream: --season N --episode M picks that episode.
   bool picks = p.given & (kSeason | kEpisode);
-  // add picks an episode only in a season pack.
-  if (picks && (c.options & kFullSeason) && !(p.given & kFullSeason))
-    return usage_error(&c, "--season and --episode pick an episode of a season pack: add "
-                           "--full-season");
-  if ((p.given & kFullSeason) && !(p.given & kEpisode))
-    return usage_error(&c, "--full-season picks the episode of --season N --episode N: give "
-                           "them");
   if (picks && (p.given & (kSeason | kEpisode)) != (kSeason | kEpisode))
     return usage_error(&c, "--season and --episode go together");
   if ((p.given & kTimeoutWait) && (c.options & kWait) && !(p.given & kWait))
     return usage_error(&c, "--timeout-wait limits --wait: give it too");
+  if ((p.given & kJson) && (p.given & kTable))
+    return usage_error(&c, "--json and --table ask for two forms of output: give one");
   if ((p.given & kFake) && (p.given & kApiRoot))
     return usage_error(&c, "--api-root applies to the network, not to --fake");
   if ((p.given & kSettings) && (p.given & kApiKey))

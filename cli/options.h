@@ -32,6 +32,7 @@ enum Option : unsigned {
   kState = 1u << 18,
   kWait = 1u << 19,
   kTimeoutWait = 1u << 20,
+  kTable = 1u << 21,
 };
 
 struct OptionSpec {
@@ -39,15 +40,19 @@ struct OptionSpec {
   char short_name;
   const char *value; // metavariable, or null for a flag
   Option bit;
-  bool global; // listed by tavro --help; the others by their commands' help
+  // Listed by tavro --help and taken by every command (one that does not
+  // apply to a command is ignored, and -v says so); the others are listed
+  // by their commands' help and refused by the others.
+  bool global;
   const char *help;
 };
 
 // Every option, in the order the help lists them.
 extern const std::span<const OptionSpec> kOptions;
 
-// Options every command takes, and those of the commands that use the account.
-constexpr unsigned kAlways = kHelp | kVersion | kLib;
+// The global options that apply to every command, and those that apply to
+// the commands that use the account.
+constexpr unsigned kAlways = kHelp | kVersion | kLib | kTable;
 constexpr unsigned kAccount =
     kSettings | kApiKey | kFake | kApiRoot | kTimeout | kConnectTimeout | kVerbose | kMaxBody;
 
@@ -77,8 +82,11 @@ struct Parsed {
   int season = 0, episode = 0;
   std::string state;     // --state: "ready", "processing" or "error"
   double wait_limit = 0; // --timeout-wait in seconds; 0: no limit
+  int verbose = 0;       // how many times -v was given, where it applies
   bool help = false, version = false;
-  bool shortcut = false; // tavro LINK
+  bool shortcut = false;            // tavro LINK
+  bool verbose_asked = false;       // -v was given, whether it applies or not
+  std::vector<std::string> ignored; // global options that do not apply to the command
 };
 
 // Reads argv into p, the command named from commands (or a link standing

@@ -9,6 +9,7 @@
 
 #include <algorithm>
 #include <cctype>
+#include <cstdint>
 #include <cstdlib>
 #include <iterator>
 #include <string_view>
@@ -175,9 +176,11 @@ std::string listing_table(const std::string &json, const std::string &folder, si
     prefix = folder.substr(0, slash + 1);
   size_t i = 0, max = 0;
   yyjson_val *e = nullptr;
+  bool files = false;
   yyjson_arr_foreach(root, i, max, e) {
     int64_t bytes = int_of(yyjson_obj_get(e, "size"));
     bool folder_entry = yyjson_get_bool(yyjson_obj_get(e, "folder"));
+    files = files || !folder_entry;
     // A file's name is its whole path in the magnet; the table shows its
     // last part, and the path as `tavro stream` takes it.
     std::string name = text_of(yyjson_obj_get(e, "name"));
@@ -186,15 +189,15 @@ std::string listing_table(const std::string &json, const std::string &folder, si
     std::string path = text_of(yyjson_obj_get(e, "path"));
     if (!folder_entry) path = prefix + path;
     rows.push_back({terminal_text(name), human_size(bytes), folder_entry ? "folder" : "file",
-                    terminal_text(path)});
+                    locator_text(path)});
     yyjson_val *state = yyjson_obj_get(e, "state");
-    has_state = has_state || yyjson_obj_get(e, "state") != nullptr;
+    has_state = has_state || state != nullptr;
     states.push_back(state_words(text_of(state), text_of(yyjson_obj_get(e, "status")), bytes,
                                  int_of(yyjson_obj_get(e, "downloaded")),
                                  int_of(yyjson_obj_get(e, "speed"))));
   }
-  // A magnet's files in the order people expect; the JSON keeps the
-  // service's.
+  // A magnet's files in the order people expect, by the path as shown; the
+  // JSON keeps the service's.
   if (rows.size() > 2 && !has_state) {
     std::stable_sort(rows.begin() + 1, rows.end(), [](const auto &a, const auto &b) {
       return a[2] != b[2] ? a[2] == "folder" : natural_less(a[3], b[3]);
@@ -206,35 +209,34 @@ std::string listing_table(const std::string &json, const std::string &folder, si
   std::vector<size_t> width(4, 0);
   for (const auto &r : rows)
     for (size_t c = 0; c < 4; ++c) width[c] = std::max(width[c], display_width(r[c]));
-  // Too wide for the terminal: names give way first, down to a few cells;
-  // then a file listing's names go (its paths end with them), and only
-  // then are paths cut, in their middle.
+  // A path is never cut, for it is what stream takes back. Too wide for the
+  // terminal: names give way first, down to a few cells; then a file
+  // listing's names go (its paths end with them), another listing's names
+  // shrink further; and a path that still does not fit is printed whole on
+  // the line below its row, whose PATH shows kBelow.
   constexpr size_t kLeast = 12;
-  auto total = [&] {
-    return width[0] + width[1] + width[2] + width[3] + 6 + (has_state ? state_width + 2 : 0);
+  const std::string kBelow = "\u2193";
+  size_t state_cells = has_state ? state_width + 2 : 0;
+  auto row_width = [&](size_t names, size_t paths) {
+    return (names ? names + 2 : 0) + width[1] + 2 + state_cells + width[2] + 2 + paths;
   };
-  bool names = true;
-  if (columns && total() > columns) {
-    size_t least = std::min(width[0], kLeast);
-    width[0] -= std::min(total() - columns, width[0] - least);
-    bool files =
-        std::any_of(rows.begin() + 1, rows.end(), [](const auto &r) { return r[2] == "file"; });
-    if (total() > columns && files) {
-      names = false;
-      width[0] = 0;
-    }
-    if (total() > columns + (names ? 0 : 2)) {
-      size_t over = total() - (names ? 0 : 2) - columns;
-      width[3] -= std::min(over, width[3] - std::min(width[3], kLeast));
-    }
-    for (auto &r : rows) {
-      r[0] = fit_width(r[0], width[0]);
-      r[3] = fit_width_middle(r[3], width[3]);
+  size_t names = width[0], room = SIZE_MAX;
+  if (columns && row_width(names, width[3]) > columns) {
+    size_t fixed = row_width(0, width[3]) + 2;
+    size_t fit = columns > fixed ? columns - fixed : 0;
+    if (fit >= std::min(width[0], kLeast))
+      names = std::min(width[0], fit);
+    else
+      names = files || fit < 4 ? 0 : fit;
+    if (row_width(names, width[3]) > columns) {
+      size_t used = row_width(names, 0);
+      room = columns > used ? columns - used : 0;
     }
   }
   // Colour marks a state (never the heading): ready green, processing
   // yellow, failed red.
   auto state_cell = [&](size_t row) {
+    if (!has_state) return std::string();
     std::string cell = pad(states[row], state_width, false) + "  ";
     if (!colour || row == 0 || states[row].empty()) return cell;
     const char *on = states[row] == "ready"                ? "\x1b[32m"
@@ -243,13 +245,17 @@ std::string listing_table(const std::string &json, const std::string &folder, si
     return on + cell.substr(0, states[row].size()) + "\x1b[0m" + cell.substr(states[row].size());
   };
   std::string out;
-  for (size_t n = 0; n < rows.size(); ++n) {
-    const auto &r = rows[n];
-    std::string line = (names ? pad(r[0], width[0], false) + "  " : "") +
-                       pad(r[1], width[1], true) + "  " + (has_state ? state_cell(n) : "") +
-                       pad(r[2], width[2], false) + "  " + r[3];
+  auto add_line = [&out](std::string line) {
     while (!line.empty() && line.back() == ' ') line.pop_back();
     out += line + "\n";
+  };
+  for (size_t r = 0; r < rows.size(); ++r) {
+    const auto &row = rows[r];
+    bool below = r > 0 && display_width(row[3]) > room;
+    std::string name = names < width[0] ? fit_width(row[0], names) : row[0];
+    add_line((names ? pad(name, names, false) + "  " : "") + pad(row[1], width[1], true) + "  " +
+             state_cell(r) + pad(row[2], width[2], false) + "  " + (below ? kBelow : row[3]));
+    if (below) add_line(row[3]);
   }
   return out;
 }

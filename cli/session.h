@@ -25,7 +25,14 @@ struct Session {
   std::unique_ptr<CurlTransport> transport;
   std::optional<Scenario> scenario;
   bool fake = false;
-  bool verbose = false;
+  int verbose = 0; // -v: each request; -vv: and its answer's headers
+
+  // Where the account's key came from: "--api-key", "$TAVRO_API_KEY", the
+  // settings file's path, the scenario's; "" when no account was needed.
+  enum class KeyFrom { none, option, env, file, scenario };
+  KeyFrom key_from = KeyFrom::none;
+  std::string key_file;   // the settings file or scenario the key came from
+  bool key_given = false; // by --api-key or --settings: before $TAVRO_API_KEY
 
   // A local torrent file given to add, and the file:// URL it goes by.
   std::string local_file, local_url;
@@ -39,10 +46,14 @@ struct Session {
 };
 
 // Settings and transport for the four operations, as the command line
-// names the account; -1 when ready, else the exit status.
-int open_account(Session &s, const Parsed &p);
+// names the account; -1 when ready, else the exit status. The settings are
+// checked as the library reads them before any request: what is wrong with
+// them is a usage error. With optional, no account at all is no error (the
+// root listing needs none).
+int open_account(Session &s, const Parsed &p, bool optional = false);
 
-// Reports a failed operation; returns its exit status.
+// Reports a failed operation; returns its exit status. A refused key is
+// traced to where it came from, and to where a valid one is found.
 int failed(const Session &s, const Outcome &o);
 
 // With the fake transport and -v: how many requests it answered, and the last.

@@ -66,26 +66,27 @@ std::string api_key_of(const std::string &settings) {
 }
 
 SettingsFile read_settings_file(const std::string &path) {
+  // Everything wrong with the file is a usage error, found before any
+  // request: missing, unreadable, too large, not JSON, members of the
+  // wrong kind.
   SettingsFile f;
-  auto fail = [&](int status, const std::string &message) {
-    f.status = status;
+  auto fail = [&](const std::string &message) {
+    f.status = kExitUsage;
     f.message = path + ": " + message;
     return f;
   };
   struct stat st {};
-  if (stat(path.c_str(), &st) != 0) return fail(kExitHost, std::strerror(errno));
-  if (S_ISDIR(st.st_mode)) return fail(kExitHost, "is a directory, not a settings file");
-  if (!S_ISREG(st.st_mode)) return fail(kExitHost, "is not a regular file");
-  if (st.st_size > TAVRO_SETTINGS_MAX) return fail(kExitUsage, "settings larger than 1 MiB");
-  if (st.st_mode & (S_IRGRP | S_IROTH))
-    f.warnings.push_back("warning: " + path +
-                         " can be read by other users, and it holds the API key "
-                         "(chmod 600 " +
-                         path + ")");
+  if (stat(path.c_str(), &st) != 0) return fail(std::strerror(errno));
+  if (S_ISDIR(st.st_mode)) return fail("is a directory, not a settings file");
+  if (!S_ISREG(st.st_mode)) return fail("is not a regular file");
+  if (st.st_size > TAVRO_SETTINGS_MAX)
+    return fail("is " + std::to_string(st.st_size) + " bytes; a settings file is at most " +
+                std::to_string(TAVRO_SETTINGS_MAX >> 20) + " MiB (" +
+                std::to_string(TAVRO_SETTINGS_MAX) + " bytes)");
   std::ifstream in(path, std::ios::binary);
   std::ostringstream text;
   if (in) text << in.rdbuf();
-  if (!in || in.bad()) return fail(kExitHost, std::strerror(errno));
+  if (!in || in.bad()) return fail(std::strerror(errno));
   f.text = text.str();
   size_t skipped = 0;
   if (f.text.compare(0, 3, "\xEF\xBB\xBF") == 0) {
@@ -104,23 +105,37 @@ SettingsFile read_settings_file(const std::string &path) {
         ++column;
       }
     }
-    return fail(kExitUsage, "not JSON at byte " + std::to_string(at) + " (line " +
-                                std::to_string(line) + ", column " + std::to_string(column) +
-                                "): " + (err.msg ? err.msg : "unreadable"));
+    return fail("not JSON at byte " + std::to_string(at) + " (line " + std::to_string(line) +
+                ", column " + std::to_string(column) + "): " + (err.msg ? err.msg : "unreadable"));
   }
   yyjson_val *root = doc.root();
   if (!yyjson_is_obj(root))
-    return fail(kExitUsage, std::string("the settings are ") + type_name(root) +
-                                ", not a JSON object such as {\"APIKey\":\"...\"}");
+    return fail(std::string("the settings are ") + type_name(root) +
+                ", not a JSON object such as {\"APIKey\":\"...\"}");
   bool has_key = false;
-  for (const char *k : {"APIKey", "ClientSecret"}) {
+  for (const char *k : kSettingsKeys) {
     yyjson_val *v = yyjson_obj_get(root, k);
     if (!v) continue;
-    if (!yyjson_is_str(v))
-      return fail(kExitUsage, std::string("\"") + k + "\" is " + type_name(v) +
-                                  "; the API key is a string: {\"" + k + "\":\"...\"}");
-    has_key = true;
+    bool key_setting = std::strcmp(k, "APIKey") == 0 || std::strcmp(k, "ClientSecret") == 0;
+    if (key_setting && !yyjson_is_str(v))
+      return fail(std::string("\"") + k + "\" is " + type_name(v) +
+                  "; the API key is a string: {\"" + k + "\":\"...\"}");
+    // The library reads a setting from a string, an integer or true/false,
+    // and would pass over anything else as if it were not there.
+    if (!yyjson_is_str(v) && !yyjson_is_int(v) && !yyjson_is_bool(v))
+      return fail(std::string("\"") + k + "\" is " +
+                  (yyjson_is_real(v) ? "a number with a fraction" : type_name(v)) +
+                  "; a setting is a string: {\"" + k + "\":\"...\"}");
+    if (key_setting &&
+        std::string(yyjson_get_str(v)).find_first_not_of(" \t\r\n") != std::string::npos)
+      has_key = true;
   }
+  // The API key is in it: no one else should read it.
+  if (has_key && (st.st_mode & (S_IRGRP | S_IROTH)))
+    f.warnings.push_back("warning: " + path +
+                         " can be read by other users, and it holds the API key "
+                         "(chmod 600 " +
+                         path + ")");
   size_t i = 0, max = 0;
   yyjson_val *key = nullptr, *value = nullptr;
   yyjson_obj_foreach(root, i, max, key, value) {
@@ -128,14 +143,24 @@ SettingsFile read_settings_file(const std::string &path) {
     bool known = false;
     for (const char *k : kSettingsKeys) known = known || name == k;
     if (known) continue;
-    for (const char *k : kSettingsKeys) {
-      if (folded(name) != folded(k) && edit_distance(folded(name), folded(k)) > 1) continue;
-      std::string hint = "\"" + name + "\" is not a setting; did you mean " + k + "?";
-      bool key_setting = std::strcmp(k, "APIKey") == 0 || std::strcmp(k, "ClientSecret") == 0;
-      if (key_setting && !has_key) return fail(kExitUsage, hint);
-      f.warnings.push_back("warning: " + path + ": " + hint);
-      break;
+    const char *near = nullptr;
+    for (const char *k : kSettingsKeys)
+      if (folded(name) == folded(k) || edit_distance(folded(name), folded(k)) <= 1) {
+        near = k;
+        break;
+      }
+    if (!near) {
+      std::string all;
+      for (const char *k : kSettingsKeys) all += std::string(all.empty() ? "" : ", ") + k;
+      f.warnings.push_back("warning: " + path + ": \"" + terminal_text(name) +
+                           "\" is not a setting, and is left out (the settings are " + all + ")");
+      continue;
     }
+    std::string hint = std::string(1, '"');
+    hint += terminal_text(name) + "\" is not a setting; did you mean " + near + "?";
+    bool key_setting = std::strcmp(near, "APIKey") == 0 || std::strcmp(near, "ClientSecret") == 0;
+    if (key_setting && !has_key) return fail(hint);
+    f.warnings.push_back("warning: " + path + ": " + hint);
   }
   return f;
 }

@@ -184,14 +184,97 @@ size_t cells_of(uint32_t cp) {
   return in(cp, kWide, std::size(kWide)) ? 2 : 1;
 }
 
+// Controls (C0, DEL, C1), the bidirectional controls (marks, embeddings,
+// overrides, isolates) and the line and paragraph separators.
 bool needs_escape(uint32_t cp) {
-  return cp < 0x20 || (cp >= 0x7F && cp <= 0x9F) || (cp >= 0x202A && cp <= 0x202E) ||
-         (cp >= 0x2066 && cp <= 0x2069) || cp == 0x2028 || cp == 0x2029;
+  return cp < 0x20 || (cp >= 0x7F && cp <= 0x9F) || cp == 0x061C || cp == 0x200E || cp == 0x200F ||
+         (cp >= 0x202A && cp <= 0x202E) || (cp >= 0x2066 && cp <= 0x2069) || cp == 0x2028 ||
+         cp == 0x2029;
 }
+
+// Text escaped for a terminal; as a locator (a path as ls prints it) also
+// the backslash and a blank at either end.
+std::string escaped(const std::string &text, bool locator);
 
 } // namespace
 
 std::string terminal_text(const std::string &text) {
+  return escaped(text, false);
+}
+
+std::string locator_text(const std::string &text) {
+  return escaped(text, true);
+}
+
+bool read_locator(const std::string &text, std::string &out) {
+  out.clear();
+  auto hex = [&](size_t at, size_t n, uint32_t &v) {
+    if (at + n > text.size()) return false;
+    v = 0;
+    for (size_t k = at; k < at + n; ++k) {
+      char c = text[k];
+      int d = c >= '0' && c <= '9'   ? c - '0'
+              : c >= 'a' && c <= 'f' ? c - 'a' + 10
+              : c >= 'A' && c <= 'F' ? c - 'A' + 10
+                                     : -1;
+      if (d < 0) return false;
+      v = v * 16 + static_cast<uint32_t>(d);
+    }
+    return true;
+  };
+  for (size_t i = 0; i < text.size(); ++i) {
+    if (text[i] != '\\') {
+      out += text[i];
+      continue;
+    }
+    if (++i >= text.size()) return false;
+    uint32_t v = 0;
+    switch (text[i]) {
+    case '\\':
+      out += '\\';
+      break;
+    case 't':
+      out += '\t';
+      break;
+    case 'n':
+      out += '\n';
+      break;
+    case 'r':
+      out += '\r';
+      break;
+    case 'e':
+      out += '\x1B';
+      break;
+    case 'x':
+      if (!hex(i + 1, 2, v)) return false;
+      out += static_cast<char>(v);
+      i += 2;
+      break;
+    case 'u':
+      // One character, as UTF-8; the escapes written are all below U+10000.
+      if (!hex(i + 1, 4, v) || (v >= 0xD800 && v <= 0xDFFF)) return false;
+      if (v < 0x80) {
+        out += static_cast<char>(v);
+      } else if (v < 0x800) {
+        out += static_cast<char>(0xC0 | (v >> 6));
+        out += static_cast<char>(0x80 | (v & 0x3F));
+      } else {
+        out += static_cast<char>(0xE0 | (v >> 12));
+        out += static_cast<char>(0x80 | ((v >> 6) & 0x3F));
+        out += static_cast<char>(0x80 | (v & 0x3F));
+      }
+      i += 4;
+      break;
+    default:
+      return false;
+    }
+  }
+  return true;
+}
+
+namespace {
+
+std::string escaped(const std::string &text, bool locator) {
   std::string out;
   out.reserve(text.size());
   for (size_t i = 0; i < text.size();) {
@@ -223,6 +306,10 @@ std::string terminal_text(const std::string &text) {
                       static_cast<unsigned>(cp));
         out += esc;
       }
+    } else if (locator && cp == '\\') {
+      out += "\\\\";
+    } else if (locator && cp == ' ' && (i == 0 || i + 1 == text.size())) {
+      out += "\\x20"; // a blank at an end would be lost, or trimmed
     } else {
       out.append(text, i, len);
     }
@@ -230,6 +317,8 @@ std::string terminal_text(const std::string &text) {
   }
   return out;
 }
+
+} // namespace
 
 size_t display_width(const std::string &text) {
   size_t w = 0;
@@ -258,35 +347,6 @@ std::string fit_width(const std::string &text, size_t cells) {
     i += len;
   }
   return out + "\u2026";
-}
-
-std::string fit_width_middle(const std::string &text, size_t cells) {
-  if (display_width(text) <= cells) return text;
-  if (cells < 2) return fit_width(text, cells);
-  // The characters, as (offset, length, cells).
-  struct Piece {
-    size_t at, len, cells;
-  };
-  std::vector<Piece> pieces;
-  for (size_t i = 0; i < text.size();) {
-    size_t len = 0;
-    uint32_t cp = decode(text, i, len);
-    size_t c = len ? cells_of(cp) : 1;
-    if (!len) len = 1;
-    pieces.push_back({i, len, c});
-    i += len;
-  }
-  size_t room = cells - 1, head = room / 3, w = 0;
-  std::string start, end;
-  size_t k = 0;
-  for (; k < pieces.size() && w + pieces[k].cells <= head; ++k) {
-    start.append(text, pieces[k].at, pieces[k].len);
-    w += pieces[k].cells;
-  }
-  size_t tail_room = room - w, tw = 0, from = pieces.size();
-  while (from > k && tw + pieces[from - 1].cells <= tail_room) tw += pieces[--from].cells;
-  if (from < pieces.size()) end = text.substr(pieces[from].at);
-  return start + "\u2026" + end;
 }
 
 size_t edit_distance(const std::string &a, const std::string &b) {

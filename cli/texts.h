@@ -59,9 +59,21 @@ bool flag_member(const std::string &json, const char *key);
 std::string human_size(int64_t bytes);
 
 // Text from the service made safe for a terminal: control characters
-// (C0, DEL, C1), bidirectional overrides and bytes that are not UTF-8 are
-// written as escapes (\t, \n, \r, \e, \xNN, \uNNNN); everything else is kept.
+// (C0, DEL, C1), bidirectional controls, line and paragraph separators and
+// bytes that are not UTF-8 are written as escapes (\t, \n, \r, \e, \xNN,
+// \uNNNN); everything else is kept.
 std::string terminal_text(const std::string &text);
+
+// A path as `tavro ls` prints it: terminal_text's escapes, and the
+// backslash itself (\\) and a blank at either end (\x20) escaped too, so
+// that read_locator turns it back into text byte for byte.
+std::string locator_text(const std::string &text);
+
+// A printed path read back: the escapes locator_text writes (\\, \t, \n,
+// \r, \e, \xHH for one byte, \uHHHH for one character) turned into what
+// they stand for. False when a backslash in text begins no such escape (the
+// text is then no printed path, but may be a name as it is).
+bool read_locator(const std::string &text, std::string &out);
 
 // The cells text takes on a terminal: wide (East Asian) characters count
 // two, combining marks none, every other character one.
@@ -69,10 +81,6 @@ size_t display_width(const std::string &text);
 
 // text cut to at most cells cells, ending with an ellipsis when it was cut.
 std::string fit_width(const std::string &text, size_t cells);
-
-// text cut to at most cells cells in its middle: its start and its end
-// kept, an ellipsis between them (for paths, whose ends tell them apart).
-std::string fit_width_middle(const std::string &text, size_t cells);
 
 // The number of single-character edits (insert, delete, replace, swap of
 // neighbours) that turn a into b.

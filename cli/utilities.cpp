@@ -1,6 +1,7 @@
 // The utility exports, on the command line.
 #include "utilities.h"
 
+#include "links.h"
 #include "texts.h"
 
 #include <cstdio>
@@ -34,7 +35,10 @@ int run_episode(Session &s, const Parsed &p) {
 }
 
 int run_magnet(Session &s, const Parsed &p) {
-  bool yes = s.lib.tavro_is_magnet_link(p.args[0].c_str()) == 1;
+  // The same limit as add's: a longer one is no magnet the service takes.
+  std::string too_long = link_length_problem(p.args[0]);
+  bool yes = too_long.empty() && s.lib.tavro_is_magnet_link(p.args[0].c_str()) == 1;
+  if (!too_long.empty()) std::fprintf(stderr, "tavro: magnet: %s\n", too_long.c_str());
   if (s.style.table)
     std::printf("%s\n", yes ? "a magnet link" : "not a magnet link");
   else
@@ -44,7 +48,7 @@ int run_magnet(Session &s, const Parsed &p) {
 
 int run_torrent(Session &s, const Parsed &p) {
   std::string data, error;
-  if (!read_file(p.args[0], data, error)) return host_error(error);
+  if (!read_file(p.args[0], data, error)) return usage_error(p.command, "torrent: " + error);
   bool yes = s.lib.tavro_is_torrent_file(data.data(), data.size()) == 1;
   if (s.style.table)
     std::printf("%s: %s\n", terminal_text(p.args[0]).c_str(),

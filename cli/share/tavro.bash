@@ -3,8 +3,8 @@ _tavro() {
   local cur prev words cword
   _init_completion || return
   local commands="demo validate ls stream add wait rm restart episode magnet torrent redact help"
-  local global="--help --version --lib --json --verbose --settings --api-key --fake --api-root
-    --timeout --connect-timeout --max-body"
+  local global="--help --version --lib --json --table --verbose --settings --api-key --fake
+    --api-root --timeout --connect-timeout --max-body"
   case $prev in
     --lib | --settings | --fake)
       _filedir

@@ -274,7 +274,13 @@ class Handler(http.server.BaseHTTPRequestHandler):
 
     def send(self, status, body, content_type="application/json", headers=()):
         if not isinstance(body, (bytes, str)):
-            body = json.dumps(body)
+            text = json.dumps(body, ensure_ascii=False)
+            # A name holding bytes that are no UTF-8 (kept in a str as lone
+            # surrogates, Python's "surrogateescape") goes out as those bytes.
+            if any("\udc80" <= ch <= "\udcff" for ch in text):
+                body = text.encode("utf-8", "surrogateescape")
+            else:
+                body = json.dumps(body)
         if isinstance(body, str):
             body = body.encode()
         self.send_response(status)

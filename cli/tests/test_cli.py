@@ -168,8 +168,9 @@ class ValidateTests(ServiceCase):
         rows = [
             ("wrong key", ["validate"], "not-the-key", 3, "tavro: AllDebrid error AUTH_BAD_APIKEY: The apikey is invalid"),
             ("no account at all", ["validate"], None, 2, "no account"),
-            ("settings for another handler", ["validate", "--settings", f.name], None, 10,
-             'tavro: RuntimeType is "REALDEBRID", this handler is "ALLDEBRID"'),
+            ("settings for another handler", ["validate", "--settings", f.name], None, 2,
+             'tavro: the settings file %s (--settings): RuntimeType is "REALDEBRID", this handler is '
+             '"ALLDEBRID"' % f.name),
         ]
         for name, args, key, code, message in rows:
             with self.subTest(name):
@@ -344,20 +345,25 @@ class AddTests(ServiceCase):
             f.write(standin.TORRENT_WITH_NUL)
         self.addCleanup(os.unlink, f.name)
         web = self.service.base + "/web/"
+        local = os.path.basename(f.name)
+        # (name, link, the torrent, the page fetched, the part's file name)
         rows = [
-            ("a torrent link holding a NUL byte", web + "nul.torrent", standin.TORRENT_WITH_NUL, "/web/nul.torrent"),
-            ("a torrent link of a few MiB", web + "big.torrent", standin.BIG_TORRENT, "/web/big.torrent"),
-            ("a local torrent file", os.path.relpath(f.name), standin.TORRENT_WITH_NUL, None),
-            ("a local torrent file as a file:// URL", "file://" + f.name, standin.TORRENT_WITH_NUL, None),
+            ("a torrent link holding a NUL byte", web + "nul.torrent", standin.TORRENT_WITH_NUL, "/web/nul.torrent",
+             "upload.torrent"),
+            ("a torrent link of a few MiB", web + "big.torrent", standin.BIG_TORRENT, "/web/big.torrent",
+             "upload.torrent"),
+            ("a local torrent file, under its own name", os.path.relpath(f.name), standin.TORRENT_WITH_NUL, None,
+             local),
+            ("a local torrent file as a file:// URL", "file://" + f.name, standin.TORRENT_WITH_NUL, None, local),
         ]
-        for name, link, torrent, fetched in rows:
+        for name, link, torrent, fetched, part_name in rows:
             with self.subTest(name):
                 self.assertIn(b"\0", torrent)
                 n_parts = len(self.account.uploads)
                 n_fetched = len(self.account.requests_to(fetched)) if fetched else 0
                 doc = self.json_of(self.run_cli("add", "--allow-writes", link))
                 self.assertIn(doc["id"], self.account.magnets)
-                self.assertEqual(self.account.uploads[n_parts:], [("files[0]", "upload.torrent", torrent)])
+                self.assertEqual(self.account.uploads[n_parts:], [("files[0]", part_name, torrent)])
                 if fetched:
                     self.assertEqual(len(self.account.requests_to(fetched)), n_fetched + 1, "fetched once")
 
@@ -458,8 +464,10 @@ class UsageTests(ServiceCase):
             ("a command holding an escape", ["l\x1bs"], "tavro: unknown command: l\\es (did you mean ls?)\n"),
             ("two links to stream", ["stream", "https://standin.test/f/nt102", "https://standin.test/f/h101e01"],
              "tavro: too many arguments for stream"),
-            ("--full-season without an episode", ["add", "--allow-writes", "--full-season", magnet("x")[0]],
-             "tavro: --full-season picks the episode of --season N --episode N: give them"),
+            ("an episode without its season", ["add", "--allow-writes", "--episode", "2", magnet("x")[0]],
+             "tavro: --season and --episode go together"),
+            ("a magnet id of 19 digits", ["ls", "m1234567890123456789"],
+             "tavro: ls: a magnet is m and an id of 1 to 18 digits, not 19 digits"),
         ]
         for name, args, first in rows:
             with self.subTest(name):
@@ -658,26 +666,27 @@ class TerminalTests(ServiceCase):
         ends = {cells(l[:re.search(r"(SIZE|iB)  ", l).end()]) for l in lines}
         self.assertEqual(len(ends), 1, "\n".join(lines))
 
-    def test_cut_to_the_terminal(self):
-        long = self.FILES[3][0]
-        # (folder, columns, the header, how the long entry's line ends)
+    def test_fit_to_the_terminal(self):
+        long = "m104/" + self.FILES[3][0]
+        # (folder, columns, the header, the long entry's row, the line after it or None)
         rows = [
-            ("m104", 300, ["NAME", "SIZE", "KIND", "PATH"], "9.0 MiB", "m104/" + long),
-            ("m104", 110, ["SIZE", "KIND", "PATH"], "9.0 MiB", "  m104/" + long),
-            ("m104", 60, ["SIZE", "KIND", "PATH"], "9.0 MiB", "Width.2024.mkv"),
-            ("torrents", 60, ["NAME", "SIZE", "STATE", "KIND", "PATH"], "Long", "  m105"),
+            ("m104", 300, ["NAME", "SIZE", "KIND", "PATH"], r"  9\.0 MiB  file  %s$" % re.escape(long), None),
+            # The names go first: each path ends with its name.
+            ("m104", 110, ["SIZE", "KIND", "PATH"], r"^  9\.0 MiB  file  %s$" % re.escape(long), None),
+            # A path that cannot fit is never cut: it is printed whole below its row.
+            ("m104", 60, ["SIZE", "KIND", "PATH"], r"^  9\.0 MiB  file  \u2193$", long),
+            ("torrents", 60, ["NAME", "SIZE", "STATE", "KIND", "PATH"],
+             r"^A\.Very\.\S*\u2026 +9\.0 MiB  ready +folder  m105$", None),
         ]
-        for folder, columns, header, key, end in rows:
+        for folder, columns, header, row, after in rows:
             with self.subTest(folder=folder, columns=columns):
                 lines = self.run_cli("ls", folder, tty=True, columns=columns).out.splitlines()
                 self.assertEqual(lines[0].split(), header)
-                self.assertTrue(all(cells(l) <= columns for l in lines), "\n".join(lines))
-                line = [l for l in lines if key in l][0]
-                self.assertTrue(line.endswith(end), line)
-                if folder == "m104" and columns < 100:
-                    self.assertRegex(line, r"  m104/A\.\S*\u2026")
-                if folder == "torrents":
-                    self.assertRegex(line, r"^A\.Very\.\S*\u2026 ")
+                self.assertTrue(all(cells(l) <= columns for l in lines if l != after), "\n".join(lines))
+                (at,) = [i for i, l in enumerate(lines) if re.search(row, l)]
+                if after:
+                    self.assertEqual(lines[at + 1], after)
+                self.assertNotIn("\u2026", "".join(l[l.find("m10"):] for l in lines[1:]), "a path was cut")
 
     def test_under_script_the_width_comes_from_columns(self):
         # script(1) gives tavro a terminal without a window size: $COLUMNS
@@ -693,8 +702,9 @@ class TerminalTests(ServiceCase):
         self.assertNotIn(KEY, out)
         lines = out.splitlines()
         self.assertEqual(lines[0].split(), ["SIZE", "KIND", "PATH"])
-        self.assertTrue(all(cells(l) <= 50 for l in lines), out)
-        self.assertIn("\\e[31mred.mkv", out)
+        # Every line fits but the paths printed whole on lines of their own.
+        self.assertTrue(all(cells(l) <= 50 for l in lines if not l.startswith("m104/")), out)
+        self.assertIn("m104/Evil\\tName\\nwith\\e[31mred.mkv", lines)
         self.assertNotIn("\x1b", out)
 
     def test_service_messages_are_escaped(self):
@@ -703,6 +713,19 @@ class TerminalTests(ServiceCase):
         ran = self.run_cli("stream", "https://standin.test/f/nt102")
         self.assertEqual(ran.code, 7, repr(ran))
         self.assertEqual(ran.err, "tavro: AllDebrid error GENERIC: Gone\\e[2J\\e]0;owned\\x07 away\n")
+
+    def test_files_are_sorted_as_people_read_them(self):
+        names = ["Show.E10.mkv", "show.e3.mkv", "Show.E2.mkv", "Show.E1.mkv", "Extras/b.mkv", "Show.E02.srt"]
+        with self.account.lock:
+            self.account._add(140, "Show", 60, True, [
+                {"n": "Show", "e": [{"n": n, "s": 10, "l": "https://standin.test/f/ns%d" % i}
+                                    for i, n in enumerate(names)]}])
+        lines = run_cli("ls", "m140", "--api-root", self.service.api_root, "--api-key", KEY, tty=True).out
+        paths = [l.split("  ")[-1] for l in lines.splitlines()[1:]]
+        self.assertEqual(paths, ["m140/Show/Extras/b.mkv", "m140/Show/Show.E1.mkv", "m140/Show/Show.E2.mkv",
+                                 "m140/Show/Show.E02.srt", "m140/Show/show.e3.mkv", "m140/Show/Show.E10.mkv"])
+        listed = json.loads(run_cli("ls", "m140", "--api-root", self.service.api_root, "--api-key", KEY).out)
+        self.assertEqual([e["path"] for e in listed], ["Show/" + n for n in names], "the JSON keeps the service's order")
 
     def test_json_stays_exact(self):
         listed = self.json_of(self.run_cli("ls", "m104"))
@@ -759,7 +782,7 @@ class SettingsTests(ServiceCase):
         folder = tempfile.mkdtemp()
         self.addCleanup(shutil.rmtree, folder)
         ran = self.run_cli("validate", "--settings", folder, key=None)
-        self.assertEqual((ran.code, ran.err), (12, "tavro: %s: is a directory, not a settings file\n" % folder))
+        self.assertEqual((ran.code, ran.err), (2, "tavro: %s: is a directory, not a settings file\n" % folder))
 
     def test_default_file(self):
         home = tempfile.mkdtemp()
@@ -1299,7 +1322,7 @@ class OfflineTests(unittest.TestCase):
                     json.dump([answer], f)
                 self.addCleanup(os.unlink, f.name)
                 ran = run_cli("--fake", f.name, "ls", "torrents")
-                self.assertEqual((ran.code, ran.out), (12, ""), repr(ran))
+                self.assertEqual((ran.code, ran.out), (2, ""), repr(ran))
                 self.assertTrue(ran.err.startswith("tavro: %s: scenario answer 1: %s" % (f.name, message)),
                                 ran.err)
 
@@ -1338,7 +1361,7 @@ class OfflineTests(unittest.TestCase):
             ("missing argument", ["stream"]),
             ("extra argument", ["ls", "torrents", "m1"]),
             ("option without its value", ["ls", "--api-key"]),
-            ("episode without a season pack", ["add", "--allow-writes", "--season", "1", "--episode", "2", "x"]),
+            ("--json and --table", ["ls", "--json", "--table"]),
             ("bad number", ["add", "--allow-writes", "--full-season", "--episode", "two", "x"]),
             ("--fake with --api-root", ["ls", "--fake", "x.json", "--api-root", "http://x"]),
         ]
@@ -1359,7 +1382,7 @@ class OfflineTests(unittest.TestCase):
         # options are left to the commands.
         self.assertEqual(top.out.count("Exit status:"), 1)
         self.assertIn("-V, --version", top.out)
-        globals_ = top.out[top.out.index("Global options:"):top.out.index("The account")]
+        globals_ = top.out[top.out.index("Global options"):top.out.index("The account")]
         self.assertNotIn("--keep-instant-only", globals_)
         self.assertNotIn("--allow-writes", globals_)
         # The account's key: the environment and the file first, and a
@@ -1392,8 +1415,8 @@ class OfflineTests(unittest.TestCase):
             # The words offered: the lists of commands and options.
             completion = " ".join(re.findall(r'(?:commands|global|own)="([^"]*)"', f.read()))
         top = run_cli("--help").out
-        commands = re.findall(r"^  ([a-z]+)\b", top[top.index("Commands:"):top.index("Global options:")], re.M)
-        options = set(re.findall(r"(--[a-z][\w-]+)", top[top.index("Global options:"):top.index("The account")]))
+        commands = re.findall(r"^  ([a-z]+)\b", top[top.index("Commands:"):top.index("Global options")], re.M)
+        options = set(re.findall(r"(--[a-z][\w-]+)", top[top.index("Global options"):top.index("The account")]))
         for command in commands:
             options |= set(re.findall(r"^  (?:-\w, |    )(--[\w-]+)", run_cli(command, "--help").out, re.M))
             self.assertRegex(man, r"\n\.B[IR]? %s\b" % command)
@@ -1465,7 +1488,11 @@ class OfflineTests(unittest.TestCase):
                     self.assertEqual(same(ran.out), same(printed) + "\n", command)
                 else:
                     error = json.loads(printed[len("error document: "):])["error"]
-                    self.assertEqual((ran.code, ran.out, ran.err), (2 - code, "", "tavro: %s\n" % error))
+                    self.assertEqual((ran.code, ran.out), (2 - code, ""))
+                    # A refused key is traced to where it came from, on lines of its own.
+                    self.assertTrue(ran.err.startswith("tavro: %s\n" % error), ran.err)
+                    if code != -1:
+                        self.assertEqual(ran.err, "tavro: %s\n" % error)
 
     def test_library_that_cannot_be_loaded(self):
         p = subprocess.run([CLI, "--lib", "/nonexistent/libtavro.so", "magnet", "x"], capture_output=True, text=True)
@@ -1487,6 +1514,666 @@ class OfflineTests(unittest.TestCase):
         if os.path.exists(beside):
             p = subprocess.run([CLI, "magnet", "x"], capture_output=True, text=True)
             self.assertEqual(p.returncode, 1, p.stderr)
+
+
+BIDI = "\u061c\u200e\u200f\u202a\u202b\u202c\u202d\u202e\u2066\u2067\u2068\u2069"
+
+
+def printed(path):
+    """A path as `tavro ls` prints it, by the rules of `tavro ls --help`: the
+    oracle the table is held to. Bytes that are not UTF-8 are the lone
+    surrogates of Python's "surrogateescape"."""
+    out = []
+    for i, ch in enumerate(path):
+        cp = ord(ch)
+        if 0xDC80 <= cp <= 0xDCFF:
+            out.append("\\x%02X" % (cp - 0xDC00))
+        elif ch in "\t\n\r\x1b":
+            out.append({"\t": "\\t", "\n": "\\n", "\r": "\\r", "\x1b": "\\e"}[ch])
+        elif cp < 0x20 or cp == 0x7F:
+            out.append("\\x%02X" % cp)
+        elif 0x80 <= cp <= 0x9F or ch in BIDI or ch in "\u2028\u2029":
+            out.append("\\u%04X" % cp)
+        elif ch == "\\":
+            out.append("\\\\")
+        elif ch == " " and (i == 0 or i == len(path) - 1):
+            out.append("\\x20")
+        else:
+            out.append(ch)
+    return "".join(out)
+
+
+def table_paths(text):
+    """The rows of a listing table and the path each one prints: [(row line,
+    printed path, whether the path is on the line below)]."""
+    lines = text.split("\n")
+    assert lines[-1] == "", repr(text)
+    lines = lines[:-1]
+    header = lines[0]
+    assert header.split()[-1] == "PATH", header
+    column = cells(header[:header.index("PATH")])
+    rows, i = [], 1
+    while i < len(lines):
+        line, at, k = lines[i], 0, 0
+        while k < len(line) and at < column:
+            at += cells(line[k])
+            k += 1
+        cell = line[k:]
+        if cell == "\u2193":
+            rows.append((line, lines[i + 1], True))
+            i += 2
+        else:
+            rows.append((line, cell, False))
+            i += 1
+    return header, rows
+
+
+class LocatorCase(ServiceCase):
+    """Whatever ls prints as a path, at any width or in JSON, stream and ls take
+    back for the same file: a property over every entry of every listing of
+    the stand-in and every width from 20 to 200 columns (WidthTests), and the
+    JSON's paths with their magnets (LocatorTests)."""
+
+    NAMES = [
+        "Season 1/Show.S01E01.mkv",
+        "Extras/Show.S01E01.mkv",                      # the same name in another folder
+        "Bad\tx\ny\x1b[31mz.S01E04.mkv",               # TAB, newline, ESC
+        "Pair\\t.mkv", "Pair\t.mkv",                    # one's name is the other's printed path
+        "back\\slash\\\\double\\x41\\u0042.mkv",        # backslashes, escapes that are not
+        "\u202eevil\u2066bidi\u2069\u200f\u061c\u200e.mkv",  # bidirectional controls
+        "C1\x85\x9b[2Jcontrol\x7f\x01.mkv",            # C1 controls, DEL, C0
+        "line\u2028para\u2029sep.mkv",
+        "東京物語 日本語 한국어 🎬.mkv",                  # wide characters
+        "Cafe\u0301 Cre\u0300me.mkv",                  # combining marks
+        " lead and trail ",                            # blanks at either end
+        "two  spaces.mkv",
+        "shell `$(echo hi)` 'quote' \"dq\" ~*?[].mkv",
+        "percent%41%2F&amp;=#.mkv",
+        "ends-with-backslash\\",
+        "\u2193",                                      # the table's own marker
+        "Very.Long." * 30 + "S01E09.mkv",              # longer than any terminal
+        "東" * 110 + ".mkv",                           # wide and longer than any terminal
+    ]
+    WIDTHS = range(20, 201)
+
+    @classmethod
+    def setUpClass(cls):
+        super().setUpClass()
+        tree = {}
+        for i, name in enumerate(cls.NAMES):
+            parts = ("Pack/" + name).split("/")
+            node = tree
+            for part in parts[:-1]:
+                node = node.setdefault(part, {})
+            node[parts[-1]] = {"n": parts[-1], "s": 100 + i, "l": "https://standin.test/f/loc%d" % i}
+
+        def nodes(d):
+            return [v if "l" in v else {"n": k, "e": nodes(v)} for k, v in d.items()]
+
+        cls.account._add(301, "Pack", 5000, True, nodes(tree))
+        # A magnet whose answer holds a name that is not UTF-8.
+        cls.account._add(303, "Not.UTF-8", 10, True,
+                         [{"n": "bad\udcff\udcfe.mkv", "s": 10, "l": "https://standin.test/f/bad-utf8"}])
+
+    def cli(self, *args, env=None, **kw):
+        # The account first: what follows may be a path after --.
+        return run_cli("--api-root", self.service.api_root, "--api-key", KEY, *args,
+                       env=env or clean_env(), **kw)
+
+    def url_for(self, entry):
+        link = entry["locator"]
+        name = self.account.links[link][0]
+        token = __import__("hashlib").sha1(link.encode()).hexdigest()[:8]
+        return "%s/dl/%s/%s\n" % (self.service.base, token, name)
+
+    def listing(self, folder):
+        ran = self.cli("ls", "--json", *([folder] if folder else []))
+        self.assertEqual(ran.code, 0, repr(ran))
+        return json.loads(ran.out)
+
+    def tables(self, folder):
+        """The table of folder at every width, run a few at a time."""
+        import concurrent.futures
+
+        def at(width):
+            return width, self.cli("ls", "--table", *([folder] if folder else []),
+                                   env=clean_env(COLUMNS=str(width)))
+
+        with concurrent.futures.ThreadPoolExecutor(4) as pool:
+            return list(pool.map(at, self.WIDTHS))
+
+    def check_widths(self, folder):
+        entries = self.listing(folder)
+        magnet = folder.split("/")[0] if folder.startswith("m") else ""
+        expected = [printed(e["path"] if e["folder"] else magnet + "/" + e["path"]) for e in entries]
+        seen = set()
+        for width, ran in self.tables(folder):
+            with self.subTest(folder=folder, width=width):
+                self.assertEqual(ran.code, 0, repr(ran))
+                header, rows = table_paths(ran.out)
+                # Each row prints its entry's path whole: never cut, escaped as the help says.
+                # (A magnet's files come sorted as people read them, the JSON in the service's order.)
+                self.assertEqual(sorted(p for _, p, _ in rows), sorted(expected), ran.out)
+                names = header.startswith("NAME")
+                for line, path, below in rows:
+                    # A row fits the terminal, unless it is no more than SIZE, KIND and the mark.
+                    self.assertTrue(cells(line) <= width or (below and not names), line)
+                    if not below:
+                        self.assertTrue(line.endswith("  " + path))
+                seen |= {(expected.index(p), p) for _, p, _ in rows}
+        # Every path printed at any width, taken back.
+        for i, path in sorted(seen):
+            entry = entries[i]
+            with self.subTest(folder=folder, path=path):
+                ls = self.cli("ls", "--json", "--", path)
+                if entry["folder"]:
+                    # The folder itself, as its own path lists it (m303 fails either way).
+                    listed = self.cli("ls", "--json", entry["path"])
+                    self.assertEqual((ls.code, ls.out, ls.err), (listed.code, listed.out, listed.err))
+                    continue
+                self.assertEqual(ls.code, 0, repr(ls))
+                self.assertEqual(json.loads(ls.out), [entry], "ls names another entry")
+                for args in (["stream", "--url", "--", path], ["--", path]):
+                    ran = self.cli(*args)
+                    self.assertEqual((ran.code, ran.out), (0, self.url_for(entry)), repr(ran))
+
+
+class WidthTests(LocatorCase):
+    """Each listing at every width (one CTest each: cli.Width.<listing>)."""
+
+    def test_widths_root(self):
+        self.check_widths("")
+
+    def test_widths_torrents(self):
+        self.check_widths("torrents")
+
+    def test_widths_files(self):
+        self.check_widths("m101")
+
+    def test_widths_hostile(self):
+        self.check_widths("m301")
+
+    def test_widths_folder(self):
+        self.check_widths("m301/Pack/Season 1")
+
+
+class LocatorTests(LocatorCase):
+    def test_the_json_path_id_and_name_with_their_magnet(self):
+        for magnet in ("m101", "m301"):
+            for entry in self.listing(magnet):
+                for key in ("path", "id", "name"):
+                    with self.subTest(magnet=magnet, key=key, value=entry[key]):
+                        for args in (["stream", "--url", "--", magnet, entry[key]], ["--", magnet, entry[key]]):
+                            ran = self.cli(*args)
+                            self.assertEqual((ran.code, ran.out), (0, self.url_for(entry)), repr(ran))
+                        ls = self.cli("ls", "--json", "--", magnet, entry[key])
+                        self.assertEqual(json.loads(ls.out), [entry], repr(ls))
+        # A magnet's entry of `tavro ls torrents`: its path and id, or its name after it.
+        largest = max(self.listing("m301"), key=lambda e: e["size"])
+        for entry in [e for e in self.listing("torrents") if e["path"] == "m301"]:
+            for args in ([entry["path"]], [entry["id"]], ["m301", entry["name"]], [json.dumps(entry)]):
+                with self.subTest(args=args):
+                    ran = self.cli("stream", "--url", "--", *args)
+                    self.assertEqual((ran.code, ran.out), (0, self.url_for(largest)), repr(ran))
+
+    def test_a_terminal_prints_what_table_prints(self):
+        for width in (20, 33, 47, 80, 132, 200):
+            with self.subTest(width=width):
+                tty = self.cli("ls", "m301", tty=True, columns=width)
+                piped = self.cli("ls", "--table", "m301", env=clean_env(COLUMNS=str(width)))
+                self.assertEqual(tty.out, piped.out)
+
+    def test_a_listing_that_is_not_utf8_prints_no_path(self):
+        # The library refuses an answer that is not UTF-8 whole, so no path of
+        # it is ever printed, cut or not.
+        for args in (["ls", "m303"], ["ls", "--table", "m303"], ["stream", "m303"]):
+            with self.subTest(args=args):
+                ran = self.cli(*args)
+                self.assertEqual((ran.code, ran.out), (7, ""), repr(ran))
+                self.assertIn("response is not a JSON object", ran.err)
+
+    def test_paths_from_standard_input(self):
+        for entry in self.listing("m301")[:6]:
+            with self.subTest(path=entry["path"]):
+                line = printed("m301/" + entry["path"]) + "\n"
+                ran = self.cli("stream", "--url", "-", stdin=line)
+                self.assertEqual((ran.code, ran.out), (0, self.url_for(entry)), repr(ran))
+
+    def test_a_printed_path_pasted_without_quotes(self):
+        # The shell takes the backslashes of the escapes and the runs of
+        # blanks: the one file whose printed path that leaves is taken.
+        taken = 0
+        entries = self.listing("m301")
+        paths = {printed("m301/" + e["path"]) for e in entries}
+        for entry in entries:
+            path = printed("m301/" + entry["path"])
+            if re.search(r"[$`'\"~*?&;|<>(){}#!%=]", path):
+                continue  # more than a paste: the shell would act on it
+            if re.sub(r"\\(.)", r"\1", path) in paths - {path}:
+                continue  # what the shell leaves is another file's printed path: quotes are needed
+            with self.subTest(path=path):
+                command = " ".join(shlex.quote(a) for a in [CLI, "--lib", LIB, "--api-root", self.service.api_root,
+                                                            "--api-key", KEY, "stream", "--url", "--"])
+                p = subprocess.run(["bash", "-c", command + " " + path], capture_output=True, text=True,
+                                   env=clean_env(), timeout=30)
+                self.assertEqual((p.returncode, p.stdout), (0, self.url_for(entry)), p.stderr)
+                taken += "\\" in path
+        self.assertGreaterEqual(taken, 5, "pastes whose escapes the shell took")
+
+    def test_a_path_without_its_magnet_says_how(self):
+        ran = self.cli("stream", "Pack/Season 1/Show.S01E01.mkv")
+        self.assertEqual(ran.code, 2, repr(ran))
+        self.assertIn("goes after its magnet: tavro stream m<id> 'PATH'", ran.err)
+
+
+DEMO_JSON = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "demo.json")
+
+
+def fresh(out):
+    """Output with the fresh identifier of a validation made the same each run."""
+    return re.sub(r'"ID":"[0-9a-f-]{36}"', '"ID":"..."', out)
+
+
+class GlobalTests(ServiceCase):
+    """Every global option is taken by every command; one that does not apply is
+    ignored, and -v says so."""
+
+    def applying(self, command):
+        out = run_cli(command, "--help").out
+        text = " ".join(out[out.index("Global options that apply"):].split())
+        return set(re.findall(r"--[a-z][\w-]*", text[:text.index(".", text.index("):"))]))
+
+    def test_each_global_option_with_each_command(self):
+        with tempfile.NamedTemporaryFile("w", suffix=".json", delete=False) as f:
+            json.dump({"APIKey": KEY}, f)
+        os.chmod(f.name, 0o600)
+        self.addCleanup(os.unlink, f.name)
+        torrent = tempfile.NamedTemporaryFile(suffix=".torrent", delete=False)
+        torrent.write(standin.TORRENT)
+        torrent.close()
+        self.addCleanup(os.unlink, torrent.name)
+        # Each command with arguments that succeed; the account commands against the stand-in.
+        commands = [("demo", []), ("validate", []), ("ls", ["torrents"]),
+                    ("stream", ["https://standin.test/f/nt102"]),
+                    ("add", ["--allow-writes", magnet("Cached.Film.2020")[0]]),
+                    ("episode", ["Show.S01E02.mkv"]), ("magnet", [magnet("x")[0]]),
+                    ("torrent", [torrent.name]), ("redact", ["https://h/x?apikey=K"])]
+        # (option and value, arguments that replace the stand-in's account)
+        options = [(["--json"], None), (["--table"], None), (["-v"], None), (["--verbose"], None),
+                   (["--settings", f.name], ["--api-root", self.service.api_root]), (["--api-key", KEY], None),
+                   (["--fake", DEMO_JSON], ["--api-key", "demo-key-7f3a"]),
+                   (["--api-root", self.service.api_root], None), (["--timeout", "30"], None),
+                   (["--connect-timeout", "30"], None), (["--max-body", "16M"], None), (["--lib", LIB], None)]
+        for command, args in commands:
+            applies = self.applying(command)
+            base = self.run_cli(command, *args)
+            self.assertIn(base.code, (0, 1), repr(base))
+            for option, account in options:
+                with self.subTest(command=command, option=option[0]):
+                    # Before the command, as an alias puts it, and after it.
+                    for line in ([*option, command, *args], [command, *args, *option]):
+                        if account is None:
+                            ran = self.run_cli(*line)
+                        else:
+                            ran = run_cli(*line, *account)
+                        self.assertNotEqual(ran.code, 2, repr(ran))
+                        name = {"-v": "--verbose"}.get(option[0], option[0])
+                        if name not in applies:
+                            # Ignored: the same as without it (but for the demo's fresh
+                            # identifier), and said under -v.
+                            self.assertEqual((ran.code, fresh(ran.out)), (base.code, fresh(base.out)), repr(ran))
+                            said = self.run_cli("-v", *line) if account is None else run_cli("-v", *line, *account)
+                            self.assertRegex(said.err, r"tavro: (\S+, )*%s(, \S+)* do(es)? not change what %s "
+                                                       r"does: ignored\n" % (re.escape(name), command))
+
+    def test_an_alias_with_a_global_option(self):
+        # alias tv='tavro -v --timeout 5'
+        for args in (["episode", "S01E01"], ["redact", "hi"], ["magnet", "x"], ["demo"], ["ls"]):
+            with self.subTest(args=args):
+                ran = run_cli("-v", "--timeout", "5", "--api-root", "http://127.0.0.1:9/v4", *args)
+                self.assertIn(ran.code, (0, 1), repr(ran))
+
+    def test_command_options_stay_with_their_commands(self):
+        for args, option in ((["validate", "--allow-writes"], "--allow-writes"), (["ls", "--url"], "--url"),
+                             (["episode", "--season", "1", "--episode", "1", "x"], "--season")):
+            with self.subTest(args=args):
+                ran = self.run_cli(*args)
+                self.assertEqual(ran.code, 2, repr(ran))
+                self.assertIn("tavro: %s does not apply to %s" % (option, args[0]), ran.err)
+
+    def test_bad_values_of_ignored_options_are_still_refused(self):
+        ran = run_cli("--timeout", "soon", "episode", "S01E01")
+        self.assertEqual(ran.code, 2, repr(ran))
+        self.assertIn("--timeout needs seconds from 0.001 to 86400", ran.err)
+
+
+class ExitTests(ServiceCase):
+    """A row per documented exit status, with the command that gives it."""
+
+    def fault(self, path, mode):
+        self.account.faults[path] = mode
+        self.addCleanup(self.account.faults.pop, path, None)
+
+    def test_a_row_per_exit_status(self):
+        # (status, name, arguments, the key, a fault of the stand-in, a text of standard error,
+        #  writing to /dev/full)
+        rows = [
+            (0, "done", ["episode", "Show.S01E02.mkv"], KEY, None, "", False),
+            (1, "no", ["magnet", "not a magnet"], KEY, None, "", False),
+            (2, "usage", ["ls", "--colour"], KEY, None, "unknown option: --colour", False),
+            (3, "auth", ["validate"], "wrong-key-123", None, "AUTH_BAD_APIKEY", False),
+            (4, "not found", ["ls", "m999"], KEY, None, "MAGNET_INVALID_ID", False),
+            (5, "limit", ["ls", "m101"], KEY, ("/v4/magnet/files", ["429 wait 0"] * 4), "429", False),
+            (6, "transport", ["ls", "torrents"], KEY, ("/v4.1/magnet/status", "500"), "answered HTTP 500", False),
+            (7, "failed", ["add", "--allow-writes", self.service.base + "/web/page"], KEY, None,
+             "Link is not a magnet", False),
+            (9, "writes off", ["add", magnet("Exit.Nine")[0]], KEY, None, "--allow-writes", False),
+            (12, "tavro itself", ["ls", "m102"], KEY, None, "cannot write to standard output", True),
+        ]
+        for status, name, args, key, fault, err, full in rows:
+            with self.subTest(status=status, name=name):
+                if fault:
+                    self.fault(*fault)
+                if full:
+                    with open("/dev/full", "w") as out:
+                        ran = self.run_cli(*args, key=key, stdout=out)
+                else:
+                    ran = self.run_cli(*args, key=key)
+                self.assertEqual(ran.code, status, repr(ran))
+                self.assertIn(err, ran.err)
+                self.doCleanups()
+        p = subprocess.run([CLI, "--lib", "/nonexistent/libtavro.so", "episode", "x"], capture_output=True,
+                           text=True)
+        self.assertEqual(p.returncode, 12, "the library that cannot be loaded")
+        # 8, 10 and 11: tavro brings its own transport, reads results of any
+        # size and checks what it hands the library: they are not expected.
+        top = " ".join(run_cli("--help").out.split())
+        for status, name in ((8, "TAVRO_E_UNAVAILABLE"), (10, "TAVRO_E_ARG"), (11, "TAVRO_E_BUFFER")):
+            self.assertIn("%d %s" % (status, name), top)
+        self.assertIn("8, 10 and 11 are not expected of it", top)
+
+    def test_usage_errors_before_any_request(self):
+        folder = tempfile.mkdtemp()
+        self.addCleanup(shutil.rmtree, folder)
+
+        def settings(content, mode=0o600):
+            path = os.path.join(folder, "s%d.json" % len(os.listdir(folder)))
+            with open(path, "w") as f:
+                f.write(content)
+            os.chmod(path, mode)
+            return path
+
+        long_magnet = magnet("Long")[0] + "&tr=" + "x" * 120000
+        long_link = "https://standin.test/f/" + "x" * 120000
+        bad_scenario = settings("[{\"path\": 5}]")
+        huge_key = settings(json.dumps({"settings": {"APIKey": "k" * (1 << 20)}, "answers": []}))
+        dangling = os.path.join(folder, "dangling.json")
+        os.symlink(os.path.join(folder, "nowhere"), dangling)
+        limit = "the link is %d bytes long; a link is 1 to 3072 bytes (3 KiB)"
+        # (name, arguments, the account is the row's, standard error holds)
+        rows = [
+            ("a settings file that is missing", ["validate", "--settings", os.path.join(folder, "none.json")], True,
+             "none.json: No such file or directory"),
+            ("a settings file that cannot be read", ["validate", "--settings", dangling], True,
+             "dangling.json: No such file or directory"),
+            ("a settings path through a file", ["validate", "--settings", "/etc/hostname/settings.json"], True,
+             "Not a directory"),
+            ("settings that are not JSON", ["validate", "--settings", settings("{")], True, "not JSON at byte 1"),
+            ("a setting of the wrong kind", ["validate", "--settings", settings('{"APIKey": "k", "ID": [1]}')], True,
+             '"ID" is an array; a setting is a string'),
+            ("a setting with a fraction", ["validate", "--settings", settings('{"APIKey": "k", "CustomName": 1.5}')],
+             True, '"CustomName" is a number with a fraction'),
+            ("settings for another handler", ["validate", "--settings", settings('{"APIKey": "k", "RuntimeType": "X"}')],
+             True, 'RuntimeType is "X"'),
+            ("a key that is blank", ["validate", "--settings", settings('{"APIKey": " "}')], True, "APIKey is empty"),
+            ("a settings file too large", ["validate", "--settings", settings(" " * (1 << 20) + "{}")], True,
+             "bytes; a settings file is at most 1 MiB (1048576 bytes)"),
+            ("a key too long", ["validate", "--fake", huge_key], True,
+             "tavro: the scenario %s: the settings are 1048589 bytes; settings are at most 1 MiB (1048576 "
+             "bytes)" % huge_key),
+            ("a scenario that is wrong", ["ls", "--fake", bad_scenario], True, "scenario answer 1"),
+            ("a scenario that is missing", ["ls", "--fake", os.path.join(folder, "x.json")], True,
+             "No such file or directory"),
+            ("a magnet longer than 3 KiB to add", ["add", "--allow-writes", long_magnet], False,
+             "add: " + limit % len(long_magnet)),
+            ("a magnet longer than 3 KiB standing alone", ["--allow-writes", long_magnet], False,
+             "add: " + limit % len(long_magnet)),
+            ("a link longer than 3 KiB to stream", ["stream", long_link], False, "stream: " + limit % len(long_link)),
+            ("an entry whose link is longer than 3 KiB", ["stream", json.dumps({"locator": long_link})], False,
+             "stream: the entry's \"locator\": " + limit % len(long_link)),
+            ("a time-out past its range", ["validate", "--timeout", "99999999"], False,
+             "--timeout needs seconds from 0.001 to 86400 (a day), not 99999999"),
+            ("a connect time-out of nothing", ["validate", "--connect-timeout", "0"], False,
+             "--connect-timeout needs seconds from 0.001 to 86400"),
+            ("a season past its range", ["stream", "m101", "--season", "1000001", "--episode", "1"], False,
+             "--season needs a number from 0 to 1000000"),
+            ("an episode of 0", ["stream", "m101", "--season", "1", "--episode", "0"], False,
+             "--episode needs a number from 1 to 1000000"),
+            ("a magnet id past its range", ["stream", "m" + "9" * 19], False,
+             "a magnet is m and an id of 1 to 18 digits, not 19 digits"),
+            ("a torrent file that is missing", ["torrent", os.path.join(folder, "none.torrent")], False,
+             "cannot read"),
+        ]
+        for name, args, own_account, err in rows:
+            with self.subTest(name):
+                since = len(self.account.requests)
+                ran = run_cli(*args, "--api-root", self.service.api_root) if own_account and "--fake" not in args \
+                    else run_cli(*args) if own_account else self.run_cli(*args)
+                self.assertEqual((ran.code, ran.out), (2, ""), repr(ran))
+                self.assertIn(err, ran.err)
+                self.assertEqual(len(self.account.requests), since, "a request was sent")
+        # A link of 3 KiB exactly is taken, by add and by magnet.
+        exact = magnet("Exact")[0] + "&tr="
+        exact += "x" * (3072 - len(exact))
+        self.assertEqual(self.run_cli("add", "--allow-writes", exact).code, 0)
+        self.assertEqual(run_cli("magnet", exact).code, 0)
+        ran = run_cli("magnet", exact + "x")
+        self.assertEqual(ran.code, 1, repr(ran))
+        self.assertIn("tavro: magnet: the link is 3073 bytes long; a link is 1 to 3072 bytes", ran.err)
+
+
+class KeyTests(ServiceCase):
+    """A refused key is traced to its source, and to where a valid one is found."""
+
+    WHERE = "tavro: get a valid key with `tavro login`, or from the service's key page " \
+            "https://alldebrid.com/apikeys/\n"
+
+    def home_with(self, settings):
+        home = tempfile.mkdtemp()
+        self.addCleanup(shutil.rmtree, home)
+        path = os.path.join(home, ".config", "tavro", "settings.json")
+        if settings is not None:
+            os.makedirs(os.path.dirname(path))
+            with open(path, "w") as f:
+                json.dump(settings, f)
+            os.chmod(path, 0o600)
+        return home, path
+
+    def test_each_source_of_a_refused_key(self):
+        _, none = self.home_with(None)
+        home_bad, file_bad = self.home_with({"APIKey": "wrong-in-file"})
+        home_good, file_good = self.home_with({"APIKey": KEY})
+        with tempfile.NamedTemporaryFile("w", suffix=".json", delete=False) as f:
+            json.dump({"APIKey": "wrong-in-option-file"}, f)
+        os.chmod(f.name, 0o600)
+        self.addCleanup(os.unlink, f.name)
+        # (name, arguments, HOME, $TAVRO_API_KEY, the line naming the source)
+        rows = [
+            ("--api-key alone", ["--api-key", "wrong-option"], os.path.dirname(none), None,
+             "tavro: the key came from --api-key\n"),
+            ("--api-key over the environment and the file", ["--api-key", "wrong-option"], home_good, KEY,
+             "tavro: the key came from --api-key, which overrides $TAVRO_API_KEY and the settings file %s "
+             "(they hold keys too)\n" % file_good),
+            ("the environment alone", [], os.path.dirname(none), "wrong-env", "tavro: the key came from $TAVRO_API_KEY\n"),
+            ("the environment over the file", [], home_good, "wrong-env",
+             "tavro: the key came from $TAVRO_API_KEY, which overrides the settings file %s (it holds a key too)\n"
+             % file_good),
+            ("--settings over the environment", ["--settings", f.name], os.path.dirname(none), KEY,
+             "tavro: the key came from the settings file %s (--settings), which overrides $TAVRO_API_KEY "
+             "(it holds a key too)\n" % f.name),
+            ("the settings file", [], home_bad, None, "tavro: the key came from the settings file %s\n" % file_bad),
+        ]
+        for name, args, home, env_key, line in rows:
+            with self.subTest(name):
+                env = {k: v for k, v in clean_env(HOME=home).items() if k != "XDG_CONFIG_HOME"}
+                if env_key:
+                    env["TAVRO_API_KEY"] = env_key
+                ran = self.run_cli("validate", *args, key=None, env=env)
+                self.assertEqual(ran.code, 3, repr(ran))
+                self.assertEqual(ran.err, "tavro: AllDebrid error AUTH_BAD_APIKEY: The apikey is invalid\n" + line +
+                                 self.WHERE)
+                for secret in ("wrong-option", "wrong-env", "wrong-in-file", "wrong-in-option-file"):
+                    self.assertNotIn(secret, ran.err)
+
+    def test_other_failures_say_nothing_of_the_key(self):
+        ran = self.run_cli("ls", "m999")
+        self.assertEqual(ran.code, 4, repr(ran))
+        self.assertNotIn("the key came from", ran.err)
+
+
+class EpisodeTests(ServiceCase):
+    """One episode rule: --season N --episode M picks that episode in add and in
+    stream; --full-season adds the pack whole."""
+
+    def test_add_and_stream_pick_the_same_episode(self):
+        pack = magnet("Harbour.S01.Pack")[0]
+        # (name, add's options, the file whose direct URL add prints)
+        rows = [
+            ("--season and --episode alone", ["--season", "1", "--episode", "3"], "Harbour.S01E03.mkv"),
+            ("with --full-season as well", ["--full-season", "--season", "1", "--episode", "2"], "Harbour.S01E02.mkv"),
+            ("--full-season alone: the pack whole", ["--full-season"], "Harbour.S01E03.mkv"),
+            ("neither: the largest file", [], "Harbour.S01E03.mkv"),
+        ]
+        for name, options, file in rows:
+            with self.subTest(name):
+                added = self.json_of(self.run_cli("add", "--allow-writes", *options, pack))
+                self.assertEqual(added["InstantName"], file)
+                mid = "m%d" % added["Payload"]["id"]
+                # add --url, as the issue asked it: the same URL.
+                url = self.run_cli("add", "--allow-writes", "--url", *options, pack)
+                self.assertEqual((url.code, url.out), (0, added["InstantURL"] + "\n"), repr(url))
+                # stream picks the same file of the added pack by the same options.
+                streamed = self.run_cli("stream", "--url", mid, *[o for o in options if o != "--full-season"])
+                self.assertEqual((streamed.code, streamed.out), (0, added["InstantURL"] + "\n"), repr(streamed))
+
+    def test_the_rule_is_refused_in_the_same_words(self):
+        for command in (["add", "--allow-writes", magnet("Harbour.S01.Pack")[0]], ["stream", "m101"]):
+            for options in (["--season", "1"], ["--episode", "2"]):
+                with self.subTest(command=command[0], options=options):
+                    ran = self.run_cli(*command, *options)
+                    self.assertEqual(ran.code, 2, repr(ran))
+                    self.assertIn("tavro: --season and --episode go together", ran.err)
+        ran = self.run_cli("stream", "--full-season", "m101")
+        self.assertEqual(ran.code, 2, repr(ran))
+        self.assertIn("--full-season does not apply to stream", ran.err)
+
+    def test_no_such_episode(self):
+        ran = self.run_cli("add", "--allow-writes", "--season", "1", "--episode", "9", magnet("Harbour.S01.Pack")[0])
+        self.assertEqual(ran.code, 1, repr(ran))
+        self.assertRegex(ran.err, r"the pack holds no S01E09")
+        ran = self.run_cli("stream", "m101", "--season", "1", "--episode", "9")
+        self.assertEqual(ran.code, 4, repr(ran))
+
+
+class DetailsTests(ServiceCase):
+    """The smaller promises."""
+
+    def settings_file(self, content, mode=0o600):
+        fd, path = tempfile.mkstemp(suffix=".json")
+        os.write(fd, content.encode())
+        os.close(fd)
+        os.chmod(path, mode)
+        self.addCleanup(os.unlink, path)
+        return path
+
+    def test_mistyped_options_get_the_closest(self):
+        rows = [("--josn", "--json"), ("--verbos", "--verbose"), ("--allow-write", "--allow-writes"),
+                ("--time-out", "--timeout"), ("--tabel", "--table"), ("--colour", None)]
+        for word, near in rows:
+            with self.subTest(word):
+                ran = run_cli("ls", word, env=clean_env(TAVRO_API_KEY=KEY))
+                self.assertEqual(ran.code, 2, repr(ran))
+                first = ran.err.splitlines()[0]
+                self.assertEqual(first, "tavro: unknown option: %s%s" % (word, " (did you mean %s?)" % near
+                                                                          if near else ""))
+
+    def test_unknown_settings_keys_are_named(self):
+        all_keys = "RuntimeType, APIKey, ClientSecret, CustomName, ClientId, ID"
+        rows = [
+            ("far from any", {"APIKey": KEY, "ApiRoot": "http://x", "Foo": 1},
+             ['"ApiRoot" is not a setting, and is left out (the settings are %s)' % all_keys,
+              '"Foo" is not a setting, and is left out']),
+            ("close to one", {"APIKey": KEY, "CustmoName": "x"}, ['"CustmoName" is not a setting; did you mean '
+                                                                   'CustomName?']),
+        ]
+        for name, settings, warnings in rows:
+            with self.subTest(name):
+                path = self.settings_file(json.dumps(settings))
+                ran = self.run_cli("validate", "--settings", path, key=None)
+                self.assertEqual(ran.code, 0, repr(ran))
+                for w in warnings:
+                    self.assertIn("tavro: warning: %s: %s" % (path, w), ran.err)
+
+    def test_the_key_file_warning_only_for_a_file_that_holds_a_key(self):
+        rows = [("an empty object", "{}", 2), ("a blank key", '{"APIKey": "  "}', 2),
+                ("a file of other settings", '{"CustomName": "x"}', 2), ("a key", json.dumps({"APIKey": KEY}), 0)]
+        for name, content, code in rows:
+            with self.subTest(name):
+                path = self.settings_file(content, 0o644)
+                ran = self.run_cli("validate", "--settings", path, key=None)
+                self.assertEqual(ran.code, code, repr(ran))
+                self.assertEqual("can be read by other users" in ran.err, code == 0, ran.err)
+                if code:
+                    self.assertIn("APIKey is empty", ran.err)
+
+    def test_the_root_needs_no_account(self):
+        home = tempfile.mkdtemp()
+        self.addCleanup(shutil.rmtree, home)
+        env = {k: v for k, v in clean_env(HOME=home).items() if k != "XDG_CONFIG_HOME"}
+        since = len(self.account.requests)
+        ran = self.run_cli("ls", key=None, env=env)
+        self.assertEqual((ran.code, json.loads(ran.out)[0]["path"]), (0, "torrents"), repr(ran))
+        self.assertEqual(len(self.account.requests), since)
+        ran = self.run_cli("ls", "torrents", key=None, env=env)
+        self.assertEqual(ran.code, 2, repr(ran))
+        self.assertIn("no account", ran.err)
+
+    def test_verbose_shows_each_exchange(self):
+        ran = self.run_cli("-v", "stream", "https://standin.test/f/nt102")
+        self.assertEqual(ran.code, 0, repr(ran))
+        self.assertRegex(ran.err, r"tavro: POST %s/v4/link/unlock\?agent=quorvelindash -> HTTP 200, \d+ bytes, \d+ ms\n"
+                         % re.escape(self.service.base))
+        self.assertIn("tavro:   > Authorization: Bearer <redacted>\n", ran.err)
+        self.assertIn("tavro:   > Content-Type: application/x-www-form-urlencoded\n", ran.err)
+        self.assertRegex(ran.err, r"tavro:   > User-Agent: tavro/\d")
+        self.assertNotIn("tavro:   < ", ran.err, "the answer's headers are for -vv")
+        twice = self.run_cli("-vv", "stream", "https://standin.test/f/nt102")
+        self.assertIn("tavro:   < Content-Type: application/json\n", twice.err)
+        self.assertIn("tavro:   < Server: standin", twice.err)
+        # The upload of a local torrent, and its read, under -v.
+        with tempfile.NamedTemporaryFile("wb", suffix=".torrent", delete=False) as f:
+            f.write(standin.TORRENT)
+        self.addCleanup(os.unlink, f.name)
+        ran = self.run_cli("-v", "add", "--allow-writes", f.name)
+        self.assertEqual(ran.code, 0, repr(ran))
+        self.assertIn("tavro: GET file://%s (the local file) -> %d bytes\n" % (f.name, len(standin.TORRENT)), ran.err)
+        self.assertRegex(ran.err, r"tavro:   > Content-Type: multipart/form-data; boundary=")
+        self.assertEqual(self.account.uploads[-1][:2], ("files[0]", os.path.basename(f.name)))
+
+    def test_table_off_a_terminal(self):
+        ran = self.run_cli("ls", "--table", "m101", env=clean_env(COLUMNS="200"))
+        self.assertEqual(ran.code, 0, repr(ran))
+        self.assertEqual(ran.out.splitlines()[0].split(), ["NAME", "SIZE", "KIND", "PATH"])
+        self.assertIn("  m101/Harbour.S01/Season 1/Harbour.S01E02.mkv\n", ran.out)
+        ran = self.run_cli("validate", "--table")
+        self.assertTrue(ran.out.startswith("account OK\n"), repr(ran))
+        # Without $COLUMNS, 80 columns.
+        env = {k: v for k, v in clean_env().items() if k != "COLUMNS"}
+        ran = self.run_cli("ls", "--table", "m101", env=env)
+        self.assertTrue(all(cells(l) <= 80 for l in ran.out.splitlines()), ran.out)
+        ran = self.run_cli("ls", "--table", "--json", "m101")
+        self.assertEqual(ran.code, 2, repr(ran))
+        self.assertIn("--json and --table ask for two forms of output: give one", ran.err)
 
 
 def watchdog(seconds):
