@@ -2,7 +2,7 @@
 #
 # POSIX, in three components that are also the three Debian packages of
 # `cpack -G DEB`:
-#   lib  libtavro1     libtavro.so.1.0.0 with its SONAME link libtavro.so.1,
+#   lib  libtavro1     libtavro.so.1.1.0 with its SONAME link libtavro.so.1,
 #                      the README under share/doc/tavro
 #   dev  libtavro-dev  the libtavro.so link, tavro.h and tavro_version.h,
 #                      tavro.pc, the CMake package (find_package(tavro 1.0

@@ -79,7 +79,7 @@ case $mode in
     cmake --install "$build" --prefix "$prefix" >"$scratch/install.log"
     libdir=$(dirname "$(find "$prefix" -name libtavro.so.1 | head -n 1)")
     [ "$libdir" != . ] || fail "no libtavro.so.1 installed"
-    for f in "$libdir/libtavro.so.1.0.0" "$libdir/libtavro.so.1" "$libdir/libtavro.so" \
+    for f in "$libdir/libtavro.so.1.1.0" "$libdir/libtavro.so.1" "$libdir/libtavro.so" \
       "$prefix/include/tavro.h" "$prefix/include/tavro_version.h" "$libdir/pkgconfig/tavro.pc" \
       "$libdir/cmake/tavro/tavroConfig.cmake" "$libdir/cmake/tavro/tavroConfigVersion.cmake" \
       "$prefix/bin/tavro" "$prefix/share/man/man1/tavro.1" \
@@ -87,7 +87,7 @@ case $mode in
       has "$f"
     done
     [ "$(readlink "$libdir/libtavro.so")" = libtavro.so.1 ] || fail "libtavro.so does not link to libtavro.so.1"
-    soname "$libdir/libtavro.so.1.0.0"
+    soname "$libdir/libtavro.so.1.1.0"
     if command -v man >/dev/null; then
       man -l "$prefix/share/man/man1/tavro.1" >/dev/null 2>&1 || fail "man -l cannot render tavro.1"
     else
