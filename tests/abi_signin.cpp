@@ -49,7 +49,8 @@ const std::string kPinGetV4 = R"({
 })";
 const std::string kPinWaiting =
     R"({"status": "success", "data": {"activated": false, "expires_in": 581}})";
-const std::string kPinActivated = R"({"status": "success", "data": {"apikey": "abcdefABCDEF12345678",
+const std::string kPinActivated =
+    R"({"status": "success", "data": {"apikey": "abcdefABCDEF12345678",
     "activated": true, "expires_in": 570}})";
 const std::string kVerifWaiting =
     R"({"status": "success", "data": {"verif": "waiting", "resendable": true}})";
@@ -84,14 +85,15 @@ const std::string kUser = R"({
     }
 })";
 
-const std::string kStart = R"({"pin":"ABCD","user_url":"https://alldebrid.com/pin/?pin=ABCD",)"
-                           R"("check":"664c3ca2635c99f291d28e11ea18e154750bd21a","expires_in":600})";
+const std::string kStart =
+    R"({"pin":"ABCD","user_url":"https://alldebrid.com/pin/?pin=ABCD",)"
+    R"("check":"664c3ca2635c99f291d28e11ea18e154750bd21a","expires_in":600})";
 const std::string kCheckForm = "pin=ABCD&check=664c3ca2635c99f291d28e11ea18e154750bd21a";
 const std::string kBlockedMessage =
     "AllDebrid error AUTH_BLOCKED: You are logging from a new location, device or app. An email "
     "has been sent to confirm the new sign in.";
-const std::string kBlockedDocument = R"({"error":")" + kBlockedMessage +
-                                     R"(","verification":"verificationToken75ec0643f9eb0db"})";
+const std::string kBlockedDocument =
+    R"({"error":")" + kBlockedMessage + R"(","verification":"verificationToken75ec0643f9eb0db"})";
 
 enum class Op { pin_start, pin_check, verify, validate, list, stream };
 
@@ -117,11 +119,12 @@ struct Row {
 Exchange pin_get(int32_t status, const std::string &answer) {
   return {"GET", kV41, "/pin/get", "", false, status, answer};
 }
-Exchange pin_check(int32_t status, const std::string &answer, const std::string &form = kCheckForm) {
+Exchange pin_check(int32_t status, const std::string &answer,
+                   const std::string &form = kCheckForm) {
   return {"POST", kV4, "/pin/check", form, false, status, answer};
 }
-Exchange verif(const std::string &answer, bool keyed = true, const std::string &form =
-                                                                  "token=tok-1") {
+Exchange verif(const std::string &answer, bool keyed = true,
+               const std::string &form = "token=tok-1") {
   return {"POST", kV4, "/user/verif", form, keyed, 200, answer};
 }
 Exchange resend(const std::string &answer) {
@@ -158,7 +161,8 @@ const std::string kActivatedDoc =
     R"({"activated":true,"APIKey":"abcdefABCDEF12345678","expires_in":570})";
 const std::string kToken = R"({"token":"tok-1"})";
 const std::string kResend = R"({"token":"tok-1","resend":true})";
-const std::string kValidated = R"({"ClientId":"quorvelindash","RuntimeType":"ALLDEBRID","ID":"a-1")";
+const std::string kValidated =
+    R"({"ClientId":"quorvelindash","RuntimeType":"ALLDEBRID","ID":"a-1")";
 const std::string kIdSettings = R"({"APIKey":"KEY123","ID":"a-1"})";
 
 std::vector<Row> rows() {
@@ -195,8 +199,8 @@ std::vector<Row> rows() {
           "pin/get answered without a pin, a check or a user_url"),
       bad("start: data is no object", Op::pin_start, std::nullopt, pin_get(200, ok("[]")),
           TAVRO_E_FAILED, "pin/get answered without a pin, a check or a user_url"),
-      bad("start: HTTP 503", Op::pin_start, std::nullopt, pin_get(503, "busy"),
-          TAVRO_E_TRANSPORT, "pin/get answered HTTP 503"),
+      bad("start: HTTP 503", Op::pin_start, std::nullopt, pin_get(503, "busy"), TAVRO_E_TRANSPORT,
+          "pin/get answered HTTP 503"),
       bad("start: not JSON", Op::pin_start, std::nullopt, pin_get(200, "<html>"), TAVRO_E_FAILED,
           "response is not a JSON object"),
       bad("start: a service error, its HTML removed", Op::pin_start, std::nullopt,
@@ -210,8 +214,7 @@ std::vector<Row> rows() {
 
       // ---- tavro_pin_check
       good("check: waiting", Op::pin_check, kStart, pin_check(200, kPinWaiting), kWaitingDoc),
-      good("check: activated", Op::pin_check, kStart, pin_check(200, kPinActivated),
-           kActivatedDoc),
+      good("check: activated", Op::pin_check, kStart, pin_check(200, kPinActivated), kActivatedDoc),
       good("check: settings without a key", Op::pin_check, kStart, pin_check(200, kPinActivated),
            kActivatedDoc, kNoKey),
       good("check: any object with pin and check", Op::pin_check,
@@ -295,8 +298,8 @@ std::vector<Row> rows() {
           R"(request has no "token" (the verification of an AUTH_BLOCKED error))"),
       bad("verify: an empty token", Op::verify, R"({"token":""})", std::nullopt, TAVRO_E_ARG,
           R"(request has no "token" (the verification of an AUTH_BLOCKED error))"),
-      bad("verify: resend is a string", Op::verify, R"({"token":"t","resend":"yes"})",
-          std::nullopt, TAVRO_E_ARG, R"("resend" is not true or false)"),
+      bad("verify: resend is a string", Op::verify, R"({"token":"t","resend":"yes"})", std::nullopt,
+          TAVRO_E_ARG, R"("resend" is not true or false)"),
       bad("verify: the settings' key masked in the service's message", Op::verify, kToken,
           verif(tt::error_env("GENERIC", "key KEY123 <b>refused</b>")), TAVRO_E_FAILED,
           "AllDebrid error GENERIC: key ****** refused"),
@@ -310,10 +313,12 @@ std::vector<Row> rows() {
       whole("stream: AUTH_BLOCKED", Op::stream, R"({"locator":"L1"})",
             Exchange{"POST", kV4, "/link/unlock", "link=L1", true, 200, kBlocked}, TAVRO_E_AUTH,
             kBlockedDocument, kBlockedMessage),
-      whole("verify: a token with escapes", Op::verify, kToken,
-            verif(R"({"status":"error","error":{"token":"t\"1","message":"m","code":"AUTH_BLOCKED"}})"),
-            TAVRO_E_AUTH, R"({"error":"AllDebrid error AUTH_BLOCKED: m","verification":"t\"1"})",
-            "AllDebrid error AUTH_BLOCKED: m"),
+      whole(
+          "verify: a token with escapes", Op::verify, kToken,
+          verif(
+              R"({"status":"error","error":{"token":"t\"1","message":"m","code":"AUTH_BLOCKED"}})"),
+          TAVRO_E_AUTH, R"({"error":"AllDebrid error AUTH_BLOCKED: m","verification":"t\"1"})",
+          "AllDebrid error AUTH_BLOCKED: m"),
       bad("validate: an empty token is no verification", Op::validate, std::nullopt,
           user(R"({"status":"error","error":{"code":"AUTH_BLOCKED","message":"m","token":""}})"),
           TAVRO_E_AUTH, "AllDebrid error AUTH_BLOCKED: m"),
@@ -476,7 +481,8 @@ TEST_P(SignIn, EveryRowSendsItsRequestAndWritesItsDocument) {
         EXPECT_EQ(c.content_type, e.method == "POST" ? tt::kFormType : "");
         EXPECT_EQ(c.content_type_null, e.method != "POST");
         EXPECT_TRUE(c.file_field_null);
-        EXPECT_EQ(c.headers, e.keyed ? std::vector<std::string>{kAuth} : std::vector<std::string>{});
+        EXPECT_EQ(c.headers,
+                  e.keyed ? std::vector<std::string>{kAuth} : std::vector<std::string>{});
       }
       EXPECT_EQ(bytes.live(), 0u);
       EXPECT_EQ(bytes.bad_releases(), 0);
@@ -499,8 +505,9 @@ protected:
   void SetUp() override {
     T.tavro_fake_reset();
     T.tavro_use_fake();
-    ASSERT_EQ(T.tavro_fake_set("POST", (kV4 + "/pin/check?agent=quorvelindash&" + kCheckForm).c_str(),
-                               200, kPinActivated.c_str()),
+    ASSERT_EQ(T.tavro_fake_set("POST",
+                               (kV4 + "/pin/check?agent=quorvelindash&" + kCheckForm).c_str(), 200,
+                               kPinActivated.c_str()),
               0);
   }
   void TearDown() override {
