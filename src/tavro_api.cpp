@@ -110,8 +110,7 @@ TAVRO_API int tavro_pin_check(const char *settings, const char *pin, char *out, 
   return run(tavro::Op::pin_check, settings, pin, out, out_len);
 }
 
-TAVRO_API int tavro_verify(const char *settings, const char *request, char *out,
-                           int32_t out_len) {
+TAVRO_API int tavro_verify(const char *settings, const char *request, char *out, int32_t out_len) {
   return run(tavro::Op::verify, settings, request, out, out_len);
 }
 

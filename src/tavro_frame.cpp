@@ -134,6 +134,9 @@ static int frame(tavro::Op op, const tavro_io *io, const tavro_transport *bytes,
   delivery.secret = op == Op::pin_check || op == Op::verify;
   if (!io && !bytes) {
     code = tavro_fail(err, sizeof err, TAVRO_E_TRANSPORT, "no transport");
+  } else if (op == Op::verify && cfg.key_lost) {
+    // An approval asked with the key goes with it, or not at all.
+    code = tavro_fail(err, sizeof err, TAVRO_E_FAILED, "out of memory");
   } else if (op == Op::stream &&
              (code = tavro_entry_link(arg, locator.out(), err, sizeof err)) != 0) {
     // the entry's message stands

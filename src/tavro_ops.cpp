@@ -47,10 +47,10 @@ static int url_start(tavro_buf *url, const tavro_sess *sess, const char *root, c
 // What one exchange sends, whichever table carries it.
 namespace {
 enum class Kind {
-  get,     // a GET of a service URL
-  fetch,   // a GET of the host's web link: no key goes with it
-  form,    // a form POST to the service; body is the form
-  torrent, // a torrent file's upload to the service; body is the file
+  get,       // a GET of a service URL
+  fetch,     // a GET of the host's web link: no key goes with it
+  form,      // a form POST to the service; body is the form
+  torrent,   // a torrent file's upload to the service; body is the file
   open,      // a GET of a public endpoint of the service: no key goes with it
   open_form, // a form POST to a public endpoint: no key goes with it
 };

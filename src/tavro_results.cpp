@@ -12,7 +12,7 @@ namespace {
 
 struct ThreadCopies {
   tavro::Text result;
-  uint64_t result_cap = 0; // the size of result's block, as far as known
+  uint64_t result_cap = 0;    // the size of result's block, as far as known
   bool result_secret = false; // result holds a key: wiped before it goes
   tavro::Text error;
 

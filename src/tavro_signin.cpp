@@ -128,8 +128,7 @@ int tavro_pin_start_result(yyjson_val *data, tavro_buf *out, char *err, size_t e
       tavro_buf_adds(out, ",\"user_url\":") || tavro_buf_json_str(out, url) ||
       tavro_buf_adds(out, ",\"check\":") || tavro_buf_json_str(out, check) ||
       tavro_buf_adds(out, ",\"expires_in\":") ||
-      (yyjson_is_int(expires) ? add_int(out, expires)
-                              : tavro_buf_addi(out, TAVRO_PIN_LIFETIME)) ||
+      (yyjson_is_int(expires) ? add_int(out, expires) : tavro_buf_addi(out, TAVRO_PIN_LIFETIME)) ||
       tavro_buf_adds(out, "}"))
     return tavro_fail(err, err_size, TAVRO_E_FAILED, kOom);
   return TAVRO_OK;
@@ -161,8 +160,7 @@ int tavro_pin_check_result(yyjson_val *data, tavro_buf *out, char *err, size_t e
   return TAVRO_OK;
 }
 
-int tavro_verify_result(yyjson_val *data, bool resend, tavro_buf *out, char *err,
-                        size_t err_size) {
+int tavro_verify_result(yyjson_val *data, bool resend, tavro_buf *out, char *err, size_t err_size) {
   if (resend) {
     yyjson_val *sent = yyjson_obj_get(data, "sent");
     if (!yyjson_is_bool(sent))
@@ -189,7 +187,8 @@ int tavro_verify_result(yyjson_val *data, bool resend, tavro_buf *out, char *err
                       "user/verif answered no verif state it documents");
   const char *key = nonempty(data, "apikey");
   if (!key)
-    return tavro_fail(err, err_size, TAVRO_E_FAILED, "user/verif answered allowed without an apikey");
+    return tavro_fail(err, err_size, TAVRO_E_FAILED,
+                      "user/verif answered allowed without an apikey");
   // {"verif":"allowed","APIKey":} and the NUL.
   if (reserve_for_key(out, key, 32) || tavro_buf_adds(out, "{\"verif\":\"allowed\",\"APIKey\":") ||
       tavro_buf_json_str(out, key) || tavro_buf_adds(out, "}"))
@@ -232,8 +231,8 @@ int tavro_do_verify(const tavro_sess *sess, const char *request, tavro_buf *out,
     tavro::Buf form;
     if (tavro_buf_form(form.get(), "token", v.token))
       return tavro_fail(err, err_size, TAVRO_E_FAILED, kOom);
-    tavro_request req{TAVRO_API_ROOT, v.resend ? "/user/verif/resend" : "/user/verif",
-                      form.c_str(), true, v.resend ? "user/verif/resend" : "user/verif"};
+    tavro_request req{TAVRO_API_ROOT, v.resend ? "/user/verif/resend" : "/user/verif", form.c_str(),
+                      true, v.resend ? "user/verif/resend" : "user/verif"};
     if (int code = ask(sess, req, answer, err, err_size)) return code;
   }
   return tavro_verify_result(answer.data, v.resend, out, err, err_size);

@@ -51,8 +51,7 @@ int tavro_pin_check_result(yyjson_val *data, tavro_buf *out, char *err, size_t e
 // answer says true), {"verif":"allowed","APIKey":...} (a non-empty apikey
 // needed) or {"verif":"denied"}; any other verif fails. user/verif/resend
 // (resend set): {"sent":true|false}, sent being true or false.
-int tavro_verify_result(yyjson_val *data, bool resend, tavro_buf *out, char *err,
-                        size_t err_size);
+int tavro_verify_result(yyjson_val *data, bool resend, tavro_buf *out, char *err, size_t err_size);
 
 // The operations. pin_start: GET <v4.1>/pin/get, no key. pin_check: the
 // host's PIN object read first (TAVRO_E_ARG before any request), then POST
