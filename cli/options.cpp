@@ -45,6 +45,9 @@ const OptionSpec kOptionTable[] = {
      "the link is a season pack: pick the episode of --season and --episode"},
     {"--keep-instant-only", 0, nullptr, kKeepInstantOnly, false,
      "delete the magnet again unless the service holds it already"},
+    {"--no-qr", 0, nullptr, kNoQr, false, "draw no QR code of the sign-in page"},
+    {"--resend", 0, nullptr, kResend, false,
+     "ask the service once to send the approval e-mail again"},
 };
 
 bool parse_seconds(const std::string &text, double &out) {

@@ -29,6 +29,8 @@ enum Option : unsigned {
   kMaxBody = 1u << 15,
   kHelp = 1u << 16,
   kVersion = 1u << 17,
+  kNoQr = 1u << 18,
+  kResend = 1u << 19,
 };
 
 struct OptionSpec {

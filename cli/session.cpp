@@ -84,7 +84,18 @@ int open_account(Session &s, const Parsed &p) {
     return usage_error(p.command,
                        "no account: set TAVRO_API_KEY, write {\"APIKey\":\"...\"} to " +
                            (file.empty() ? std::string("~/.config/tavro/settings.json") : file) +
-                           ", or give --settings FILE");
+                           ", run `tavro login`, or give --settings FILE");
+  }
+  return open_transport(s, p);
+}
+
+int open_transport(Session &s, const Parsed &p) {
+  std::string error;
+  if ((p.given & kFake) && !s.scenario) {
+    std::string text;
+    s.scenario.emplace();
+    if (!read_file(p.fake, text, error) || !parse_scenario(text, *s.scenario, error))
+      return host_error(p.fake + ": " + error);
   }
   s.verbose = p.given & kVerbose;
   if (s.scenario) {
@@ -123,6 +134,9 @@ int failed(const Session &s, const Outcome &o) {
     message += " (the fake transport holds no answer for it)";
   // The service's own words are in it: never raw control characters.
   std::fprintf(stderr, "tavro: %s\n", terminal_text(message).c_str());
+  // The service blocked the key from this place and e-mailed the account:
+  // the error document hands over the approval's token.
+  if (string_member(o.document, "verification")) std::fprintf(stderr, "tavro: %s\n", kBlockedHint);
   return exit_for(o.code);
 }
 

@@ -42,7 +42,18 @@ struct Session {
 // names the account; -1 when ready, else the exit status.
 int open_account(Session &s, const Parsed &p);
 
-// Reports a failed operation; returns its exit status.
+// The transport alone (the fake filled from --fake's scenario, or
+// libcurl), for commands that bring their own settings; s.settings as they
+// are. -1 when ready, else the exit status.
+int open_transport(Session &s, const Parsed &p);
+
+// What a command answered AUTH_BLOCKED adds after the message.
+inline constexpr const char *kBlockedHint =
+    "approve the new sign-in from the e-mail the service sent, then run the command again, or "
+    "run `tavro approve` to wait for it here";
+
+// Reports a failed operation (with the hint above when the service blocked
+// the key); returns its exit status.
 int failed(const Session &s, const Outcome &o);
 
 // With the fake transport and -v: how many requests it answered, and the last.

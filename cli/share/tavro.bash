@@ -2,7 +2,7 @@
 _tavro() {
   local cur prev words cword
   _init_completion || return
-  local commands="demo validate ls stream add episode magnet torrent redact help"
+  local commands="demo login logout approve validate ls stream add episode magnet torrent redact help"
   local global="--help --version --lib --json --verbose --settings --api-key --fake --api-root
     --timeout --connect-timeout --max-body"
   case $prev in
@@ -33,6 +33,8 @@ _tavro() {
   case $command in
     stream) own="--url --season --episode" ;;
     add) own="--url --allow-writes --season --episode --full-season --keep-instant-only" ;;
+    login) own="--no-qr" ;;
+    approve) own="--resend" ;;
   esac
   if [[ $cur == -* ]]; then
     COMPREPLY=($(compgen -W "$global $own" -- "$cur"))
