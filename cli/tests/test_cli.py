@@ -1287,12 +1287,18 @@ class OfflineTests(unittest.TestCase):
     def test_demo(self):
         ran = run_cli("demo")
         self.assertEqual(ran.code, 0, repr(ran))
-        self.assertIn("demo: 12 steps, each as expected", ran.out)
+        self.assertIn("demo: 18 steps, each as expected", ran.out)
         self.assertIn('error document: {"error":"AllDebrid error AUTH_BAD_APIKEY: The apikey is invalid"}', ran.out)
         self.assertIn("$ tavro ls m404\nerror document: {\"error\":\"AllDebrid error MAGNET_INVALID_ID: "
                       "This magnet ID does not exists or is invalid\"}\n-> -2 TAVRO_E_NOT_FOUND\n", ran.out)
         self.assertIn("magnet 203 was deleted again: 1 delete request(s)", ran.out)
-        self.assertEqual(ran.out.count("-> 0 TAVRO_OK"), 10)
+        self.assertEqual(ran.out.count("-> 0 TAVRO_OK"), 15)
+        # Signing in: a waiting check, then the key; a blocked key, then its approval.
+        self.assertIn('library: tavro_pin_check\n{"activated":false,"expires_in":581}\n-> 0 TAVRO_OK\n', ran.out)
+        self.assertIn('library: tavro_pin_check\n{"activated":true,"APIKey":"demo-pin-key-2c9e","expires_in":570}\n',
+                      ran.out)
+        self.assertIn('"verification":"verificationToken75ec0643f9eb0db"}\n-> -1 TAVRO_E_AUTH\n', ran.out)
+        self.assertIn('library: tavro_verify\n{"verif":"allowed","APIKey":"demo-new-place"}\n', ran.out)
 
     def test_validate_for_people_reads_the_account_answer(self):
         # Under --fake the account answer is the scenario's: the demo's user
@@ -1413,7 +1419,8 @@ class OfflineTests(unittest.TestCase):
                 self.assertEqual(ran.out, "")
 
     def test_help_for_every_command(self):
-        commands = ["demo", "validate", "ls", "stream", "add", "episode", "magnet", "torrent", "redact"]
+        commands = ["demo", "login", "logout", "approve", "validate", "ls", "stream", "add", "episode", "magnet",
+                    "torrent", "redact"]
         top = run_cli("--help")
         self.assertEqual(top.code, 0, repr(top))
         for command in commands:
@@ -1432,7 +1439,7 @@ class OfflineTests(unittest.TestCase):
         self.assertLess(account.index("settings.json"), account.index("--api-key"))
         self.assertIn("other users can see a command line", " ".join(account.split()))
         own = {"add": ["--allow-writes", "--keep-instant-only", "--full-season", "--season", "--episode", "--url"],
-               "stream": ["--url", "--season", "--episode"]}
+               "stream": ["--url", "--season", "--episode"], "login": ["--no-qr"], "approve": ["--resend"]}
         for command in commands:
             with self.subTest(command):
                 for args in ([command, "--help"], ["help", command], ["-h", command]):
@@ -1507,7 +1514,7 @@ class OfflineTests(unittest.TestCase):
         demo_json = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "demo.json")
         out = run_cli("demo").out
         steps = re.findall(r"^\$ tavro (.*)\n(.*)\n(?:.*\n)*?-> (-?\d+) (\w+)", out, re.M)
-        self.assertEqual(len(steps), 12, out)
+        self.assertEqual(len(steps), 13, out)
 
         def same(doc):  # a fresh identifier each run
             return re.sub(r'"ID":"[0-9a-f-]{36}"', '"ID":"..."', doc)
@@ -1520,8 +1527,12 @@ class OfflineTests(unittest.TestCase):
                     self.assertIn(ran.code, (0, 1), repr(ran))  # 1: less than asked, said on stderr
                     self.assertEqual(same(ran.out), same(printed) + "\n", command)
                 else:
-                    error = json.loads(printed[len("error document: "):])["error"]
-                    self.assertEqual((ran.code, ran.out, ran.err), (2 - code, "", "tavro: %s\n" % error))
+                    document = json.loads(printed[len("error document: "):])
+                    err = "tavro: %s\n" % document["error"]
+                    if "verification" in document:
+                        err += ("tavro: approve the new sign-in from the e-mail the service sent, then run the "
+                                "command again, or run `tavro approve` to wait for it here\n")
+                    self.assertEqual((ran.code, ran.out, ran.err), (2 - code, "", err))
 
     def test_library_that_cannot_be_loaded(self):
         p = subprocess.run([CLI, "--lib", "/nonexistent/libtavro.so", "magnet", "x"], capture_output=True, text=True)
