@@ -1276,6 +1276,11 @@ class SignInTests(ServiceCase):
                 self.assertIn(said, ran.err)
                 self.assertEqual(len(self.sent(since, "/v4/user/verif/resend")), 1 if resendable else 0)
 
+    def test_validate_json_tells_who_is_signed_in(self):
+        doc = self.json_of(self.run_cli("validate", "--json"))
+        self.assertEqual(list(doc)[3:], ["User", "Premium"])
+        self.assertEqual((doc["User"], doc["Premium"]), ("standin", True))
+
     def test_nothing_to_approve(self):
         ran = self.run_signin("approve", "--api-key", KEY)
         self.assertEqual((ran.code, ran.out), (0, "nothing to approve: the account works from here\n"), repr(ran))
