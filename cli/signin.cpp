@@ -117,7 +117,11 @@ std::string signed_in(const std::string &result) {
 int store_key(const Voice &v, const SettingsEdit &edit, const std::string &key,
               std::string *stored) {
   bool had = !api_key_of(edit.text).empty();
-  std::string text = with_member(edit.text, "APIKey", key), error;
+  // The key goes where the file keeps it: APIKey, or ClientSecret in a file
+  // that names its key so.
+  tavro::Doc doc = read_json(edit.text);
+  bool secret = !yyjson_obj_get(doc.root(), "APIKey") && yyjson_obj_get(doc.root(), "ClientSecret");
+  std::string text = with_member(edit.text, secret ? "ClientSecret" : "APIKey", key), error;
   if (!write_settings(edit.path, text, error)) {
     v.clear();
     return host_error(error);

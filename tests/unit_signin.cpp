@@ -16,12 +16,13 @@
 #include <optional>
 #include <string>
 
+// The sanitizers that forbid reading memory after it was freed.
 #if defined(__has_feature)
-#if __has_feature(address_sanitizer)
-#define TAVRO_TEST_ASAN 1
+#if __has_feature(address_sanitizer) || __has_feature(thread_sanitizer)
+#define TAVRO_TEST_CHECKS_FREED 1
 #endif
-#elif defined(__SANITIZE_ADDRESS__)
-#define TAVRO_TEST_ASAN 1
+#elif defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
+#define TAVRO_TEST_CHECKS_FREED 1
 #endif
 
 namespace {
@@ -188,8 +189,8 @@ TEST(Wipe, ZeroesExactlyTheBytesGiven) {
 // The thread's result copy of a key is wiped before its block is freed: a
 // block of a size that the next copies do not take is read after it went
 // back (the allocator reuses only its first bytes for its own lists). Not
-// under AddressSanitizer, which forbids the read.
-#if !defined(TAVRO_TEST_ASAN)
+// under AddressSanitizer or ThreadSanitizer, which forbid the read.
+#if !defined(TAVRO_TEST_CHECKS_FREED)
 TEST(Wipe, TheThreadsCopyOfAKeyIsGoneOnceReplaced) {
   const std::string key = "KEYKEYKEYKEYKEYKEYKEYKEYKEYKEYKEYKEYKEYKEY";
   std::string result = R"({"activated":true,"APIKey":")" + key + std::string(200, 'k') + "\"}";

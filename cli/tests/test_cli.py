@@ -1063,6 +1063,9 @@ class SignInTests(ServiceCase):
              "the key is stored in FILE\n"),
             ("a key replaced where it stands", None, {"ID": "x", "APIKey": "old", "Z": 1},
              {"ID": "x", "APIKey": standin.PIN_KEY, "Z": 1}, "the key is stored in FILE, replacing the key it held\n"),
+            ("a key kept as ClientSecret", None, {"ClientSecret": "old", "ClientId": "c"},
+             {"ClientSecret": standin.PIN_KEY, "ClientId": "c"},
+             "the key is stored in FILE, replacing the key it held\n"),
         ]
         for name, path, before, after, said in rows:
             with self.subTest(name):
