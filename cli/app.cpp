@@ -78,6 +78,23 @@ Outcome do_change(const Library &lib, const std::string &settings, const std::st
   });
 }
 
+Outcome do_pin_start(const Library &lib, const std::string &settings) {
+  return call(lib,
+              [&](char *out, int32_t n) { return lib.tavro_pin_start(settings.c_str(), out, n); });
+}
+
+Outcome do_pin_check(const Library &lib, const std::string &settings, const std::string &pin) {
+  return call(lib, [&](char *out, int32_t n) {
+    return lib.tavro_pin_check(settings.c_str(), pin.c_str(), out, n);
+  });
+}
+
+Outcome do_verify(const Library &lib, const std::string &settings, const std::string &request) {
+  return call(lib, [&](char *out, int32_t n) {
+    return lib.tavro_verify(settings.c_str(), request.c_str(), out, n);
+  });
+}
+
 bool read_file(const std::string &path, std::string &out, std::string &error) {
   if (path == "-") {
     std::ostringstream s;

@@ -50,6 +50,10 @@ Outcome do_list(const Library &lib, const std::string &settings, const char *fol
 Outcome do_stream(const Library &lib, const std::string &settings, const std::string &entry);
 Outcome do_download(const Library &lib, const std::string &settings, const std::string &request);
 Outcome do_change(const Library &lib, const std::string &settings, const std::string &request);
+// The sign-in exports, the same way.
+Outcome do_pin_start(const Library &lib, const std::string &settings);
+Outcome do_pin_check(const Library &lib, const std::string &settings, const std::string &pin);
+Outcome do_verify(const Library &lib, const std::string &settings, const std::string &request);
 
 // The whole of a file, or of standard input for "-"; false with a one-line
 // reason in error.

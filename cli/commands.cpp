@@ -5,6 +5,7 @@
 #include "demo.h"
 #include "listing.h"
 #include "magnets.h"
+#include "signin.h"
 #include "utilities.h"
 #include "validate.h"
 
@@ -18,6 +19,33 @@ const CommandSpec kCommands[] = {
      "the three listings, a stream URL, four kinds of add and two failures. Each step\n"
      "runs the same as `tavro --fake cli/demo.json COMMAND`.\n",
      0, 0, kAlways | kJson, run_demo},
+    {"login", "", "sign in with a PIN and store the key in the settings file",
+     "Shows a PIN and the page to enter it on (on a terminal in large type, with a\n"
+     "QR code of the page unless --no-qr, and a line counting down the PIN's life),\n"
+     "then asks the service every 5 seconds whether it was entered. Off a terminal\n"
+     "prints the PIN and the page's URL, one per line (with --json the library's\n"
+     "start result), and its progress on standard error. Once the PIN is entered\n"
+     "the key is stored in the settings file (--settings FILE, else the default\n"
+     "one): its other members are kept, the file is replaced atomically and made\n"
+     "readable by you only; then the key is checked. A file that is not a JSON\n"
+     "object is refused before anything is asked. Exit status 3 when the PIN\n"
+     "expired, 130 when interrupted (nothing is written).\n",
+     0, 0,
+     kAlways | kJson | kSettings | kFake | kApiRoot | kTimeout | kConnectTimeout | kVerbose |
+         kMaxBody | kNoQr,
+     run_login},
+    {"logout", "", "remove the key from the settings file",
+     "Removes APIKey (and ClientSecret) from the settings file (--settings FILE,\n"
+     "else the default one) and keeps the rest. Exit status 0 when no key was there.\n",
+     0, 0, kAlways | kSettings, run_logout},
+    {"approve", "", "wait for the approval of a key the service blocked from a new place",
+     "The service blocks a key used from a new place (AUTH_BLOCKED) and e-mails the\n"
+     "account a link to approve it. approve checks the account and, when it is\n"
+     "blocked, asks every 5 seconds whether the sign-in was approved; a key the\n"
+     "service hands out then is stored in the settings file. --resend asks once for\n"
+     "the e-mail again. Exit status 0 when approved or nothing is blocked, 3 when\n"
+     "the sign-in was denied or the approval expired.\n",
+     0, 0, kAlways | kAccount | kResend, run_approve},
     {"validate", "", "check the account with one request",
      "On a terminal says whether the account works, its client name and, as the\n"
      "service tells, the user name and whether it is premium. Otherwise (or with\n"

@@ -50,9 +50,20 @@ public:
   // folder: the folder a listing step lists, or null for another result.
   void step(const char *title, const std::string &command, const Outcome &o, const char *folder,
             int expected = TAVRO_OK, const char *expected_error = nullptr) {
+    shown(title, "$ tavro " + command, o, folder, expected, expected_error);
+  }
+
+  // A step that shows a call of the library rather than a command (one
+  // question of a command that asks again and again, such as tavro login).
+  void call(const char *title, const std::string &call, const Outcome &o, int expected = TAVRO_OK,
+            const char *expected_error = nullptr) {
+    shown(title, "library: " + call, o, nullptr, expected, expected_error);
+  }
+
+  void shown(const char *title, const std::string &what, const Outcome &o, const char *folder,
+             int expected, const char *expected_error) {
     ++steps_;
-    std::printf("%s== %d. %s\n$ tavro %s\n", steps_ > 1 ? "\n" : "", steps_, title,
-                command.c_str());
+    std::printf("%s== %d. %s\n%s\n", steps_ > 1 ? "\n" : "", steps_, title, what.c_str());
     if (o.code == TAVRO_OK) {
       folder ? print_listing(stdout, style_, o.result, folder)
              : print_document(stdout, style_, o.result);
@@ -202,6 +213,36 @@ int run_demo(Session &session, const Parsed &) {
   w.step("A failure: a key the service refuses", "validate --api-key QV-NOT-KEY",
          do_validate(lib, settings_for_key("QV-NOT-KEY")), nullptr, TAVRO_E_AUTH,
          "AllDebrid error AUTH_BAD_APIKEY");
+
+  // Signing in with a PIN, as tavro login does: the PIN first, then a check
+  // every 5 seconds until the user has entered it on the page.
+  Outcome start = do_pin_start(lib, s);
+  w.call("Sign in with a PIN: the PIN and the page to enter it on (tavro login)", "tavro_pin_start",
+         start);
+  w.call("Ask whether the PIN was entered: not yet", "tavro_pin_check",
+         do_pin_check(lib, s, start.result));
+  bool staged = install_stage(lib, scenario, "entered", key, error);
+  w.call("Ask again once it was entered: the new key, which tavro login stores", "tavro_pin_check",
+         do_pin_check(lib, s, start.result));
+
+  // A key used from a new place, and its approval, as tavro approve waits
+  // for it.
+  std::string elsewhere = settings_for_key("demo-new-place");
+  Outcome blocked = do_validate(lib, elsewhere);
+  w.step("A key used from a new place: the service blocks it and e-mails the account",
+         "validate --api-key demo-new-place", blocked, nullptr, TAVRO_E_AUTH, "\"verification\":");
+  w.note("the error document hands over the approval's token; tavro approve asks about it");
+  std::string token = string_member(blocked.document, "verification").value_or("");
+  std::string request = JsonObject().str("token", token).text();
+  w.call("Ask whether the new sign-in was approved: not yet", "tavro_verify",
+         do_verify(lib, elsewhere, request));
+  staged = install_stage(lib, scenario, "approved", key, error) && staged;
+  w.call("Ask again once it was approved from the e-mail", "tavro_verify",
+         do_verify(lib, elsewhere, request));
+  if (!staged) {
+    std::fprintf(stderr, "tavro: the demo scenario: %s\n", error.c_str());
+    return kExitHost;
+  }
 
   int bad = w.unexpected() + (deletes != 1) + !set + !now_ready;
   if (bad) {

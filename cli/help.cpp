@@ -96,7 +96,8 @@ void print_general_help(std::FILE *out, std::span<const CommandSpec> commands) {
   std::fprintf(out, "Each command's own options: tavro COMMAND --help.\n");
   std::string file = default_settings_path();
   std::fprintf(out,
-               "\nThe account: set TAVRO_API_KEY, or write {\"APIKey\":\"...\"} to the settings\n"
+               "\nThe account: run `tavro login` (a PIN entered on the service's page stores\n"
+               "the key), set TAVRO_API_KEY, or write {\"APIKey\":\"...\"} to the settings\n"
                "file %s\n"
                "(readable by you only). --settings FILE reads another settings file; --api-key\n"
                "KEY takes the key itself, but other users can see a command line, so prefer the\n"

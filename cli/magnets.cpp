@@ -36,7 +36,7 @@ double poll_interval() {
 // stays in the account and the command says so.
 volatile std::sig_atomic_t g_interrupted = 0;
 
-extern "C" void on_interrupt(int) {
+extern "C" void on_wait_interrupt(int) {
   g_interrupted = 1;
 }
 
@@ -46,7 +46,7 @@ public:
   InterruptGuard() {
     g_interrupted = 0;
     struct sigaction sa {};
-    sa.sa_handler = on_interrupt;
+    sa.sa_handler = on_wait_interrupt;
     sigemptyset(&sa.sa_mask);
     sigaction(SIGINT, &sa, &old_);
   }

@@ -57,6 +57,9 @@ const OptionSpec kOptionTable[] = {
      "follow a magnet that is not ready until it is (as tavro wait does)"},
     {"--timeout-wait", 0, "DURATION", kTimeoutWait, false,
      "give up waiting after DURATION (90, 90s, 5m, 2h; default: no limit)"},
+    {"--no-qr", 0, nullptr, kNoQr, false, "draw no QR code of the sign-in page"},
+    {"--resend", 0, nullptr, kResend, false,
+     "ask the service once to send the approval e-mail again"},
 };
 
 // "90", "90s", "5m", "2h": a wait, at most 30 days.

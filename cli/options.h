@@ -33,6 +33,8 @@ enum Option : unsigned {
   kWait = 1u << 19,
   kTimeoutWait = 1u << 20,
   kTable = 1u << 21,
+  kNoQr = 1u << 22,
+  kResend = 1u << 23,
 };
 
 struct OptionSpec {

@@ -278,15 +278,23 @@ std::string validate_lines(const std::string &result, const std::string &user, b
   yyjson_val *root = doc.root();
   std::string out = "account OK\n";
   out += "client:  " + shown(text_of(yyjson_obj_get(root, "ClientId"))) + "\n";
-  // The service's account answer: {"status":"success","data":{"user":{...}}}.
+  // Who is signed in: the library's result tells it (User, Premium,
+  // PremiumUntil); a library without them leaves the service's account
+  // answer, {"status":"success","data":{"user":{...}}}, as the transport saw it.
   tavro::Doc answer = read_json(user);
   yyjson_val *u = answer.root();
   u = yyjson_obj_get(yyjson_obj_get(u, "data"), "user");
-  if (yyjson_val *name = yyjson_obj_get(u, "username"); yyjson_is_str(name))
-    out += "user:    " + shown(text_of(name)) + "\n";
-  if (yyjson_val *premium = yyjson_obj_get(u, "isPremium"); yyjson_is_bool(premium)) {
+  yyjson_val *name = yyjson_obj_get(root, "User"), *premium = yyjson_obj_get(root, "Premium"),
+             *premium_until = yyjson_obj_get(root, "PremiumUntil");
+  if (!name && !premium) {
+    name = yyjson_obj_get(u, "username");
+    premium = yyjson_obj_get(u, "isPremium");
+    premium_until = yyjson_obj_get(u, "premiumUntil");
+  }
+  if (yyjson_is_str(name)) out += "user:    " + shown(text_of(name)) + "\n";
+  if (yyjson_is_bool(premium)) {
     out += std::string("premium: ") + (yyjson_get_bool(premium) ? "yes" : "no");
-    int64_t until = int_of(yyjson_obj_get(u, "premiumUntil"), 0);
+    int64_t until = int_of(premium_until, 0);
     std::tm day{};
     time_t t = static_cast<time_t>(until);
     char date[32];

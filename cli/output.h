@@ -52,9 +52,9 @@ void print_document(std::FILE *out, const Style &style, const std::string &json)
 std::string listing_table(const std::string &json, const std::string &folder, size_t columns,
                           bool colour = false);
 
-// The lines for people of a validation result; user is the service's
-// account answer when it was seen ("" otherwise), settings_id whether the
-// settings gave the ID.
+// The lines for people of a validation result: the user and premium state
+// it tells, else those of user, the service's account answer when it was
+// seen ("" otherwise); settings_id whether the settings gave the ID.
 std::string validate_lines(const std::string &result, const std::string &user, bool settings_id);
 
 // The lines for people of a stream result: name and size, then the URL.

@@ -91,6 +91,18 @@ bool read_answer(yyjson_val *v, size_t index, Answer &a, std::string &error) {
     if (!yyjson_is_str(f)) return fail_with(error, index, "\"fail\" is not a string");
     a.fail = yyjson_get_str(f);
   }
+  if (yyjson_val *k = yyjson_obj_get(v, "key")) {
+    if (!yyjson_is_str(k) && !yyjson_is_null(k))
+      return fail_with(error, index, "\"key\" is a string, or null for none");
+    if (yyjson_is_str(k))
+      a.key = yyjson_get_str(k);
+    else
+      a.keyless = true;
+  }
+  if (yyjson_val *st = yyjson_obj_get(v, "stage")) {
+    if (!yyjson_is_str(st)) return fail_with(error, index, "\"stage\" is not a string");
+    a.stage = yyjson_get_str(st);
+  }
   return true;
 }
 
@@ -145,25 +157,40 @@ std::string answer_url(const Answer &a, const std::string &api_root, const std::
   tavro::Buf u;
   bool ok = !tavro_buf_adds(u.get(), root.c_str()) && !tavro_buf_adds(u.get(), a.path.c_str()) &&
             !tavro_buf_query(u.get(), "agent", TAVRO_DEFAULT_AGENT) &&
-            !tavro_buf_query(u.get(), "apikey", api_key.c_str());
+            (a.keyless || !tavro_buf_query(u.get(), "apikey", a.key.value_or(api_key).c_str()));
   for (const auto &[k, v] : a.query) ok = ok && !tavro_buf_query(u.get(), k.c_str(), v.c_str());
   for (const auto &[k, v] : a.form) ok = ok && !tavro_buf_query(u.get(), k.c_str(), v.c_str());
   if (!ok) throw std::bad_alloc();
   return std::string(u.c_str(), u.size());
 }
 
-bool install_scenario(const Library &lib, const Scenario &scenario, const std::string &api_key,
-                      std::string &error) {
-  lib.tavro_fake_reset();
+namespace {
+
+bool install_answers(const Library &lib, const Scenario &scenario, const std::string &stage,
+                     const std::string &api_key, std::string &error) {
   std::string root = lib.tavro_base_url();
   for (size_t i = 0; i < scenario.answers.size(); ++i) {
     const Answer &a = scenario.answers[i];
+    if (a.stage != stage) continue;
     std::string url = answer_url(a, root, api_key);
     int rc = a.fail ? lib.tavro_fake_fail(a.method.c_str(), url.c_str(), a.fail->c_str())
                     : lib.tavro_fake_set(a.method.c_str(), url.c_str(), a.status, a.body.c_str());
     if (rc != TAVRO_OK) return fail_with(error, i, "the fake transport refused it");
   }
   return true;
+}
+
+} // namespace
+
+bool install_scenario(const Library &lib, const Scenario &scenario, const std::string &api_key,
+                      std::string &error) {
+  lib.tavro_fake_reset();
+  return install_answers(lib, scenario, "", api_key, error);
+}
+
+bool install_stage(const Library &lib, const Scenario &scenario, const std::string &stage,
+                   const std::string &api_key, std::string &error) {
+  return install_answers(lib, scenario, stage, api_key, error);
 }
 
 } // namespace tavro_cli

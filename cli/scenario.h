@@ -17,8 +17,12 @@
 // their order; the fake transport looks such a POST up by its URL, '&' and
 // the body, which is how they are appended. "url" is taken as it is.
 // "method" defaults to POST when there is a "form", else to GET; "status" to
-// 200; a "body" that is not a string is written as compact JSON. The top
-// level may also be the answers array alone.
+// 200; a "body" that is not a string is written as compact JSON. "key" is
+// the API key the answer is for, in place of the settings' (null: none, as
+// for the service's public endpoints, whose URLs carry no apikey). An
+// answer with a "stage" is left out when the scenario is installed, and
+// installed later by install_stage (the demo's second answer to the same
+// request). The top level may also be the answers array alone.
 #pragma once
 
 #include "library.h"
@@ -40,6 +44,9 @@ struct Answer {
   int status = 200;
   std::string body;
   std::optional<std::string> fail;
+  std::optional<std::string> key; // in place of the settings' key
+  bool keyless = false;           // "key": null
+  std::string stage;              // empty: installed at once
 };
 
 struct Scenario {
@@ -54,8 +61,14 @@ bool parse_scenario(const std::string &text, Scenario &scenario, std::string &er
 // api_key: the request URL, then '&' and the form body when there is one.
 std::string answer_url(const Answer &a, const std::string &api_root, const std::string &api_key);
 
-// Empties the fake transport's store and fills it with the answers.
+// Empties the fake transport's store and fills it with the answers that
+// have no stage.
 bool install_scenario(const Library &lib, const Scenario &scenario, const std::string &api_key,
                       std::string &error);
+
+// Adds the answers of one stage to the store, replacing what it held for
+// their requests.
+bool install_stage(const Library &lib, const Scenario &scenario, const std::string &stage,
+                   const std::string &api_key, std::string &error);
 
 } // namespace tavro_cli

@@ -126,7 +126,7 @@ int open_account(Session &s, const Parsed &p, bool optional) {
     return usage_error(p.command,
                        "no account: set TAVRO_API_KEY, write {\"APIKey\":\"...\"} to " +
                            (file.empty() ? std::string("~/.config/tavro/settings.json") : file) +
-                           ", or give --settings FILE");
+                           ", run `tavro login`, or give --settings FILE");
   }
   // The settings as the library will read them, before any request.
   if (s.settings.size() > TAVRO_SETTINGS_MAX) {
@@ -147,6 +147,17 @@ int open_account(Session &s, const Parsed &p, bool optional) {
     return kExitUsage;
   }
   tavro_cfg_free(&cfg);
+  return open_transport(s, p);
+}
+
+int open_transport(Session &s, const Parsed &p) {
+  std::string error;
+  if ((p.given & kFake) && !s.scenario) {
+    std::string text;
+    s.scenario.emplace();
+    if (!read_file(p.fake, text, error) || !parse_scenario(text, *s.scenario, error))
+      return host_error(p.fake + ": " + error);
+  }
   s.verbose = p.verbose;
   if (s.scenario) {
     // The scenario answers for its own account: another key is another
@@ -187,7 +198,12 @@ int failed(const Session &s, const Outcome &o) {
     message += " (the fake transport holds no answer for it)";
   // The service's own words are in it: never raw control characters.
   std::fprintf(stderr, "tavro: %s\n", terminal_text(message).c_str());
-  if (o.code == TAVRO_E_AUTH && s.key_from != Session::KeyFrom::none) {
+  // The service blocked the key from this place and e-mailed the account:
+  // the error document hands over the approval's token. The key itself is
+  // good, so where it came from is no matter.
+  if (string_member(o.document, "verification")) {
+    std::fprintf(stderr, "tavro: %s\n", kBlockedHint);
+  } else if (o.code == TAVRO_E_AUTH && s.key_from != Session::KeyFrom::none) {
     // Which key was refused, and which others it stood in front of.
     std::vector<std::string> others;
     if (s.key_given)

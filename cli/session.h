@@ -52,8 +52,19 @@ struct Session {
 // root listing needs none).
 int open_account(Session &s, const Parsed &p, bool optional = false);
 
-// Reports a failed operation; returns its exit status. A refused key is
-// traced to where it came from, and to where a valid one is found.
+// The transport alone (the fake filled from --fake's scenario, or
+// libcurl), for commands that bring their own settings; s.settings as they
+// are. -1 when ready, else the exit status.
+int open_transport(Session &s, const Parsed &p);
+
+// What a command answered AUTH_BLOCKED adds after the message.
+inline constexpr const char *kBlockedHint =
+    "approve the new sign-in from the e-mail the service sent, then run the command again, or "
+    "run `tavro approve` to wait for it here";
+
+// Reports a failed operation (with the hint above when the service blocked
+// the key; else a refused key is traced to where it came from, and to where
+// a valid one is found); returns its exit status.
 int failed(const Session &s, const Outcome &o);
 
 // With the fake transport and -v: how many requests it answered, and the last.

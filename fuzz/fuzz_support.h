@@ -109,7 +109,29 @@ inline int expected_code(const char *code) {
       c == "LINK_HOST_FULL")
     return TAVRO_E_TRANSPORT;
   if (c == "NO_SERVER") return TAVRO_E_AUTH;
+  if (c == "PIN_EXPIRED" || c == "PIN_INVALID") return TAVRO_E_AUTH;
+  if (c == "ALREADY_SENT") return TAVRO_E_LIMIT;
   return TAVRO_E_FAILED;
+}
+
+// A service message as the library shows it: without HTML tags, a tag
+// running from a '<' followed by a letter, "/" and a letter, or "!", to the
+// next '>'; a '<' with no '>' anywhere after it is kept.
+inline std::string without_tags(const std::string &text) {
+  auto letter = [](char c) { return (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z'); };
+  std::string out;
+  for (size_t i = 0; i < text.size(); ++i) {
+    char next = i + 1 < text.size() ? text[i + 1] : '\0';
+    char after = i + 2 < text.size() ? text[i + 2] : '\0';
+    bool opens = text[i] == '<' && (letter(next) || (next == '/' && letter(after)) || next == '!');
+    size_t end = opens ? text.find('>', i) : std::string::npos;
+    if (end != std::string::npos) {
+      i = end;
+      continue;
+    }
+    out += text[i];
+  }
+  return out;
 }
 
 // What the library reports for the service's error value (an object with a
@@ -122,8 +144,9 @@ struct ServiceError {
 inline ServiceError service_error(yyjson_val *error, size_t err_size) {
   const char *code = yyjson_is_obj(error) ? c_text(first_member(error, "code")) : nullptr;
   const char *message = yyjson_is_obj(error) ? c_text(first_member(error, "message")) : nullptr;
+  std::string shown = without_tags(message ? message : "");
   std::string text = std::string("AllDebrid error ") + (code && *code ? code : "(no code)") + ": " +
-                     (message && *message ? message : "(no message)");
+                     (!shown.empty() ? shown : "(no message)");
   return {expected_code(code), text.substr(0, err_size - 1)};
 }
 

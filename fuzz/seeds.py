@@ -79,6 +79,22 @@ SEEDS = {
                        '{"Action":"save","Link":"https://h/f#x"}', '{"Action":"delete","Link":"https://h/f&a=b"}',
                        '{"Action":"delete","Magnet":"m1","Link":"x"}', '[]'],
     "query": ["?x=1\0a b/c", "\0" + MAGNET, "\0~-._AZaz09", "\0\xc3\xa9%&="],
+    # The first byte picks the answer: 0 pin/get, 1 pin/check, 2 user/verif,
+    # 3 user/verif/resend.
+    "signin": ["\x00" + ok('{"pin":"ABCD","check":"664c3ca2635c99f291d28e11ea18e154750bd21a",'
+                             '"expires_in":600,"user_url":"https:\\/\\/alldebrid.com\\/pin\\/?pin=ABCD"}'),
+               "\x00" + ok('{"pin":"P","check":"","user_url":"U","expires_in":"9"}'),
+               "\x01" + ok('{"activated":false,"expires_in":581}'),
+               "\x01" + ok('{"apikey":"abcdefABCDEF12345678","activated":true,"expires_in":570}'),
+               "\x01" + ok('{"activated":true,"apikey":""}'),
+               "\x01" + err("PIN_EXPIRED", "The pin is expired"),
+               "\x02" + ok('{"verif":"waiting","resendable":true}'),
+               "\x02" + ok('{"verif":"allowed","apikey":"k\\u0001"}'),
+               "\x02" + ok('{"verif":"denied"}'),
+               "\x03" + ok('{"sent":true}'),
+               "\x03" + err("ALREADY_SENT", "Already <b>sent</b>"),
+               "\x02" + '{"status":"error","error":{"code":"AUTH_BLOCKED","message":"An <b>email<\\/b> <i",'
+                         '"token":"verificationToken75ec0643f9eb0db"}}'],
 }
 
 # Whole operations: call, settings, argument, then status and body per request.

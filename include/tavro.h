@@ -37,7 +37,14 @@
  *   in flight; tavro_use_fake and tavro_set_io(NULL) may be called any time.
  * - The API key never leaves the library in clear: it is masked with '*'
  *   inside every error message, and every URL quoted in a message has its
- *   user-info and apikey values redacted.
+ *   user-info and apikey values redacted. The one place a key appears is
+ *   the result of tavro_pin_check or tavro_verify that hands out a new one
+ *   (see "Signing in"); the per-thread copy of such a result is wiped, not
+ *   only freed, when it is replaced or released.
+ * - A failure the service reports carries its message without HTML tags.
+ *   When the service blocks the key from a new place (AUTH_BLOCKED), the
+ *   error document holds a second member, the approval token for
+ *   tavro_verify: {"error":"<message>","verification":"<token>"}.
  */
 #ifndef TAVRO_H
 #define TAVRO_H
@@ -113,7 +120,9 @@ extern "C" {
  * required; the functions may be called from several threads at once.
  *
  * What the library sends. Every URL carries agent=<client> and
- * apikey=<key> in its query. The account check is a GET of
+ * apikey=<key> in its query (but those of the public sign-in endpoints,
+ * which carry no apikey, and tavro_verify's without a key in the settings;
+ * see "Signing in"). The account check is a GET of
  * <root>/user; every other request to the service is a POST with the
  * content type "application/x-www-form-urlencoded" whose endpoint
  * parameter travels in the form body (key=value, the value
@@ -163,9 +172,11 @@ TAVRO_API int tavro_set_io(const tavro_io *io);
  *
  * With this transport selected:
  * - every request to the service carries the header line
- *   "Authorization: Bearer <key>", and no URL carries apikey= (agent= stays
- *   in the query); endpoints, methods, form bodies, messages and codes are
- *   those listed for tavro_io above;
+ *   "Authorization: Bearer <key>" (but those of the public sign-in
+ *   endpoints, and tavro_verify's without a key, which carry no header),
+ *   and no URL carries apikey= (agent= stays in the query); endpoints,
+ *   methods, form bodies, messages and codes are those listed for tavro_io
+ *   above;
  * - a torrent file is uploaded byte for byte as one multipart file part:
  *   method "POST", content_type "application/x-bittorrent" (the part's
  *   type), body/body_len the torrent, file_field "files[0]" and file_name
@@ -270,7 +281,11 @@ TAVRO_API int tavro_allow_writes(int on);
 
 /* Checks the account with one request. Result:
  * {"ClientId":"...","RuntimeType":"ALLDEBRID","ID":"..."} with the settings'
- * ID, or a fresh identifier when the settings have none. */
+ * ID, or a fresh identifier when the settings have none; then, each only
+ * when the account answer holds it with that type, "User":"<username>" (a
+ * non-empty string), "Premium":true|false (isPremium) and
+ * "PremiumUntil":<n> (premiumUntil, an integer or a string of decimal
+ * digits, written as an integer; 0 for an account that is not premium). */
 TAVRO_API int tavro_validate(const char *settings, char *out, int32_t out_len);
 
 /* Lists a folder: NULL or "" is the root (one folder, "torrents");
@@ -332,6 +347,55 @@ TAVRO_API int tavro_download(const char *settings, const char *request, char *ou
  * service refuses TAVRO_E_ARG (USER_LINK_MISSING, USER_LINK_INVALID).
  */
 TAVRO_API int tavro_change(const char *settings, const char *request, char *out, int32_t out_len);
+/* ---- Signing in -------------------------------------------------------- */
+
+/*
+ * Three exports give a host a key without the user typing it, and approve a
+ * key the service blocked from a new place. They run on the selected
+ * transport through the same frame as the operations (buffer rules,
+ * per-thread copies, masking, error documents). Their settings may lack
+ * "APIKey"; everything else of the settings applies as above.
+ *
+ * The PIN flow: tavro_pin_start, show the user the PIN and user_url (the
+ * user enters the PIN on that page), then tavro_pin_check every 5 seconds
+ * until it is activated or expires_in has run out.
+ */
+
+/* GET https://api.alldebrid.com/v4.1/pin/get?agent=<client>: a public
+ * endpoint, so no key is sent (no apikey=, no Authorization header), even
+ * when the settings hold one. Result, in this order:
+ * {"pin":"ABCD","user_url":"https://alldebrid.com/pin/?pin=ABCD",
+ *  "check":"<40 hex digits>","expires_in":600}. An answer without a
+ * non-empty pin, check or user_url string is TAVRO_E_FAILED; an expires_in
+ * that is missing or no integer is written as 600. */
+TAVRO_API int tavro_pin_start(const char *settings, char *out, int32_t out_len);
+
+/* pin: the start result, or any JSON object with non-empty string members
+ * "pin" and "check" (others ignored); anything else is TAVRO_E_ARG, before
+ * any request. POST <root>/pin/check?agent=<client>, form body
+ * pin=<pin>&check=<check> (values percent-encoded), no key. Result:
+ * {"activated":false,"expires_in":581} while the user has not entered the
+ * PIN, {"activated":true,"APIKey":"<the new key>","expires_in":570} once
+ * done (expires_in only when the answer has an integer). An answer whose
+ * activated is not true or false, or true without a non-empty apikey, is
+ * TAVRO_E_FAILED. PIN_EXPIRED and PIN_INVALID (a wrong check) are
+ * TAVRO_E_AUTH. */
+TAVRO_API int tavro_pin_check(const char *settings, const char *pin, char *out, int32_t out_len);
+
+/* request: {"token":"<verification>"} asks the state of an approval (the
+ * token of an AUTH_BLOCKED error document); {"token":"...","resend":true}
+ * asks the service to send the approval e-mail again (allowed once). A
+ * request that is no object, without a non-empty string token, or whose
+ * resend is not true or false is TAVRO_E_ARG, before any request.
+ * POST <root>/user/verif (or <root>/user/verif/resend), form body
+ * token=<token>, with the settings' key when they hold one (in the query or
+ * the header, as every request) and without when they do not. Results (all
+ * TAVRO_OK: the host decides): {"verif":"waiting","resendable":true|false},
+ * {"verif":"allowed","APIKey":"<key>"}, {"verif":"denied"}, and for a
+ * resend {"sent":true}. Any other verif, or allowed without a non-empty
+ * apikey, is TAVRO_E_FAILED; PIN_EXPIRED (the token is spent) is
+ * TAVRO_E_AUTH, ALREADY_SENT (a second resend) TAVRO_E_LIMIT. */
+TAVRO_API int tavro_verify(const char *settings, const char *request, char *out, int32_t out_len);
 
 /* ---- Results ----------------------------------------------------------- */
 
@@ -444,7 +508,8 @@ TAVRO_API const char *tavro_fake_last_url(void);
 /* ---- Resolving the exports at run time -------------------------------- */
 
 /* The exported functions, as X(name) each (the 25 of 1.0.0, then those
- * added in 1.1.0: tavro_set_transport, tavro_change): for hosts that load the
+ * added in 1.1.0: tavro_set_transport, the three sign-in exports and
+ * tavro_change): for hosts that load the
  * library with dlopen or LoadLibrary and resolve every name, for instance
  *   #define FIELD(name) decltype(&name) name;   (C++)  */
 #define TAVRO_EXPORT_NAMES(X)                                                                      \
@@ -474,6 +539,9 @@ TAVRO_API const char *tavro_fake_last_url(void);
   X(tavro_fake_last_body)                                                                          \
   X(tavro_fake_last_url)                                                                           \
   X(tavro_set_transport)                                                                           \
+  X(tavro_pin_start)                                                                               \
+  X(tavro_pin_check)                                                                               \
+  X(tavro_verify)                                                                                  \
   X(tavro_change)
 
 #ifdef __cplusplus

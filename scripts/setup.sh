@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # Installs what tavro needs on Debian 12, when it is missing, for the purposes
 # named on the command line:
-#   demo     the compiler, CMake, Ninja, libcurl and yyjson: enough to build
+#   demo     the compiler, CMake, Ninja, libcurl, libqrencode and yyjson: enough to build
 #            the library and the command-line host (scripts/demo.sh)
 #   test     the demo's share plus the test toolchain: Clang and its sanitizer
 #            runtimes, GoogleTest, Google Benchmark, Python 3, OpenSSL
@@ -48,8 +48,10 @@ step() {
 }
 
 packages=()
-# The library and the command-line host with its libcurl transport.
-((want_demo)) && packages+=(cmake ninja-build g++ libcurl4-openssl-dev ca-certificates)
+# The library and the command-line host with its libcurl transport and the
+# QR code of tavro login (libqrencode, found through pkg-config).
+((want_demo)) && packages+=(cmake ninja-build g++ libcurl4-openssl-dev libqrencode-dev pkgconf
+  ca-certificates)
 # The test lanes: Clang with its sanitizer and libFuzzer runtimes, the test
 # and benchmark libraries, Python 3 for the command-line tests and openssl
 # for their test certificate; pkg-config, binutils (readelf), dpkg-dev

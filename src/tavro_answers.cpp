@@ -54,6 +54,11 @@ constexpr ErrorRule kErrorRules[] = {
     // A saved link's change that names no link, or one the service refuses.
     {"USER_LINK_MISSING", false, TAVRO_E_ARG},
     {"USER_LINK_INVALID", false, TAVRO_E_ARG},
+    // Signing in: a PIN or an approval token that is spent or wrong, and a
+    // second request for the approval e-mail.
+    {"PIN_EXPIRED", false, TAVRO_E_AUTH},
+    {"PIN_INVALID", false, TAVRO_E_AUTH},
+    {"ALREADY_SENT", false, TAVRO_E_LIMIT},
 };
 
 static_assert(kErrorRules[1].text.size() == 5 && kErrorRules[2].text.size() == 22 &&
@@ -71,6 +76,8 @@ static_assert(map_error_code("AUTH_MAX_TOKENS") == TAVRO_E_LIMIT);
 static_assert(map_error_code("AUTH_BAD_APIKEY") == TAVRO_E_AUTH);
 static_assert(map_error_code("") == TAVRO_E_FAILED);
 static_assert(map_error_code("DISCONTINUED") == TAVRO_E_FAILED);
+static_assert(map_error_code("PIN_EXPIRED") == TAVRO_E_AUTH);
+static_assert(map_error_code("ALREADY_SENT") == TAVRO_E_LIMIT);
 
 // The text of a string member, or "" when the member is missing or not a
 // string. JSON texts are read as C texts: an embedded NUL ends them.
@@ -85,18 +92,59 @@ const char *nonempty_str_member(yyjson_val *obj, const char *key) {
   return s && s[0] != '\0' ? s : nullptr;
 }
 
+bool ascii_letter(char c) {
+  return (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z');
+}
+
+// Whether the '<' at p opens an HTML tag: a letter, "/" and a letter, or
+// "!" (a comment or a declaration) follows it.
+bool opens_tag(const char *p) {
+  return ascii_letter(p[1]) || (p[1] == '/' && ascii_letter(p[2])) || p[1] == '!';
+}
+
+// text (a C text) without its HTML tags, written into out (size bytes,
+// NUL-terminated, cut to fit): a tag runs from a '<' that opens one to the
+// next '>'; a '<' with no '>' after it is kept as it is. One pass: a search
+// for '>' either skips the tag it ends or finds none, once.
+void strip_tags(const char *text, char *out, size_t size) {
+  size_t n = 0;
+  bool closes = true; // a '>' may still follow
+  for (const char *p = text; *p && n + 1 < size; ++p) {
+    if (*p == '<' && closes && opens_tag(p)) {
+      const char *end = std::strchr(p, '>');
+      if (end) {
+        p = end;
+        continue;
+      }
+      closes = false;
+    }
+    out[n++] = *p;
+  }
+  out[n] = '\0';
+}
+
 // The service's failure, from an error object (or anything else, which reads
 // as neither code nor message): the mapped code, and the one line that
-// quotes it.
-int service_error(yyjson_val *error, char *err, size_t err_size) {
+// quotes it, the message without HTML. A "token" string beside them (an
+// AUTH_BLOCKED error's approval token) is copied into *token when token is
+// given, replacing what it held; a token that cannot be copied is left out.
+int service_error(yyjson_val *error, char *err, size_t err_size, char **token = nullptr) {
   const char *code = "";
   const char *message = "";
   if (yyjson_is_obj(error)) {
     code = str_member(error, "code");
     message = str_member(error, "message");
+    const char *given = token ? nonempty_str_member(error, "token") : nullptr;
+    if (char *copy = given ? tavro_strdup(given) : nullptr) {
+      std::free(*token);
+      *token = copy;
+    }
   }
+  // The message is cut to the error buffer anyway: the tags go first.
+  char shown[TAVRO_ERR_SIZE];
+  strip_tags(message, shown, sizeof shown);
   return tavro_fail(err, err_size, map_error_code(code), "AllDebrid error %s: %s",
-                    code[0] ? code : "(no code)", message[0] ? message : "(no message)");
+                    code[0] ? code : "(no code)", shown[0] ? shown : "(no message)");
 }
 
 // The failure an answer reports for the one item the library asked about:
@@ -285,32 +333,32 @@ int flatten(yyjson_val *nodes, tavro_buf *path, tavro_path_form form, tavro_file
 
 // The envelope of a parsed answer (parsed null when it is no JSON).
 static int read_envelope(tavro::Doc &parsed, yyjson_doc **doc, yyjson_val **data, char *err,
-                         size_t err_size);
+                         size_t err_size, char **token);
 
 // Both envelope readers: text parsed as a copy, or in place.
 static int parse_envelope(char *text, size_t len, bool in_place, yyjson_doc **doc,
-                          yyjson_val **data, char *err, size_t err_size) {
+                          yyjson_val **data, char *err, size_t err_size, char **token) {
   *doc = nullptr;
   *data = nullptr;
   if (!text || len == 0) return tavro_fail(err, err_size, TAVRO_E_FAILED, "empty response body");
   tavro::Doc parsed(in_place ? tavro_json_read_kept_in_place(text, len)
                              : tavro_json_read_kept(text, len));
-  return read_envelope(parsed, doc, data, err, err_size);
+  return read_envelope(parsed, doc, data, err, err_size, token);
 }
 
 int tavro_parse_envelope(const char *text, size_t len, yyjson_doc **doc, yyjson_val **data,
-                         char *err, size_t err_size) {
+                         char *err, size_t err_size, char **token) {
   // Read as a copy: the text is not written.
-  return parse_envelope(const_cast<char *>(text), len, false, doc, data, err, err_size);
+  return parse_envelope(const_cast<char *>(text), len, false, doc, data, err, err_size, token);
 }
 
 int tavro_parse_envelope_in_place(char *text, size_t len, yyjson_doc **doc, yyjson_val **data,
-                                  char *err, size_t err_size) {
-  return parse_envelope(text, len, true, doc, data, err, err_size);
+                                  char *err, size_t err_size, char **token) {
+  return parse_envelope(text, len, true, doc, data, err, err_size, token);
 }
 
 static int read_envelope(tavro::Doc &parsed, yyjson_doc **doc, yyjson_val **data, char *err,
-                         size_t err_size) {
+                         size_t err_size, char **token) {
   yyjson_val *root = parsed.root();
   if (!yyjson_is_obj(root)) {
     return tavro_fail(err, err_size, TAVRO_E_FAILED, "response is not a JSON object");
@@ -328,7 +376,7 @@ static int read_envelope(tavro::Doc &parsed, yyjson_doc **doc, yyjson_val **data
     return TAVRO_OK;
   }
   // Any other status is the service's failure.
-  return service_error(yyjson_obj_get(root, "error"), err, err_size);
+  return service_error(yyjson_obj_get(root, "error"), err, err_size, token);
 }
 
 void tavro_links_free(tavro_links *list) {
@@ -502,13 +550,13 @@ namespace {
 // The two add answers: the item list is "magnets" for a magnet, "files" for
 // a torrent file (with "magnets" in older answers).
 int parse_added(const char *text, size_t len, bool file, int64_t *id, int *ready, char **payload,
-                char *err, size_t err_size) {
+                char *err, size_t err_size, char **token) {
   *id = -1;
   *ready = 0;
   *payload = nullptr;
   tavro::Doc doc;
   yyjson_val *data = nullptr;
-  int rc = tavro_parse_envelope(text, len, doc.out(), &data, err, err_size);
+  int rc = tavro_parse_envelope(text, len, doc.out(), &data, err, err_size, token);
   if (rc != TAVRO_OK) return rc;
 
   yyjson_val *items = file ? yyjson_obj_get(data, "files") : nullptr;
@@ -536,22 +584,37 @@ int parse_added(const char *text, size_t len, bool file, int64_t *id, int *ready
 
 int tavro_parse_upload(const char *text, size_t len, int64_t *id, int *ready, char **payload,
                        char *err, size_t err_size) {
-  return parse_added(text, len, false, id, ready, payload, err, err_size);
+  return parse_added(text, len, false, id, ready, payload, err, err_size, nullptr);
+}
+
+int tavro_parse_upload(const char *text, size_t len, int64_t *id, int *ready, char **payload,
+                       char *err, size_t err_size, char **token) {
+  return parse_added(text, len, false, id, ready, payload, err, err_size, token);
 }
 
 int tavro_parse_upload_file(const char *text, size_t len, int64_t *id, int *ready, char **payload,
                             char *err, size_t err_size) {
-  return parse_added(text, len, true, id, ready, payload, err, err_size);
+  return parse_added(text, len, true, id, ready, payload, err, err_size, nullptr);
+}
+
+int tavro_parse_upload_file(const char *text, size_t len, int64_t *id, int *ready, char **payload,
+                            char *err, size_t err_size, char **token) {
+  return parse_added(text, len, true, id, ready, payload, err, err_size, token);
 }
 
 int tavro_parse_unlock(const char *text, size_t len, char **link, char **name, int64_t *size,
                        char *err, size_t err_size) {
+  return tavro_parse_unlock(text, len, link, name, size, err, err_size, nullptr);
+}
+
+int tavro_parse_unlock(const char *text, size_t len, char **link, char **name, int64_t *size,
+                       char *err, size_t err_size, char **token) {
   *link = nullptr;
   *name = nullptr;
   *size = -1;
   tavro::Doc doc;
   yyjson_val *data = nullptr;
-  int rc = tavro_parse_envelope(text, len, doc.out(), &data, err, err_size);
+  int rc = tavro_parse_envelope(text, len, doc.out(), &data, err, err_size, token);
   if (rc != TAVRO_OK) return rc;
 
   // An empty link counts as missing.

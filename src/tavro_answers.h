@@ -12,14 +12,18 @@
 
 // Reads the answer envelope. On TAVRO_OK *doc owns the parsed answer and
 // *data points at its "data" value; otherwise both are null and err holds the
-// message.
+// message: "AllDebrid error CODE: message" for the service's own failure,
+// its message without HTML tags. When token is given and that failure
+// carries a non-empty "token" string (AUTH_BLOCKED's approval token), *token
+// receives a heap copy of it (the caller frees it), replacing what it held.
+// The readers below take token for the same purpose.
 int tavro_parse_envelope(const char *text, size_t len, yyjson_doc **doc, yyjson_val **data,
-                         char *err, size_t err_size);
+                         char *err, size_t err_size, char **token = nullptr);
 // The same, parsing text in place: text holds TAVRO_BODY_PADDING zero bytes
 // after len (as an exchange's answer does) and must outlive the document,
 // which refers into it and may have changed it.
 int tavro_parse_envelope_in_place(char *text, size_t len, yyjson_doc **doc, yyjson_val **data,
-                                  char *err, size_t err_size);
+                                  char *err, size_t err_size, char **token = nullptr);
 
 // One file of a magnet: its "/"-joined path (or null), its service link (or
 // null) and its size (-1 when unknown).
@@ -110,12 +114,18 @@ int tavro_magnet_not_ready(yyjson_val *m, int64_t id, char *err, size_t err_size
 // message, as an error envelope does.
 int tavro_parse_upload(const char *text, size_t len, int64_t *id, int *ready, char **payload,
                        char *err, size_t err_size);
+int tavro_parse_upload(const char *text, size_t len, int64_t *id, int *ready, char **payload,
+                       char *err, size_t err_size, char **token);
 // The same for the add answer of a torrent file, whose items are "files"
 // (or "magnets", in older answers, when there is no "files" array).
 int tavro_parse_upload_file(const char *text, size_t len, int64_t *id, int *ready, char **payload,
                             char *err, size_t err_size);
+int tavro_parse_upload_file(const char *text, size_t len, int64_t *id, int *ready, char **payload,
+                            char *err, size_t err_size, char **token);
 
 // The unlock answer: the direct link (heap), the file name (heap, or null) and
 // the size (-1 when unknown).
 int tavro_parse_unlock(const char *text, size_t len, char **link, char **name, int64_t *size,
                        char *err, size_t err_size);
+int tavro_parse_unlock(const char *text, size_t len, char **link, char **name, int64_t *size,
+                       char *err, size_t err_size, char **token);

@@ -1,5 +1,5 @@
 // The exports but the handler record's and the writes switch: the four
-// operations on the selected transport, the per-thread copies, the transport
+// operations and the sign-in flows on the selected transport, the per-thread copies, the transport
 // selection, the constants, the utilities and the fake's store.
 #include "tavro.h"
 
@@ -98,6 +98,20 @@ TAVRO_API int tavro_stream_url(const char *settings, const char *entry, char *ou
 TAVRO_API int tavro_download(const char *settings, const char *request, char *out,
                              int32_t out_len) {
   return run(tavro::Op::download, settings, request, out, out_len);
+}
+
+// ---- Signing in -----------------------------------------------------------
+
+TAVRO_API int tavro_pin_start(const char *settings, char *out, int32_t out_len) {
+  return run(tavro::Op::pin_start, settings, nullptr, out, out_len);
+}
+
+TAVRO_API int tavro_pin_check(const char *settings, const char *pin, char *out, int32_t out_len) {
+  return run(tavro::Op::pin_check, settings, pin, out, out_len);
+}
+
+TAVRO_API int tavro_verify(const char *settings, const char *request, char *out, int32_t out_len) {
+  return run(tavro::Op::verify, settings, request, out, out_len);
 }
 
 TAVRO_API int tavro_change(const char *settings, const char *request, char *out, int32_t out_len) {

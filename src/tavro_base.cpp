@@ -90,3 +90,11 @@ int tavro_fail(char *err, size_t err_size, int code, const char *fmt, ...) {
   }
   return code;
 }
+
+// ---- Wiping ---------------------------------------------------------------
+
+void tavro_wipe(void *p, size_t n) {
+  if (!p) return;
+  volatile unsigned char *w = static_cast<volatile unsigned char *>(p);
+  for (size_t i = 0; i < n; ++i) w[i] = 0;
+}

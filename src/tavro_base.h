@@ -44,6 +44,11 @@ int tavro_fail(char *err, size_t err_size, int code, const char *fmt, ...)
 #endif
     ;
 
+// Overwrites n bytes at p with zeros through volatile writes, which the
+// compiler may not drop: for memory that held a key, before it is freed or
+// reused. A null p does nothing.
+void tavro_wipe(void *p, size_t n);
+
 namespace tavro {
 
 // Owns a T and hands it to Release once, when the holder ends or is reset:

@@ -6,6 +6,7 @@
 #include "tavro_results.h"
 #include "tavro_secret.h"
 #include "tavro_service.h"
+#include "tavro_signin.h"
 #include "tavro_text.h"
 
 #include <atomic>
@@ -21,11 +22,25 @@ extern "C" TAVRO_API int tavro_allow_writes(int on) {
 
 static constexpr char kTooSmall[] = "output buffer too small";
 
+// What a call's delivery needs beside its outcome: the approval token of a
+// service error (AUTH_BLOCKED), which the error document hands over, and
+// whether the result holds a key the service handed out (its copies are
+// then wiped, not only freed).
+namespace {
+struct Delivery {
+  const char *verification = nullptr;
+  bool secret = false;
+};
+} // namespace
+
 // Delivers the outcome of one operation into the caller's buffer and the
 // per-thread copies; returns the final code.
 static int finish(int code, tavro_buf *out_buf, char *err, const char *api_key, char *out,
-                  int32_t out_len, tavro::NoBuffer no_buffer) {
+                  int32_t out_len, tavro::NoBuffer no_buffer, const Delivery &d = {}) {
   bool has_out = out && out_len > 0;
+  // A result begun but not delivered goes without a trace of a key in it.
+  if (code != TAVRO_OK && d.secret && !out_buf->borrowed && out_buf->data)
+    tavro_wipe(out_buf->data, (size_t)out_buf->cap);
   if (code == TAVRO_OK && out_buf->borrowed) {
     // Written straight into the caller's buffer, where it fits; the thread's
     // copy is made once the operation's own memory is released. Without
@@ -49,7 +64,7 @@ static int finish(int code, tavro_buf *out_buf, char *err, const char *api_key, 
     // The result text becomes this thread's copy as it is: no second copy.
     if (out_buf->len) {
       uint64_t result_len = out_buf->len;
-      tavro_publish_owned(code, msg, tavro_buf_release(out_buf), result_len);
+      tavro_publish_owned(code, msg, tavro_buf_release(out_buf), result_len, d.secret);
     } else
       tavro_publish(code, msg, result);
     if (code == TAVRO_OK && !has_out) {
@@ -72,7 +87,10 @@ static int finish(int code, tavro_buf *out_buf, char *err, const char *api_key, 
   tavro_scrub_cut(err, api_key);
   if (has_out) {
     tavro::Buf doc;
+    // An AUTH_BLOCKED error hands over its approval token beside the message.
     if (tavro_buf_adds(doc.get(), "{\"error\":") == 0 && tavro_buf_json_str(doc.get(), err) == 0 &&
+        (!d.verification || (tavro_buf_adds(doc.get(), ",\"verification\":") == 0 &&
+                             tavro_buf_json_str(doc.get(), d.verification) == 0)) &&
         tavro_buf_adds(doc.get(), "}") == 0) {
       if (doc.size() + 1 <= (uint64_t)out_len)
         std::memcpy(out, doc.c_str(), (size_t)doc.size() + 1);
@@ -113,11 +131,19 @@ static int frame(tavro::Op op, const tavro_io *io, const tavro_transport *bytes,
   tavro::Buf result;
   tavro_cfg cfg{};
   tavro::Owned<tavro_cfg, tavro_cfg_free> cfg_holder(&cfg);
-  int code = tavro_cfg_parse(settings, 1, &cfg, err, sizeof err);
+  // The sign-in flows need no key: they are how a host gets one.
+  bool signin = op == Op::pin_start || op == Op::pin_check || op == Op::verify;
+  int code = tavro_cfg_parse(settings, signin ? 0 : 1, &cfg, err, sizeof err);
   if (code) return finish(code, result.get(), err, nullptr, out, out_len, no_buffer);
-  tavro::Text locator;
+  tavro::Text locator, verification;
+  Delivery delivery;
+  // A check that activated a PIN and an allowed approval hand out a key.
+  delivery.secret = op == Op::pin_check || op == Op::verify;
   if (!io && !bytes) {
     code = tavro_fail(err, sizeof err, TAVRO_E_TRANSPORT, "no transport");
+  } else if (op == Op::verify && cfg.key_lost) {
+    // An approval asked with the key goes with it, or not at all.
+    code = tavro_fail(err, sizeof err, TAVRO_E_FAILED, "out of memory");
   } else if (op == Op::stream &&
              (code = tavro_entry_link(arg, locator.out(), err, sizeof err)) != 0) {
     // the entry's message stands
@@ -131,6 +157,7 @@ static int frame(tavro::Op op, const tavro_io *io, const tavro_transport *bytes,
       sess.room = out;
       sess.room_cap = (uint64_t)out_len;
     }
+    sess.verification = verification.out();
     switch (op) {
     case Op::validate:
       code = tavro_do_validate(&sess, cfg.id, result.get(), err, sizeof err);
@@ -149,10 +176,20 @@ static int frame(tavro::Op op, const tavro_io *io, const tavro_transport *bytes,
       code = tavro_do_change(&sess, arg, s_writes.load(std::memory_order_relaxed) != 0,
                              result.get(), err, sizeof err);
       break;
+    case Op::pin_start:
+      code = tavro_do_pin_start(&sess, result.get(), err, sizeof err);
+      break;
+    case Op::pin_check:
+      code = tavro_do_pin_check(&sess, arg, result.get(), err, sizeof err);
+      break;
+    case Op::verify:
+      code = tavro_do_verify(&sess, arg, result.get(), err, sizeof err);
+      break;
     }
     tavro_sess_close(&sess);
   }
-  return finish(code, result.get(), err, cfg.api_key, out, out_len, no_buffer);
+  delivery.verification = verification.get();
+  return finish(code, result.get(), err, cfg.api_key, out, out_len, no_buffer, delivery);
 }
 
 // The frame never throws, but it is called straight from the host: nothing

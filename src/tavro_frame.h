@@ -11,7 +11,9 @@
 
 namespace tavro {
 
-enum class Op { validate, list, stream, download, change };
+// The operations, then the sign-in flows (tavro_signin.h), which need no
+// key in the settings.
+enum class Op { validate, list, stream, download, change, pin_start, pin_check, verify };
 
 // How a call without a buffer (out null or out_len 0) that succeeds ends.
 enum class NoBuffer {

@@ -42,6 +42,13 @@ static const char *sval(yyjson_val *obj, const char *key, char (&scratch)[256]) 
   return nullptr;
 }
 
+// Whether text holds anything but blanks.
+static bool has_text(const char *text) {
+  if (!text) return false;
+  while (blank(*text)) ++text;
+  return *text != '\0';
+}
+
 // The trimmed text of the first key that gives one, else null.
 static char *trimmed(yyjson_val *obj, const char *first, const char *second) {
   char scratch[256];
@@ -74,6 +81,9 @@ int tavro_cfg_parse(const char *settings, int require_key, tavro_cfg *cfg, char 
     return tavro_fail(err, err_size, TAVRO_E_ARG,
                       "RuntimeType is \"%s\", this handler is \"" TAVRO_RUNTIME_TYPE "\"", type);
   cfg->api_key = trimmed(root, "APIKey", "ClientSecret");
+  if (!cfg->api_key)
+    cfg->key_lost =
+        has_text(sval(root, "APIKey", scratch)) || has_text(sval(root, "ClientSecret", scratch));
   cfg->client = trimmed(root, "CustomName", "ClientId");
   cfg->id = trimmed(root, "ID", nullptr);
   doc.reset();

@@ -12,6 +12,9 @@ struct tavro_cfg {
   char *api_key; // "APIKey", else "ClientSecret"
   char *client;  // "CustomName", else "ClientId"
   char *id;      // "ID"
+  // The settings hold a key whose copy failed (memory ran out): api_key is
+  // null, yet a request must not go without the key.
+  bool key_lost = false;
 };
 
 // Reads the settings (at most TAVRO_SETTINGS_MAX bytes, a JSON object whose

@@ -31,13 +31,15 @@ void tavro_sess_close(tavro_sess *sess) {
 }
 
 // The root, the endpoint path, then agent and apikey. A byte transport
-// carries the key in a header instead, so its URLs hold no apikey.
-static int url_start(tavro_buf *url, const tavro_sess *sess, const char *root, const char *path) {
+// carries the key in a header instead, so its URLs hold no apikey; nor does
+// a request without the key (with_key false: a public endpoint).
+static int url_start(tavro_buf *url, const tavro_sess *sess, const char *root, const char *path,
+                     bool with_key = true) {
   const char *client = sess->cfg && sess->cfg->client ? sess->cfg->client : TAVRO_DEFAULT_AGENT;
   const char *key = sess->cfg ? sess->cfg->api_key : nullptr;
   if (tavro_buf_adds(url, root) || tavro_buf_adds(url, path) ||
       tavro_buf_query(url, "agent", client) ||
-      (!sess->bytes && tavro_buf_query(url, "apikey", key)))
+      (!sess->bytes && with_key && tavro_buf_query(url, "apikey", key)))
     return -1;
   return 0;
 }
@@ -45,10 +47,12 @@ static int url_start(tavro_buf *url, const tavro_sess *sess, const char *root, c
 // What one exchange sends, whichever table carries it.
 namespace {
 enum class Kind {
-  get,     // a GET of a service URL
-  fetch,   // a GET of the host's web link: no key goes with it
-  form,    // a form POST to the service; body is the form
-  torrent, // a torrent file's upload to the service; body is the file
+  get,       // a GET of a service URL
+  fetch,     // a GET of the host's web link: no key goes with it
+  form,      // a form POST to the service; body is the form
+  torrent,   // a torrent file's upload to the service; body is the file
+  open,      // a GET of a public endpoint of the service: no key goes with it
+  open_form, // a form POST to a public endpoint: no key goes with it
 };
 } // namespace
 
@@ -64,8 +68,10 @@ static int exchange(const tavro_sess *sess, Kind kind, const char *url, const ch
     switch (kind) {
     case Kind::get:
     case Kind::fetch:
+    case Kind::open:
       return tavro_http(sess->io, url, nullptr, resp, err, err_size);
     case Kind::form:
+    case Kind::open_form:
       return tavro_http_post(sess->io, url, TAVRO_FORM_TYPE, body, resp, err, err_size);
     case Kind::torrent:
       return tavro_http(sess->io, url, body, resp, err, err_size);
@@ -73,7 +79,7 @@ static int exchange(const tavro_sess *sess, Kind kind, const char *url, const ch
   }
   tavro::Text auth;
   const char *key = sess->cfg ? sess->cfg->api_key : nullptr;
-  if (kind != Kind::fetch && key) {
+  if (kind != Kind::fetch && kind != Kind::open && kind != Kind::open_form && key) {
     size_t n = std::strlen(key);
     auth.reset(static_cast<char *>(tavro_malloc(sizeof kBearer + n)));
     if (!auth.get()) {
@@ -87,13 +93,13 @@ static int exchange(const tavro_sess *sess, Kind kind, const char *url, const ch
   tavro_http_request req{};
   req.url = url;
   req.headers = headers;
-  if (kind == Kind::get || kind == Kind::fetch) {
+  if (kind == Kind::get || kind == Kind::fetch || kind == Kind::open) {
     req.method = "GET";
   } else {
     req.method = "POST";
     req.body = body_len ? body : nullptr;
     req.body_len = body_len;
-    req.content_type = kind == Kind::form ? TAVRO_FORM_TYPE : TAVRO_TORRENT_TYPE;
+    req.content_type = kind == Kind::torrent ? TAVRO_TORRENT_TYPE : TAVRO_FORM_TYPE;
     if (kind == Kind::torrent) {
       req.file_field = TAVRO_UPLOAD_FIELD;
       req.file_name = TAVRO_UPLOAD_NAME;
@@ -203,7 +209,29 @@ static int ask(const tavro_sess *sess, const Request &req, bool post, Answer &a,
       post ? post_ok(sess, req, a.resp, err, err_size) : get_ok(sess, req, a.resp, err, err_size);
   if (code) return code;
   return tavro_parse_envelope_in_place(a.resp->body, a.resp->body_len, a.doc.out(), &a.data, err,
-                                       err_size);
+                                       err_size, sess->verification);
+}
+
+int tavro_sess_request(const tavro_sess *sess, const tavro_request &req, tavro_resp *resp,
+                       char *err, size_t err_size) {
+  *resp = tavro_resp{};
+  tavro::Resp answer;
+  bool key = req.with_key && sess->cfg && sess->cfg->api_key;
+  int rc;
+  {
+    tavro::Buf url;
+    if (url_start(url.get(), sess, req.root, req.path, key))
+      return tavro_fail(err, err_size, TAVRO_E_FAILED, kOom);
+    Kind kind = req.form ? (key ? Kind::form : Kind::open_form) : (key ? Kind::get : Kind::open);
+    rc = exchange(sess, kind, url.c_str(), req.form, req.form ? std::strlen(req.form) : 0,
+                  answer.get(), err, err_size);
+  }
+  if (rc) return TAVRO_E_TRANSPORT;
+  if (int code = status_ok(answer, req.what, err, err_size)) return code;
+  // Handed over as it stands.
+  *resp = *answer.get();
+  *answer.get() = tavro_resp{};
+  return TAVRO_OK;
 }
 
 // ---- Validation -----------------------------------------------------------
@@ -257,22 +285,75 @@ static void fresh_id(char (&out)[40]) {
   tavro_id_text(w, out);
 }
 
+// An integer of the answer, written as it is; false, with nothing written,
+// when v is no integer.
+static bool add_int_value(tavro_buf *out, yyjson_val *v, int *failed) {
+  if (yyjson_is_sint(v)) {
+    *failed = tavro_buf_addi(out, yyjson_get_sint(v));
+  } else if (yyjson_is_uint(v)) {
+    uint64_t u = yyjson_get_uint(v);
+    *failed = u <= (uint64_t)INT64_MAX ? tavro_buf_addi(out, (int64_t)u)
+                                       : tavro_buf_addf(out, "%llu", (unsigned long long)u);
+  } else {
+    return false;
+  }
+  return true;
+}
+
+// A string of decimal digits (one to eighteen, so that it fits an int64) as
+// a number; false for anything else.
+static bool digits_value(yyjson_val *v, int64_t *n) {
+  const char *s = yyjson_get_str(v);
+  size_t len = s ? std::strlen(s) : 0;
+  if (!len || len > 18) return false;
+  int64_t x = 0;
+  for (size_t i = 0; i < len; ++i) {
+    if (s[i] < '0' || s[i] > '9') return false;
+    x = x * 10 + (s[i] - '0');
+  }
+  *n = x;
+  return true;
+}
+
+// The account answer's user, as the validation result tells it: "User",
+// "Premium" and "PremiumUntil", each only when the answer holds it with its
+// type. 0, or -1 when memory runs out.
+static int add_user(tavro_buf *out, yyjson_val *data) {
+  yyjson_val *user = yyjson_is_obj(data) ? yyjson_obj_get(data, "user") : nullptr;
+  if (!yyjson_is_obj(user)) return 0;
+  const char *name = yyjson_get_str(yyjson_obj_get(user, "username"));
+  if (name && *name && (tavro_buf_adds(out, ",\"User\":") || tavro_buf_json_str(out, name)))
+    return -1;
+  yyjson_val *premium = yyjson_obj_get(user, "isPremium");
+  if (yyjson_is_bool(premium) &&
+      tavro_buf_adds(out, yyjson_get_bool(premium) ? ",\"Premium\":true" : ",\"Premium\":false"))
+    return -1;
+  yyjson_val *until = yyjson_obj_get(user, "premiumUntil");
+  int64_t n = 0;
+  if (yyjson_is_int(until) || digits_value(until, &n)) {
+    if (tavro_buf_adds(out, ",\"PremiumUntil\":")) return -1;
+    int failed = 0;
+    if (!add_int_value(out, until, &failed)) failed = tavro_buf_addi(out, n);
+    if (failed) return -1;
+  }
+  return 0;
+}
+
 int tavro_do_validate(const tavro_sess *sess, const char *id, tavro_buf *out, char *err,
                       size_t err_size) {
-  {
-    // Any successful envelope validates the account; the payload is not read.
-    Answer answer;
-    Request req{TAVRO_API_ROOT, "/user", nullptr, nullptr, "user request"};
-    int code = ask(sess, req, false, answer, err, err_size);
-    if (code) return code;
-  }
+  // Any successful envelope validates the account; its user, when the
+  // payload has one, is told after the ID.
+  Answer answer;
+  Request req{TAVRO_API_ROOT, "/user", nullptr, nullptr, "user request"};
+  int code = ask(sess, req, false, answer, err, err_size);
+  if (code) return code;
   char fresh[40];
   fresh_id(fresh);
   const char *client = sess->cfg && sess->cfg->client ? sess->cfg->client : TAVRO_DEFAULT_AGENT;
   const char *shown = id && *id ? id : fresh;
   if (tavro_buf_adds(out, "{\"ClientId\":") || tavro_buf_json_str(out, client) ||
       tavro_buf_adds(out, ",\"RuntimeType\":\"" TAVRO_RUNTIME_TYPE "\",\"ID\":") ||
-      tavro_buf_json_str(out, shown) || tavro_buf_adds(out, "}"))
+      tavro_buf_json_str(out, shown) || add_user(out, answer.data) || tavro_buf_adds(out, "}"))
     return tavro_fail(err, err_size, TAVRO_E_FAILED, kOom);
   return TAVRO_OK;
 }
@@ -539,7 +620,8 @@ static int unlock(const tavro_sess *sess, const char *link, tavro::Text &url, ta
   Request req{TAVRO_API_ROOT, "/link/unlock", "link", link, "link/unlock"};
   int code = post_ok(sess, req, resp, err, err_size);
   if (code) return code;
-  return tavro_parse_unlock(resp->body, resp->body_len, url.out(), name.out(), size, err, err_size);
+  return tavro_parse_unlock(resp->body, resp->body_len, url.out(), name.out(), size, err, err_size,
+                            sess->verification);
 }
 
 int tavro_do_stream(const tavro_sess *sess, const char *link, tavro_buf *out, char *err,
@@ -764,8 +846,10 @@ int tavro_do_download(const tavro_sess *sess, const char *request, int writes_al
   tavro::Text payload;
   {
     tavro::Text parsed;
-    code = (as_file ? tavro_parse_upload_file : tavro_parse_upload)(
-        resp->body, resp->body_len, &id, &ready, parsed.out(), err, err_size);
+    code = as_file ? tavro_parse_upload_file(resp->body, resp->body_len, &id, &ready, parsed.out(),
+                                             err, err_size, sess->verification)
+                   : tavro_parse_upload(resp->body, resp->body_len, &id, &ready, parsed.out(), err,
+                                        err_size, sess->verification);
     tavro_resp_free(resp.get());
     if (code) return code;
     payload.reset(tavro_strdup(parsed.get()));

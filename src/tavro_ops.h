@@ -6,6 +6,7 @@
 #pragma once
 
 #include "tavro.h"
+#include "tavro_http.h"
 #include "tavro_input.h"
 #include "tavro_text.h"
 
@@ -16,12 +17,16 @@
 // (a text table) and bytes (a byte transport) is set. room is the caller's
 // buffer (null when there is none): a listing is written there while it
 // fits (tavro_buf_lend), and moves to the heap when it grows past it.
+// verification, when set, is where a service error's approval token (an
+// AUTH_BLOCKED answer's "token") is put, a heap text replacing what the
+// slot held; the frame owns it.
 struct tavro_sess {
   const tavro_io *io;
   const tavro_cfg *cfg;
   const tavro_transport *bytes;
   char *room;
   uint64_t room_cap;
+  char **verification;
 };
 
 void tavro_sess_open(tavro_sess *sess, const tavro_io *io, const tavro_cfg *cfg);
@@ -34,7 +39,9 @@ void tavro_sess_close(tavro_sess *sess);
 void tavro_id_text(const uint32_t (&w)[4], char (&out)[40]);
 
 // Checks the account; the result names the client and id (a fresh one when
-// id is null or empty).
+// id is null or empty), then, as the account answer gives them, "User" (a
+// non-empty data.user.username), "Premium" (isPremium, true or false) and
+// "PremiumUntil" (premiumUntil, an integer or a string of decimal digits).
 int tavro_do_validate(const tavro_sess *sess, const char *id, tavro_buf *out, char *err,
                       size_t err_size);
 // The root folder: one folder, "torrents". Needs no request.
@@ -52,6 +59,23 @@ int tavro_do_list_folder(const tavro_sess *sess, int64_t id, tavro_buf *out, cha
 // Unlocks a service link into {"url","name","size"}.
 int tavro_do_stream(const tavro_sess *sess, const char *link, tavro_buf *out, char *err,
                     size_t err_size);
+// One request of the sign-in flows (tavro_signin): a GET (form null) or a
+// form POST (form: the encoded body) of root and path, with agent=<client>
+// and, when with_key is set and the settings hold a key, that key (in the
+// query of the text table, in a header of the byte transport); without it
+// no key goes with the request. what names it in a status message. On
+// TAVRO_OK resp holds the answer of a 2xx status; otherwise the message is
+// written and resp is empty.
+struct tavro_request {
+  const char *root;
+  const char *path;
+  const char *form;
+  bool with_key;
+  const char *what;
+};
+int tavro_sess_request(const tavro_sess *sess, const tavro_request &req, tavro_resp *resp,
+                       char *err, size_t err_size);
+
 // Deletes magnet id from the account.
 int tavro_do_delete(const tavro_sess *sess, int64_t id, char *err, size_t err_size);
 // Adds the request's link (a magnet, a web link redirecting to one, or a

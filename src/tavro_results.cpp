@@ -12,8 +12,22 @@ namespace {
 
 struct ThreadCopies {
   tavro::Text result;
-  uint64_t result_cap = 0; // the size of result's block, as far as known
+  uint64_t result_cap = 0;    // the size of result's block, as far as known
+  bool result_secret = false; // result holds a key: wiped before it goes
   tavro::Text error;
+
+  ThreadCopies() = default;
+  ThreadCopies(const ThreadCopies &) = delete;
+  ThreadCopies &operator=(const ThreadCopies &) = delete;
+  ~ThreadCopies() { drop_result(); }
+
+  // Releases the result copy, wiping it first when it holds a key.
+  void drop_result() {
+    if (result_secret && result.get()) tavro_wipe(result.get(), (size_t)result_cap);
+    result.reset();
+    result_cap = 0;
+    result_secret = false;
+  }
 };
 
 // Null only when memory runs out.
@@ -27,25 +41,31 @@ void tavro_publish(int code, const char *error, const char *result) {
   ThreadCopies *copies = thread_copies();
   if (!copies) return;
   copies->error.reset(tavro_strdup(code != 0 && error ? error : ""));
+  copies->drop_result();
   copies->result.reset(tavro_strdup(result ? result : ""));
   copies->result_cap = copies->result.get() ? std::strlen(copies->result.get()) + 1 : 0;
 }
 
-void tavro_publish_owned(int code, const char *error, char *result, uint64_t len) {
+void tavro_publish_owned(int code, const char *error, char *result, uint64_t len, bool secret) {
   ThreadCopies *copies = thread_copies();
   if (!copies) {
+    if (secret && result) tavro_wipe(result, (size_t)len + 1);
     std::free(result);
     return;
   }
   copies->error.reset(tavro_strdup(code != 0 && error ? error : ""));
+  copies->drop_result();
   copies->result.reset(result);
   copies->result_cap = result ? len + 1 : 0;
+  copies->result_secret = secret && result;
 }
 
 bool tavro_publish_copy(const char *result, uint64_t len) {
   ThreadCopies *copies = thread_copies();
   if (!copies) return false;
   copies->error.reset(tavro_strdup(""));
+  // A block that held a key is not reused.
+  if (copies->result_secret) copies->drop_result();
   uint64_t need = len + 1, cap = copies->result_cap;
   if (!copies->result.get() || cap < need || cap - need > need + (uint64_t(1) << 20)) {
     copies->result.reset();

@@ -10,6 +10,12 @@
 // The account's magnets are listed by version 4.1 of the API, on the same
 // host: its version-4 status endpoint is discontinued.
 #define TAVRO_STATUS_ROOT "https://api.alldebrid.com/v4.1"
+// Signing in with a PIN starts on version 4.1 of the API (its version-4
+// pin/get is deprecated); the check and the approval of a new place are on
+// version 4. A PIN lives 600 seconds, the lifetime a start result names
+// when the answer gives none.
+#define TAVRO_PIN_ROOT "https://api.alldebrid.com/v4.1"
+#define TAVRO_PIN_LIFETIME 600
 // The agent sent when the settings name no client of their own.
 #define TAVRO_DEFAULT_AGENT "quorvelindash"
 // The handler record's runtime type and capability bits (tavro.h).

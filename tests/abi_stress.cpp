@@ -1,11 +1,10 @@
 // Concurrency stress, meant for ThreadSanitizer: eight threads run all four
-// operations, through the exports on whatever transport is selected and
-// through the handler record on a host transport, while another thread
-// flips the writes switch and the selection (fake or none) under them and
-// every thread also drives the fake's control functions. Each thread keeps
-// to its own API key, so its requests, answers and counters are its own: the
-// results a thread reads must be those of its own last call, and every
-// request it caused must be counted by the fake or the host.
+// operations and the three sign-in exports, through the exports on whatever transport is selected
+// and through the handler record on a host transport, while another thread flips the writes switch
+// and the selection (fake or none) under them and every thread also drives the fake's control
+// functions. Each thread keeps to its own API key, so its requests, answers and counters are its
+// own: the results a thread reads must be those of its own last call, and every request it caused
+// must be counted by the fake or the host.
 #include "abi_loader.h"
 #include "support.h"
 
@@ -52,9 +51,13 @@ struct Worker {
   tt::Call user, status, unlock, upload, upload_file, files, removal;
   std::string extra;
   std::string validated, listed, streamed, payload, folder, folder_listed, change, changed;
+  // Signing in: settings naming the worker as the client (the PIN
+  // endpoints carry no key), its PIN, its approval token and their results.
+  std::string client_settings, pin, verif_request, started, activated, allowed;
+  tt::Call pin_get, pin_check, verif;
   // Requests this worker caused, by where they went.
   int fake_user = 0, fake_status = 0, fake_unlock = 0, fake_upload = 0, fake_torrent = 0,
-      fake_upload_file = 0, fake_removal = 0;
+      fake_upload_file = 0, fake_removal = 0, fake_pin_get = 0, fake_pin_check = 0, fake_verif = 0;
   int host_user = 0, host_files = 0, host_upload = 0;
   // Outcomes that only the selection or the switch explain.
   int no_transport = 0, refused = 0;
@@ -87,6 +90,16 @@ struct Worker {
     streamed = R"({"url":"https://cdn/)" + id + R"(","name":"f-)" + id + R"(","size":)" + id + "}";
     payload = R"({"id":)" + id + R"(,"ready":false})";
     folder = "m" + id;
+    client_settings = R"({"CustomName":"w)" + id + "\"}";
+    pin_get = tt::get("https://api.alldebrid.com/v4.1/pin/get?agent=w" + id);
+    pin_check = tt::form(tt::kRoot + "/pin/check?agent=w" + id, "pin=P" + id + "&check=C" + id);
+    verif = tt::form(api("/user/verif", "", key), "token=T" + id);
+    started = R"({"pin":"P)" + id + R"(","user_url":"https://alldebrid.com/pin/?pin=P)" + id +
+              R"(","check":"C)" + id + R"(","expires_in":600})";
+    pin = started;
+    activated = R"({"activated":true,"APIKey":"NEWKEY-)" + id + R"(","expires_in":)" + id + "}";
+    verif_request = R"({"token":"T)" + id + "\"}";
+    allowed = R"({"verif":"allowed","APIKey":"ALLOWED-)" + id + "\"}";
     folder_listed = R"([{"name":"f)" + id + R"(.mkv","path":"f)" + id +
                     R"(.mkv","folder":false,"size":)" + id + R"(,"locator":"L-)" + id +
                     R"(","id":"f)" + id + R"(.mkv"}])";
@@ -102,6 +115,15 @@ struct Worker {
     std::string added = ok(R"({"magnets":[)" + payload + "]}");
     std::string listing = ok(R"({"magnets":[{"id":)" + id + R"(,"files":[{"n":"f)" + id +
                              R"(.mkv","s":)" + id + R"(,"l":"L-)" + id + R"("}]}]})");
+    std::string pin_answer =
+        ok(R"({"pin":"P)" + id + R"(","check":"C)" + id +
+           R"(","expires_in":600,"user_url":"https://alldebrid.com/pin/?pin=P)" + id + "\"}");
+    std::string check_answer =
+        ok(R"({"activated":true,"apikey":"NEWKEY-)" + id + R"(","expires_in":)" + id + "}");
+    std::string verif_answer = ok(R"({"verif":"allowed","apikey":"ALLOWED-)" + id + "\"}");
+    for (auto [req, b] :
+         {std::pair{pin_get, pin_answer}, {pin_check, check_answer}, {verif, verif_answer}})
+      T.tavro_fake_set(req.method.c_str(), tt::fake_url(req).c_str(), 200, b.c_str());
     for (auto [req, b] : {std::pair{user, ok("{}")},
                           {status, film},
                           {unlock, unlocked},
@@ -232,6 +254,30 @@ struct Worker {
              TAVRO_E_TRANSPORT, "", "no transport", out);
     }
     }
+    // A sign-in export in every other round, on the selected transport.
+    if (i % 2 == 0) {
+      switch ((i / 2 + n) % 3) {
+      case 0:
+        fake_pin_get += on_selection(
+            "pin start",
+            [&](char *o, int32_t l) { return T.tavro_pin_start(client_settings.c_str(), o, l); },
+            started, nullptr);
+        break;
+      case 1:
+        fake_pin_check += on_selection(
+            "pin check",
+            [&](char *o, int32_t l) {
+              return T.tavro_pin_check(client_settings.c_str(), pin.c_str(), o, l);
+            },
+            activated, nullptr);
+        break;
+      default:
+        fake_verif += on_selection(
+            "verify",
+            [&](char *o, int32_t l) { return T.tavro_verify(s, verif_request.c_str(), o, l); },
+            allowed, nullptr);
+      }
+    }
     // The fake's controls, concurrently with everyone's requests.
     if (i % 2)
       T.tavro_fake_fail("GET", extra.c_str(), "down");
@@ -298,7 +344,7 @@ TEST(Stress, EightThreadsMixAllOperationsWhileTheSelectionAndWritesChange) {
   T.tavro_allow_writes(0);
 
   long fake_total = 0;
-  int fake_successes = 0, writes = 0, no_transport = 0, refused = 0;
+  int fake_successes = 0, writes = 0, no_transport = 0, refused = 0, signins = 0;
   for (const Worker &w : workers) {
     SCOPED_TRACE("worker " + std::to_string(w.n));
     EXPECT_EQ(w.mismatches, 0) << w.first_mismatch;
@@ -313,12 +359,17 @@ TEST(Stress, EightThreadsMixAllOperationsWhileTheSelectionAndWritesChange) {
     EXPECT_EQ(fake_calls(w.upload), w.fake_upload);
     EXPECT_EQ(T.tavro_fake_calls("GET", w.torrent_link.c_str()), w.fake_torrent);
     EXPECT_EQ(fake_calls(w.upload_file), w.fake_upload_file);
+    EXPECT_EQ(fake_calls(w.pin_get), w.fake_pin_get);
+    EXPECT_EQ(fake_calls(w.pin_check), w.fake_pin_check);
+    EXPECT_EQ(fake_calls(w.verif), w.fake_verif);
     EXPECT_EQ(host.count(w.user), (size_t)w.host_user);
     EXPECT_EQ(host.count(w.files), (size_t)w.host_files);
     EXPECT_EQ(host.count(w.upload), (size_t)w.host_upload);
     fake_total += w.fake_user + w.fake_status + w.fake_unlock + w.fake_upload + w.fake_torrent +
-                  w.fake_upload_file + w.fake_removal;
+                  w.fake_upload_file + w.fake_removal + w.fake_pin_get + w.fake_pin_check +
+                  w.fake_verif;
     fake_successes += w.fake_user + w.fake_status + w.fake_unlock;
+    signins += w.fake_pin_get + w.fake_pin_check + w.fake_verif;
     writes += w.fake_upload + w.fake_upload_file + w.host_upload + w.fake_removal;
     no_transport += w.no_transport;
     refused += w.refused;
@@ -330,6 +381,7 @@ TEST(Stress, EightThreadsMixAllOperationsWhileTheSelectionAndWritesChange) {
   // The mix really happened: the fake and no transport were both met, and
   // writes were both allowed and refused.
   EXPECT_GT(fake_successes, 0);
+  EXPECT_GT(signins, 0);
   EXPECT_GT(no_transport, 0);
   EXPECT_GT(writes, 0);
   EXPECT_GT(refused, 0);

@@ -137,6 +137,19 @@ std::string nameless(std::string result, const std::string &key) {
   return std::regex_replace(result, std::regex(R"([\[\]{}().*+?^$|\\])"), R"(\$&)");
 }
 
+// Signing in: the answers, and what the exports make of them.
+const std::string kPinGetUrl = tt::kStatusRoot + "/pin/get?agent=quorvelindash";
+const std::string kPinCheckUrl = tt::kRoot + "/pin/check?agent=quorvelindash";
+const std::string kStart =
+    R"({"pin":"ABCD","user_url":"https://alldebrid.com/pin/?pin=ABCD",)"
+    R"("check":"664c3ca2635c99f291d28e11ea18e154750bd21a","expires_in":600})";
+const std::string kActivated =
+    R"({"activated":true,"APIKey":"abcdefABCDEF12345678","expires_in":570})";
+const std::string kUserAnswer =
+    ok(R"({"user":{"username":"MyUsername","isPremium":true,"premiumUntil":"1545757200"}})");
+const std::string kUserMembers =
+    R"(,"User":"MyUsername","Premium":true,"PremiumUntil":1545757200})";
+
 std::vector<OpRow> op_rows() {
   tt::Call upload = tt::form(api("/magnet/upload"), "magnets[]=" + kMagnetEnc);
   tt::Call files = tt::form(api("/magnet/files"), "id[]=42");
@@ -149,7 +162,47 @@ std::vector<OpRow> op_rows() {
   std::string fresh = R"(\{"ClientId":"quorvelindash","RuntimeType":"ALLDEBRID","ID":")"
                       R"([0-9a-f]{8}-[0-9a-f]{4}-4[0-9a-f]{3}-9[0-9a-f]{3}-[0-9a-f]{12}"\})";
   std::string not_a_link = "Link is not a magnet, a redirect-to-magnet or a torrent file";
+  std::string fresh_user = fresh.substr(0, fresh.size() - 2) +
+                           R"(,"User":"MyUsername","Premium":true,"PremiumUntil":1545757200\})";
   return {
+      {"validate user",
+       [](char *o, int32_t n) { return tavro_validate(kSettings.c_str(), o, n); },
+       {{tt::get(api("/user")), kUserAnswer}},
+       R"({"ClientId":"quorvelindash","RuntimeType":"ALLDEBRID","ID":"acct-1")" + kUserMembers,
+       {fresh_user},
+       {}},
+      {"pin start",
+       [](char *o, int32_t n) { return tavro_pin_start(kSettings.c_str(), o, n); },
+       {{tt::get(kPinGetUrl),
+         ok(R"({"pin":"ABCD","check":"664c3ca2635c99f291d28e11ea18e154750bd21a",)"
+            R"("expires_in":600,"user_url":"https:\/\/alldebrid.com\/pin\/?pin=ABCD"})")}},
+       kStart,
+       {},
+       {}},
+      {"pin check",
+       [](char *o, int32_t n) { return tavro_pin_check(kSettings.c_str(), kStart.c_str(), o, n); },
+       {{tt::form(kPinCheckUrl, "pin=ABCD&check=664c3ca2635c99f291d28e11ea18e154750bd21a"),
+         ok(R"({"apikey":"abcdefABCDEF12345678","activated":true,"expires_in":570})")}},
+       kActivated,
+       {},
+       {{TAVRO_E_ARG, "pin is not a JSON object"}}},
+      {"verify allowed",
+       [](char *o, int32_t n) {
+         return tavro_verify(kSettings.c_str(), R"({"token":"T1"})", o, n);
+       },
+       {{tt::form(api("/user/verif"), "token=T1"),
+         ok(R"({"verif":"allowed","apikey":"someValidApikey"})")}},
+       R"({"verif":"allowed","APIKey":"someValidApikey"})",
+       {},
+       {{TAVRO_E_ARG, "request is not a JSON object"}}},
+      {"verify resend",
+       [](char *o, int32_t n) {
+         return tavro_verify(kSettings.c_str(), R"({"token":"T1","resend":true})", o, n);
+       },
+       {{tt::form(api("/user/verif/resend"), "token=T1"), ok(R"({"sent":true})")}},
+       R"({"sent":true})",
+       {},
+       {{TAVRO_E_ARG, "request is not a JSON object"}}},
       {"validate",
        [](char *o, int32_t n) { return tavro_validate(kSettings.c_str(), o, n); },
        {{tt::get(api("/user")), ok("{}")}},
@@ -435,6 +488,48 @@ TEST(OutOfMemory, EveryOperationFailsCleanlyAtEveryAllocation) {
     if (!row.answers.empty()) EXPECT_GT(fake, host);
     std::printf("  %-20s %6ld %6ld %6ld\n", row.name, host, fake, bytes);
   }
+}
+
+// An AUTH_BLOCKED answer: the document hands over the token, or, when its
+// copy is the allocation that failed, is the plain error document.
+TEST(OutOfMemory, BlockedKeysTokenIsHandedOverOrLeftOut) {
+  tt::Host host;
+  tavro_io io = host.table();
+  host.answer("GET", api("/user"), 200,
+              R"({"status":"error","error":{"code":"AUTH_BLOCKED","message":"An <b>email</b>",)"
+              R"("token":"tok-75"}})");
+  tavro_set_io(&io);
+  const std::string message = "AllDebrid error AUTH_BLOCKED: An email";
+  int with_token = 0, without = 0;
+  long points = fail_each([&] {
+    char out[1024];
+    std::memcpy(out, kUntouched, sizeof kUntouched);
+    int code = tavro_validate(kSettings.c_str(), out, sizeof out);
+    std::string doc = out;
+    if (doc == R"({"error":")" + message + R"(","verification":"tok-75"})") {
+      EXPECT_EQ(code, TAVRO_E_AUTH);
+      ++with_token;
+      return;
+    }
+    if (doc == R"({"error":")" + message + R"("})") {
+      EXPECT_EQ(code, TAVRO_E_AUTH);
+      ++without;
+      return;
+    }
+    std::string shown;
+    bool has_document = document_message(doc, &shown);
+    std::string m = has_document ? shown : std::string(tavro_last_error());
+    bool documented = false;
+    for (const Failure &f : kCommon)
+      documented = documented || (f.code == code && matches(m, f.message));
+    EXPECT_TRUE(documented || (code == TAVRO_E_AUTH && doc == kUntouched)) << code << " " << doc;
+  });
+  EXPECT_GT(points, 0);
+  EXPECT_GT(with_token, 0);
+  EXPECT_GT(without, 0) << "the token's copy failed once";
+  tavro_set_io(nullptr);
+  EXPECT_EQ(host.live(), 0u);
+  report("validate AUTH_BLOCKED", points);
 }
 
 TEST(OutOfMemory, WarmCallsFailCleanlyAtEveryAllocation) {

@@ -2,7 +2,7 @@
 _tavro() {
   local cur prev words cword
   _init_completion || return
-  local commands="demo validate ls stream add wait rm restart episode magnet torrent redact help"
+  local commands="demo login logout approve validate ls stream add wait rm restart episode magnet torrent redact help"
   local global="--help --version --lib --json --table --verbose --settings --api-key --fake
     --api-root --timeout --connect-timeout --max-body"
   case $prev in
@@ -36,6 +36,8 @@ _tavro() {
     ls) own="--state" ;;
     wait) own="--url --season --episode --timeout-wait" ;;
     rm | restart) own="--allow-writes" ;;
+    login) own="--no-qr" ;;
+    approve) own="--resend" ;;
   esac
   if [[ $cur == -* ]]; then
     COMPREPLY=($(compgen -W "$global $own" -- "$cur"))

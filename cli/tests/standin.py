@@ -10,8 +10,13 @@ service refuses its discontinued endpoints (HTTP 200, DISCONTINUED): the old
 /v4/magnet/status, a GET of a POST endpoint, and an endpoint parameter sent
 in the query. (The service itself still reads some parameters from the query;
 the stand-in is stricter, so that a request drifting back to that form shows.)
-There are also a few plain web pages (redirects to magnets, torrent files, a
-page that is neither). Python 3 standard library only. It runs in the test's
+Signing in as the service documents it: a PIN from the public /v4.1/pin/get,
+checked on the public /v4/pin/check until it is entered (the test says after
+how many checks, or that it expires); a key can be blocked from a new place
+(AUTH_BLOCKED with a token, any endpoint but the approval's), approved, denied
+or spent through /v4/user/verif, and the e-mail asked again once through
+/v4/user/verif/resend. There are also a few plain web pages (redirects to
+magnets, torrent files, a page that is neither). Python 3 standard library only. It runs in the test's
 own process on a daemon thread bound to 127.0.0.1 on a free port, so it ends
 with the test.
 """
@@ -36,6 +41,14 @@ def ok(data):
 
 def error(code, message):
     return {"status": "error", "error": {"code": code, "message": message}}
+
+
+# The service's own AUTH_BLOCKED message, HTML and all.
+BLOCKED_MESSAGE = ("You are logging from a new location, device or app. "
+                   "An <b>email has been sent</b> to confirm the new sign in.")
+PIN = "ABCD"
+PIN_CHECK = "664c3ca2635c99f291d28e11ea18e154750bd21a"
+PIN_KEY = "pinKey-Entered_9f2c41"
 
 
 def magnet(name):
@@ -144,6 +157,18 @@ class Account:
         # info-hash -> (name, size, steps, files): added as a magnet that goes
         # through those steps (add_moving) before it is ready
         self.arriving = {}
+        self.keys = set(self.KEYS)
+        # Signing in: the PIN is entered after this many checks (None: never),
+        # or it expires after expire_after checks; checks made so far.
+        self.pin_waits = 1
+        self.pin_expire_after = None
+        self.pin_checks = 0
+        # key -> token: keys the service blocks from this place; token ->
+        # {"states": ["waiting", ..., "allowed" | "denied" | "spent"],
+        #  "resendable": bool, "key": the key allowed (None: the blocked one),
+        #  "resent": count}
+        self.blocked = {}
+        self.approvals = {}
         self._add(101, "Harbour.S01.1080p", 6 * GiB + 904, True, season_pack("https://standin.test/f/h101"))
         self._add(102, "Night.Train.2021.mkv", 1400 * MiB, True,
                   [{"n": "Night.Train.2021.mkv", "s": 1400 * MiB, "l": "https://standin.test/f/nt102"}])
@@ -368,8 +393,16 @@ class Handler(http.server.BaseHTTPRequestHandler):
         ("v4", "/magnet/upload/file"): ("POST", (), "upload_file"),
         ("v4", "/magnet/delete"): ("POST", ("id",), "delete"),
         ("v4", "/magnet/restart"): ("POST", ("id",), "restart"),
+        ("v4.1", "/pin/get"): ("GET", (), "pin_get"),
+        ("v4", "/pin/check"): ("POST", ("pin", "check"), "pin_check"),
+        ("v4", "/user/verif"): ("POST", ("token",), "verif"),
+        ("v4", "/user/verif/resend"): ("POST", ("token",), "verif_resend"),
     }
     RETIRED = {("v4", "/magnet/status")}
+    # No key needed (one sent is ignored), and the approval's own endpoints,
+    # which take the blocked key (or none).
+    PUBLIC = {("v4.1", "/pin/get"), ("v4", "/pin/check")}
+    APPROVAL = {("v4", "/user/verif"), ("v4", "/user/verif/resend")}
 
     def api(self, version, endpoint, req):
         acc = self.account
@@ -380,11 +413,19 @@ class Handler(http.server.BaseHTTPRequestHandler):
             return
         auth = req.headers.get("Authorization") or ""
         key = auth[len("Bearer "):] if auth.startswith("Bearer ") else None
-        if key is None:
+        public = (version, endpoint) in self.PUBLIC
+        approval = (version, endpoint) in self.APPROVAL
+        if key is None and not public and not approval:
             self.send(200, error("AUTH_MISSING_APIKEY", "The auth apikey was not sent"))
             return
-        if key not in Account.KEYS:
+        if key is not None and not public and key not in acc.keys:
             self.send(200, error("AUTH_BAD_APIKEY", "The apikey is invalid"))
+            return
+        with acc.lock:
+            token = acc.blocked.get(key)
+        if token and not public and not approval:
+            self.send(200, {"status": "error", "error": {
+                "code": "AUTH_BLOCKED", "message": BLOCKED_MESSAGE, "token": token}})
             return
         if (version, endpoint) in self.RETIRED:
             self.send(200, DISCONTINUED)
@@ -469,6 +510,57 @@ class Handler(http.server.BaseHTTPRequestHandler):
         if not files:
             return error("MAGNET_FILE_UPLOAD_FAILED", "No file was sent")
         return ok({"files": [acc.add_torrent(filename, data) for _, filename, data in files]})
+
+    def on_pin_get(self, acc, req):
+        acc.pin_checks = 0
+        return ok({"pin": PIN, "check": PIN_CHECK, "expires_in": 600,
+                   "user_url": "https://alldebrid.com/pin/?pin=" + PIN,
+                   "base_url": "https://alldebrid.com/pin/"})
+
+    def on_pin_check(self, acc, req):
+        if req.form.get("pin") != [PIN] or req.form.get("check") != [PIN_CHECK]:
+            return error("PIN_INVALID", "The check token is wrong")
+        acc.pin_checks += 1
+        if acc.pin_expire_after is not None and acc.pin_checks > acc.pin_expire_after:
+            return error("PIN_EXPIRED", "The pin has expired")
+        if acc.pin_waits is not None and acc.pin_checks > acc.pin_waits:
+            acc.keys.add(PIN_KEY)
+            return ok({"apikey": PIN_KEY, "activated": True, "expires_in": 600 - acc.pin_checks})
+        return ok({"activated": False, "expires_in": 600 - acc.pin_checks})
+
+    def approval(self, acc, req):
+        token = req.form.get("token", [None])[0]
+        return token, acc.approvals.get(token)
+
+    def on_verif(self, acc, req):
+        token, a = self.approval(acc, req)
+        if a is None:
+            return error("PIN_EXPIRED", "This token is expired")
+        state = a["states"].pop(0) if len(a["states"]) > 1 else a["states"][0]
+        if state == "spent":
+            return error("PIN_EXPIRED", "This token is expired")
+        if state == "waiting":
+            return ok({"verif": "waiting", "resendable": a.get("resendable", True)})
+        if state == "denied":
+            return ok({"verif": "denied"})
+        # Allowed: the key works from here now (or a new one does).
+        allowed = a.get("key")
+        for k, t in list(acc.blocked.items()):
+            if t == token:
+                del acc.blocked[k]
+                allowed = allowed or k
+        allowed = allowed or Account.KEYS[0]
+        acc.keys.add(allowed)
+        return ok({"verif": "allowed", "apikey": allowed})
+
+    def on_verif_resend(self, acc, req):
+        token, a = self.approval(acc, req)
+        if a is None:
+            return error("PIN_EXPIRED", "This token is expired")
+        a["resent"] = a.get("resent", 0) + 1
+        if a["resent"] > 1:
+            return error("ALREADY_SENT", "The email was already sent")
+        return ok({"sent": True})
 
     def on_delete(self, acc, req):
         mid = req.form.get("id", [None])[0]

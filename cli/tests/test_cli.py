@@ -1237,13 +1237,287 @@ class MagnetStateTests(ServiceCase):
                                                "message": "Magnet was successfully deleted"})
 
 
+class SignInTests(ServiceCase):
+    """tavro login, logout and approve against the stand-in's PIN flow and approvals."""
+
+    FAST = {"TAVRO_POLL_INTERVAL": "0.05"}
+    START = {"pin": standin.PIN, "user_url": "https://alldebrid.com/pin/?pin=" + standin.PIN,
+             "check": standin.PIN_CHECK, "expires_in": 600}
+
+    def setUp(self):
+        acc = self.account
+        with acc.lock:
+            acc.pin_waits, acc.pin_expire_after, acc.pin_checks = 1, None, 0
+            acc.blocked.clear()
+            acc.approvals.clear()
+            acc.keys = set(Account.KEYS)
+
+    def folder(self):
+        d = tempfile.mkdtemp()
+        self.addCleanup(shutil.rmtree, d, True)
+        return d
+
+    def settings(self, content, name="settings.json"):
+        path = os.path.join(self.folder(), name)
+        with open(path, "w") as f:
+            f.write(content if isinstance(content, str) else json.dumps(content))
+        os.chmod(path, 0o600)
+        return path
+
+    def run_signin(self, *args, tty=False, env=None, **kw):
+        ran = self.run_cli(*args, key=None, tty=tty, env=clean_env(**self.FAST, **(env or {})), **kw)
+        # The key the service hands out is stored, never shown.
+        self.assertNotIn(standin.PIN_KEY, ran.out + ran.err, repr(ran))
+        return ran
+
+    def sent(self, since, path):
+        with self.account.lock:
+            return [r for r in self.account.requests[since:] if r.path == path]
+
+    def test_login_waits_then_stores_the_key(self):
+        nested = os.path.join(self.folder(), "a", "b", "settings.json")
+        members = {"CustomName": "my-player", "ID": "acc-7", "Extra": [1, {"x": None}]}
+        # (name, the file before (None: none), the members after, what is said)
+        rows = [
+            ("a new file in new directories", nested, None, {"APIKey": standin.PIN_KEY},
+             "the key is stored in %s\n" % nested),
+            ("members kept in their order", None, members, dict(members, APIKey=standin.PIN_KEY),
+             "the key is stored in FILE\n"),
+            ("a key replaced where it stands", None, {"ID": "x", "APIKey": "old", "Z": 1},
+             {"ID": "x", "APIKey": standin.PIN_KEY, "Z": 1}, "the key is stored in FILE, replacing the key it held\n"),
+            ("a key kept as ClientSecret", None, {"ClientSecret": "old", "ClientId": "c"},
+             {"ClientSecret": standin.PIN_KEY, "ClientId": "c"},
+             "the key is stored in FILE, replacing the key it held\n"),
+        ]
+        for name, path, before, after, said in rows:
+            with self.subTest(name):
+                self.account.pin_waits = 2
+                if path is None:
+                    path = self.settings(before)
+                inode = os.stat(path).st_ino if os.path.exists(path) else None
+                since = len(self.account.requests)
+                ran = self.run_signin("login", "--settings", path)
+                self.assertEqual(ran.code, 0, repr(ran))
+                # Off a terminal: the PIN and the page on standard output, the rest on standard error.
+                self.assertEqual(ran.out, "%s\nhttps://alldebrid.com/pin/?pin=%s\n" % (standin.PIN, standin.PIN))
+                self.assertIn("tavro: " + said.replace("FILE", path), ran.err)
+                self.assertTrue(ran.err.endswith("tavro: signed in as standin (premium)\n"), ran.err)
+                with open(path) as f:
+                    self.assertEqual(list(json.load(f).items()), list(after.items()))
+                self.assertEqual(os.stat(path).st_mode & 0o777, 0o600)
+                self.assertNotEqual(os.stat(path).st_ino, inode, "replaced by a rename")
+                self.assertEqual(os.listdir(os.path.dirname(path)), ["settings.json"], "no temporary file left")
+                if path == nested:
+                    for d in (os.path.dirname(nested), os.path.dirname(os.path.dirname(nested))):
+                        self.assertEqual(os.stat(d).st_mode & 0o777, 0o700, d)
+                # The public endpoints got no key; the check its form; then the new key was validated.
+                starts, checks = self.sent(since, "/v4.1/pin/get"), self.sent(since, "/v4/pin/check")
+                self.assertEqual(len(starts), 1)
+                self.assertEqual(len(checks), 3)
+                for r in starts + checks:
+                    self.assertNotIn("Authorization", r.headers)
+                self.assertEqual(checks[0].form, {"pin": [standin.PIN], "check": [standin.PIN_CHECK]})
+                users = self.sent(since, "/v4/user")
+                self.assertEqual([r.headers.get("Authorization") for r in users], ["Bearer " + standin.PIN_KEY])
+                if "CustomName" in after:
+                    self.assertEqual(starts[0].query["agent"], ["my-player"])
+
+    def test_login_json_prints_the_start_result(self):
+        path = os.path.join(self.folder(), "settings.json")
+        ran = self.run_signin("login", "--json", "--settings", path)
+        self.assertEqual(ran.code, 0, repr(ran))
+        self.assertEqual(json.loads(ran.out), self.START)
+
+    def test_login_failures_leave_the_file_as_it_was(self):
+        folder = self.folder()
+        blocker = os.path.join(folder, "file")
+        with open(blocker, "w") as f:
+            f.write("not a folder")
+        # (name, file content (None: no file), the path, set-up, exit status, standard error, requests sent)
+        rows = [
+            ("the PIN expires", '{"ID":"x"}', None, lambda a: setattr(a, "pin_expire_after", 1), 3,
+             "tavro: the PIN expired before it was entered: run `tavro login` again\n", True),
+            ("a file that is no object", "[1, 2]", None, None, 2, "FILE: not a JSON object", False),
+            ("a file that is no JSON", "APIKey=1", None, None, 2, "FILE: not JSON", False),
+            ("a path through a file", None, os.path.join(blocker, "settings.json"), None, 12,
+             "tavro: FILE: Not a directory\n", False),
+        ]
+        for name, content, path, setup, code, err, asks in rows:
+            with self.subTest(name):
+                self.setUp()
+                if setup:
+                    setup(self.account)
+                if path is None:
+                    path = self.settings(content)
+                since = len(self.account.requests)
+                ran = self.run_signin("login", "--settings", path)
+                self.assertEqual(ran.code, code, repr(ran))
+                self.assertIn(err.replace("FILE", path), ran.err)
+                self.assertEqual(len(self.account.requests) > since, asks)
+                if content is not None:
+                    with open(path) as f:
+                        self.assertEqual(f.read(), content, "the file is untouched")
+                    self.assertEqual(os.listdir(os.path.dirname(path)), ["settings.json"])
+
+    def test_login_in_a_read_only_directory(self):
+        if os.geteuid() != 0:
+            path = self.settings({"ID": "x"})
+            os.chmod(os.path.dirname(path), 0o500)
+            self.addCleanup(os.chmod, os.path.dirname(path), 0o700)
+        elif os.path.isdir("/sys"):
+            # Root writes into any directory of its own; /sys refuses it.
+            path = "/sys/tavro-settings.json"
+        else:
+            self.skipTest("no directory refuses root here")
+        ran = self.run_signin("login", "--settings", path)
+        self.assertEqual(ran.code, 12, repr(ran))
+        self.assertRegex(ran.err, r"tavro: cannot write %s: cannot create a file in %s: \w.*; "
+                                  r"the old file is as it was\n$" % (re.escape(path), re.escape(os.path.dirname(path))))
+        if os.geteuid() != 0:
+            with open(path) as f:
+                self.assertEqual(json.load(f), {"ID": "x"})
+            self.assertEqual(os.listdir(os.path.dirname(path)), ["settings.json"])
+
+    def test_ctrl_c_stops_at_once_and_writes_nothing(self):
+        self.account.pin_waits = None  # never entered
+        path = self.settings({"ID": "x"})
+        cmd = [CLI, "--lib", LIB, "login", "--settings", path, "--api-root", self.service.api_root]
+        p = subprocess.Popen(cmd, stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True,
+                             env=clean_env(**self.FAST))
+        self.assertEqual(p.stdout.readline(), standin.PIN + "\n")
+        deadline = time.time() + 10
+        while self.account.pin_checks < 2 and time.time() < deadline:
+            time.sleep(0.02)
+        p.send_signal(signal.SIGINT)
+        out, err = p.communicate(timeout=10)
+        self.assertEqual(p.returncode, 130, err)
+        with open(path) as f:
+            self.assertEqual(json.load(f), {"ID": "x"})
+        self.assertEqual(os.listdir(os.path.dirname(path)), ["settings.json"])
+
+    def test_the_qr_code_only_on_a_terminal(self):
+        qr = "\x1b[30;107m"
+        # (name, arguments, on a terminal, the QR code drawn)
+        rows = [("a terminal", [], True, True), ("--no-qr", ["--no-qr"], True, False),
+                ("off a terminal", [], False, False)]
+        for name, args, tty, drawn in rows:
+            with self.subTest(name):
+                path = os.path.join(self.folder(), "settings.json")
+                ran = self.run_signin("login", *args, "--settings", path, tty=tty)
+                self.assertEqual(ran.code, 0, repr(ran))
+                self.assertEqual(qr in ran.out, drawn, repr(ran))
+                if tty:
+                    # The PIN in large type, the page, and who signed in.
+                    self.assertIn("\u2588\u2588\u2588", ran.out)
+                    self.assertIn("https://alldebrid.com/pin/?pin=ABCD", ran.out)
+                    self.assertIn("signed in as standin (premium)", ran.out)
+                    self.assertEqual(ran.err, "")
+
+    def test_logout(self):
+        # (name, the file before, the file after (None: as before), what is said)
+        rows = [
+            ("the key and the secret go", {"CustomName": "c", "APIKey": "k", "ClientSecret": "s", "ID": "i"},
+             {"CustomName": "c", "ID": "i"}, "signed out: the key is removed from FILE\n"),
+            ("no key there", {"ID": "i"}, None, "not signed in: FILE holds no key\n"),
+        ]
+        for name, before, after, said in rows:
+            with self.subTest(name):
+                path = self.settings(before)
+                ran = run_cli("logout", "--settings", path)
+                self.assertEqual((ran.code, ran.out), (0, said.replace("FILE", path)), repr(ran))
+                with open(path) as f:
+                    self.assertEqual(list(json.load(f).items()), list((after or before).items()))
+                self.assertEqual(os.stat(path).st_mode & 0o777, 0o600)
+        missing = os.path.join(self.folder(), "none.json")
+        ran = run_cli("logout", "--settings", missing)
+        self.assertEqual((ran.code, ran.out), (0, "not signed in: %s does not exist\n" % missing))
+        self.assertFalse(os.path.exists(missing))
+
+    def block(self, states, key=None, resendable=True):
+        self.account.blocked[KEY] = "verificationToken75ec0643f9eb0db"
+        self.account.approvals["verificationToken75ec0643f9eb0db"] = {
+            "states": list(states), "resendable": resendable, "key": key}
+
+    def test_any_command_blocked_says_how_to_approve(self):
+        self.block(["waiting"])
+        hint = ("tavro: approve the new sign-in from the e-mail the service sent, then run the command again, "
+                "or run `tavro approve` to wait for it here\n")
+        for args in (["validate"], ["ls", "torrents"], ["stream", "https://standin.test/f/nt102"]):
+            with self.subTest(" ".join(args)):
+                ran = self.run_cli(*args)
+                self.assertEqual(ran.code, 3, repr(ran))
+                self.assertEqual(ran.err, "tavro: AllDebrid error AUTH_BLOCKED: You are logging from a new "
+                                          "location, device or app. An email has been sent to confirm the new "
+                                          "sign in.\n" + hint)
+        # A key that is merely wrong gets no such hint.
+        ran = self.run_cli("validate", key="not-the-key")
+        self.assertNotIn("approve", ran.err)
+
+    def test_approve(self):
+        token = "verificationToken75ec0643f9eb0db"
+        # (name, states, a new key, exit status, the last thing said, the key stored)
+        rows = [
+            ("waiting, then allowed", ["waiting", "waiting", "allowed"], None, 0,
+             "approved: the new sign-in is allowed; run the command again", KEY),
+            ("allowed with a new key, stored", ["waiting", "allowed"], "newKey-From-Approval", 0,
+             "approved: the new sign-in is allowed; run the command again", "newKey-From-Approval"),
+            ("denied", ["waiting", "denied"], None, 3, "the sign-in was denied from the e-mail", KEY),
+            ("spent", ["waiting", "spent"], None, 3,
+             "the approval expired: run the command again for a new e-mail", KEY),
+        ]
+        for name, states, new_key, code, said, stored in rows:
+            with self.subTest(name):
+                self.setUp()
+                self.block(states, new_key)
+                path = self.settings({"APIKey": KEY, "CustomName": "c"})
+                since = len(self.account.requests)
+                ran = self.run_signin("approve", "--settings", path)
+                self.assertEqual(ran.code, code, repr(ran))
+                self.assertTrue(ran.err.endswith("tavro: %s\n" % said), repr(ran))
+                self.assertNotIn("newKey-From-Approval", ran.out + ran.err)
+                with open(path) as f:
+                    self.assertEqual(json.load(f), {"APIKey": stored, "CustomName": "c"})
+                verifs = self.sent(since, "/v4/user/verif")
+                self.assertEqual(len(verifs), len(states))
+                for r in verifs:
+                    self.assertEqual(r.form, {"token": [token]})
+                    self.assertEqual(r.headers.get("Authorization"), "Bearer " + KEY)
+                if new_key:
+                    self.assertIn("tavro: the key is stored in %s, replacing the key it held\n" % path, ran.err)
+                    self.assertEqual(self.run_cli("validate", key=new_key).code, 0)
+                self.assertEqual(self.sent(since, "/v4/user/verif/resend"), [])
+
+    def test_approve_resends_once(self):
+        # (name, resendable, what is said)
+        rows = [("resendable", True, "tavro: the service sent the e-mail again\n"),
+                ("not resendable", False, "tavro: the service cannot send the e-mail again\n")]
+        for name, resendable, said in rows:
+            with self.subTest(name):
+                self.setUp()
+                self.block(["waiting", "waiting", "waiting", "allowed"], resendable=resendable)
+                since = len(self.account.requests)
+                ran = self.run_signin("approve", "--resend", "--api-key", KEY)
+                self.assertEqual(ran.code, 0, repr(ran))
+                self.assertIn(said, ran.err)
+                self.assertEqual(len(self.sent(since, "/v4/user/verif/resend")), 1 if resendable else 0)
+
+    def test_validate_json_tells_who_is_signed_in(self):
+        doc = self.json_of(self.run_cli("validate", "--json"))
+        self.assertEqual(list(doc)[3:], ["User", "Premium"])
+        self.assertEqual((doc["User"], doc["Premium"]), ("standin", True))
+
+    def test_nothing_to_approve(self):
+        ran = self.run_signin("approve", "--api-key", KEY)
+        self.assertEqual((ran.code, ran.out), (0, "nothing to approve: the account works from here\n"), repr(ran))
+
+
 class OfflineTests(unittest.TestCase):
     """What needs no service: the demo, scenarios, utilities, usage."""
 
     def test_demo(self):
         ran = run_cli("demo")
         self.assertEqual(ran.code, 0, repr(ran))
-        self.assertIn("demo: 14 steps, each as expected", ran.out)
+        self.assertIn("demo: 20 steps, each as expected", ran.out)
         self.assertIn("$ tavro ls m103\nerror document: {\"error\":\"magnet 103 is not ready: Downloading, 42 % of "
                       "19.3 GB at 23.5 MB/s, 12 seeders\"}\n-> -2 TAVRO_E_NOT_FOUND\n", ran.out)
         self.assertIn("first look (ls torrents/m103): processing\n   5 seconds later: ready\n", ran.out)
@@ -1251,7 +1525,13 @@ class OfflineTests(unittest.TestCase):
         self.assertIn("$ tavro ls m404\nerror document: {\"error\":\"AllDebrid error MAGNET_INVALID_ID: "
                       "This magnet ID does not exists or is invalid\"}\n-> -2 TAVRO_E_NOT_FOUND\n", ran.out)
         self.assertIn("magnet 203 was deleted again: 1 delete request(s)", ran.out)
-        self.assertEqual(ran.out.count("-> 0 TAVRO_OK"), 11)
+        self.assertEqual(ran.out.count("-> 0 TAVRO_OK"), 16)
+        # Signing in: a waiting check, then the key; a blocked key, then its approval.
+        self.assertIn('library: tavro_pin_check\n{"activated":false,"expires_in":581}\n-> 0 TAVRO_OK\n', ran.out)
+        self.assertIn('library: tavro_pin_check\n{"activated":true,"APIKey":"demo-pin-key-2c9e","expires_in":570}\n',
+                      ran.out)
+        self.assertIn('"verification":"verificationToken75ec0643f9eb0db"}\n-> -1 TAVRO_E_AUTH\n', ran.out)
+        self.assertIn('library: tavro_verify\n{"verif":"allowed","APIKey":"demo-new-place"}\n', ran.out)
 
     def test_validate_for_people_reads_the_account_answer(self):
         # Under --fake the account answer is the scenario's: the demo's user
@@ -1373,7 +1653,8 @@ class OfflineTests(unittest.TestCase):
                 self.assertEqual(ran.out, "")
 
     def test_help_for_every_command(self):
-        commands = ["demo", "validate", "ls", "stream", "add", "episode", "magnet", "torrent", "redact"]
+        commands = ["demo", "login", "logout", "approve", "validate", "ls", "stream", "add", "episode", "magnet",
+                    "torrent", "redact"]
         top = run_cli("--help")
         self.assertEqual(top.code, 0, repr(top))
         for command in commands:
@@ -1395,7 +1676,8 @@ class OfflineTests(unittest.TestCase):
                        "--wait", "--timeout-wait"],
                "stream": ["--url", "--season", "--episode"], "ls": ["--state"],
                "wait": ["--url", "--season", "--episode", "--timeout-wait"],
-               "rm": ["--allow-writes"], "restart": ["--allow-writes"]}
+               "rm": ["--allow-writes"], "restart": ["--allow-writes"], "login": ["--no-qr"],
+               "approve": ["--resend"]}
         for command in commands:
             with self.subTest(command):
                 for args in ([command, "--help"], ["help", command], ["-h", command]):
@@ -1470,11 +1752,11 @@ class OfflineTests(unittest.TestCase):
         demo_json = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "demo.json")
         out = run_cli("demo").out
         steps = re.findall(r"^\$ tavro (.*)\n(.*)\n(?:.*\n)*?-> (-?\d+) (\w+)", out, re.M)
-        self.assertEqual(len(steps), 14, out)
+        self.assertEqual(len(steps), 15, out)
         # The wait step's second look is answered by the demo itself, as the
         # service would answer once the magnet is done: --fake would wait on.
         steps = [st for st in steps if not st[0].startswith("wait ")]
-        self.assertEqual(len(steps), 13, out)
+        self.assertEqual(len(steps), 14, out)
 
         def same(doc):  # a fresh identifier each run
             return re.sub(r'"ID":"[0-9a-f-]{36}"', '"ID":"..."', doc)
@@ -1487,12 +1769,18 @@ class OfflineTests(unittest.TestCase):
                     self.assertIn(ran.code, (0, 1), repr(ran))  # 1: less than asked, said on stderr
                     self.assertEqual(same(ran.out), same(printed) + "\n", command)
                 else:
-                    error = json.loads(printed[len("error document: "):])["error"]
+                    document = json.loads(printed[len("error document: "):])
+                    err = "tavro: %s\n" % document["error"]
                     self.assertEqual((ran.code, ran.out), (2 - code, ""))
-                    # A refused key is traced to where it came from, on lines of its own.
-                    self.assertTrue(ran.err.startswith("tavro: %s\n" % error), ran.err)
-                    if code != -1:
-                        self.assertEqual(ran.err, "tavro: %s\n" % error)
+                    if "verification" in document:
+                        err += ("tavro: approve the new sign-in from the e-mail the service sent, then run the "
+                                "command again, or run `tavro approve` to wait for it here\n")
+                        self.assertEqual(ran.err, err)
+                    elif code == -1:
+                        # A refused key is traced to where it came from, on lines of its own.
+                        self.assertTrue(ran.err.startswith(err), ran.err)
+                    else:
+                        self.assertEqual(ran.err, err)
 
     def test_library_that_cannot_be_loaded(self):
         p = subprocess.run([CLI, "--lib", "/nonexistent/libtavro.so", "magnet", "x"], capture_output=True, text=True)
