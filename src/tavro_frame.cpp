@@ -2,6 +2,7 @@
 #include "tavro_frame.h"
 
 #include "tavro_input.h"
+#include "tavro_links.h"
 #include "tavro_ops.h"
 #include "tavro_results.h"
 #include "tavro_secret.h"
@@ -90,6 +91,10 @@ static int list_folder(const tavro_sess *sess, const char *folder, tavro_buf *ou
   if (!folder || !*folder) return tavro_do_list_root(out);
   if (!std::strcmp(folder, "torrents") || !std::strcmp(folder, "/torrents"))
     return tavro_do_list_torrents(sess, out, err, err_size);
+  if (!std::strcmp(folder, "links") || !std::strcmp(folder, "/links"))
+    return tavro_do_list_saved(sess, tavro_saved::links, out, err, err_size);
+  if (!std::strcmp(folder, "history") || !std::strcmp(folder, "/history"))
+    return tavro_do_list_saved(sess, tavro_saved::history, out, err, err_size);
   if (folder[0] == 'm' && folder[1] >= '0' && folder[1] <= '9') {
     // Digits as far as they go; past the 64-bit range the id saturates.
     int64_t id = (int64_t)strtoimax(folder + 1, nullptr, 10);

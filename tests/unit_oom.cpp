@@ -156,7 +156,9 @@ std::vector<OpRow> op_rows() {
       {"list root",
        [](char *o, int32_t n) { return tavro_list(kSettings.c_str(), nullptr, o, n); },
        {},
-       R"([{"name":"torrents","path":"torrents","folder":true,"size":-1}])",
+       R"([{"name":"torrents","path":"torrents","folder":true,"size":-1},)"
+       R"({"name":"links","path":"links","folder":true,"size":-1},)"
+       R"({"name":"history","path":"history","folder":true,"size":-1}])",
        {},
        {{TAVRO_E_FAILED, ""}}}, // the root listing fails without a message
       {"list torrents",
@@ -597,7 +599,9 @@ TEST(OutOfMemory, PerThreadCopiesFallBackToEmptyTexts) {
     int code = tavro_list(tt::kSettings.c_str(), nullptr, nullptr, 0);
     std::string result = tavro_result_json();
     if (code == TAVRO_OK) {
-      EXPECT_EQ(result, R"([{"name":"torrents","path":"torrents","folder":true,"size":-1}])");
+      EXPECT_EQ(result, R"([{"name":"torrents","path":"torrents","folder":true,"size":-1},)"
+                        R"({"name":"links","path":"links","folder":true,"size":-1},)"
+                        R"({"name":"history","path":"history","folder":true,"size":-1}])");
       EXPECT_STREQ(tavro_last_error(), "");
     } else {
       // The settings or the listing ran out (the root listing has no

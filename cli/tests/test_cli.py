@@ -179,7 +179,8 @@ class ValidateTests(ServiceCase):
 
 class ListingTests(ServiceCase):
     def test_listings(self):
-        root = [{"name": "torrents", "path": "torrents", "folder": True, "size": -1}]
+        root = [{"name": name, "path": name, "folder": True, "size": -1}
+                for name in ("torrents", "links", "history")]
         magnets = [{"name": m["filename"], "path": "m%d" % m["id"], "folder": True, "size": m["size"],
                     "id": "m%d" % m["id"], "locator": "m%d" % m["id"]} for m in self.account.magnets.values()]
         files = [("Harbour.S01/Season 1/Harbour.S01E01.mkv", 2 * standin.GiB + 1, "https://standin.test/f/h101e01"),
