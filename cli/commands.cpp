@@ -22,26 +22,36 @@ const CommandSpec kCommands[] = {
      "service tells, the user name and whether it is premium. Otherwise (or with\n"
      "--json) prints {\"ClientId\":...,\"RuntimeType\":\"ALLDEBRID\",\"ID\":...}.\n",
      0, 0, kAlways | kJson | kAccount, run_validate},
-    {"ls", "[FOLDER]", "list the root, \"torrents\", or one magnet's files (\"m<id>\")",
+    {"ls", "[FOLDER]",
+     "list the root, \"torrents\", one magnet's files (\"m<id>\"), \"links\" or \"history\"",
      "FOLDER is torrents (the account's magnets), m<id> (the files of one magnet),\n"
-     "or m<id>/PATH (the files of the magnet under PATH); without it, the root.\n"
+     "m<id>/PATH (the files of the magnet under PATH), links (the links the account\n"
+     "saved) or history (the links it unlocked lately, when the account keeps a\n"
+     "history: the service keeps it for 3 days); without it, the root.\n"
      "On a terminal the listing is a table whose PATH column `tavro stream` takes\n"
-     "as printed; otherwise (or with --json) it is the library's JSON array.\n",
+     "as printed (links show their host and the date they were saved); otherwise\n"
+     "(or with --json) it is the library's JSON array.\n",
      0, 1, kAlways | kJson | kAccount, run_ls},
     {"stream", "WHAT", "resolve a listed file into a direct URL",
      "WHAT is any of:\n"
      "  a file's service link           https://...\n"
      "  a listing entry                 a JSON object, as `tavro ls --json` prints it\n"
-     "  a path as `tavro ls` shows it   m101/Show/Season 1/Show.S01E01.mkv\n"
+     "  a path as `tavro ls` shows it   m101/Show/Season 1/Show.S01E01.mkv,\n"
+     "                                  links/NAME, history/NAME\n"
      "  a magnet, or a folder in it     m101, m101/Show: the file a download would\n"
      "                                  pick (the largest, or with --season N\n"
      "                                  --episode N that episode)\n"
      "  -                               any of these (or a listing) on standard input\n"
      "A path left unquoted is taken whole: its words are joined with single blanks.\n"
+     "A video of several qualities plays its highest, or with --quality N the\n"
+     "highest at most N; the result then says the quality. A link the service takes\n"
+     "time to prepare is waited for, at most --wait-link SECONDS (default 60); on a\n"
+     "terminal a line on standard error counts down the service's estimate.\n"
      "On a terminal prints the file's name, size and URL; otherwise (or with --json)\n"
      "{\"url\":...,\"name\":...,\"size\":...}; with --url the URL alone:\n"
      "  mpv \"$(tavro stream --url m101 --season 1 --episode 2)\"\n",
-     1, -1, kAlways | kJson | kAccount | kUrl | kSeason | kEpisode, run_stream},
+     1, -1, kAlways | kJson | kAccount | kUrl | kSeason | kEpisode | kQuality | kWaitLink,
+     run_stream},
     {"add", "LINK", "add a magnet, a link answering with one, a torrent link or file",
      "LINK is a magnet link, a web link (answering with a magnet or a torrent\n"
      "file), or a local torrent file (a path, or a file:// URL), uploaded whole.\n"

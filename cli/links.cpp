@@ -52,6 +52,15 @@ bool magnet_path(const std::string &text, std::string &magnet, std::string &path
   return true;
 }
 
-// Whether a lone word on the command line is a link for tavro LINK, and for
+bool saved_path(const std::string &text, std::string &folder, std::string &name) {
+  for (const char *f : {"links", "history"}) {
+    size_t n = std::strlen(f);
+    if (text.compare(0, n, f) != 0 || (text.size() > n && text[n] != '/')) continue;
+    folder = f;
+    name = text.size() > n ? text.substr(n + 1) : "";
+    return true;
+  }
+  return false;
+}
 
 } // namespace tavro_cli

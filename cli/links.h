@@ -23,4 +23,8 @@ std::string web_url_problem(const std::string &text);
 // (without trailing slashes).
 bool magnet_path(const std::string &text, std::string &magnet, std::string &path);
 
+// "links", "history/NAME": a folder of the links the account keeps, and
+// the name of one of its links (which may hold slashes: a link itself).
+bool saved_path(const std::string &text, std::string &folder, std::string &name);
+
 } // namespace tavro_cli

@@ -3,6 +3,7 @@
 
 #include "app.h"
 #include "links.h"
+#include "tavro_service.h"
 #include "texts.h"
 
 #include <sys/stat.h>
@@ -45,6 +46,10 @@ const OptionSpec kOptionTable[] = {
      "the link is a season pack: pick the episode of --season and --episode"},
     {"--keep-instant-only", 0, nullptr, kKeepInstantOnly, false,
      "delete the magnet again unless the service holds it already"},
+    {"--quality", 0, "N", kQuality, false,
+     "of a video in several qualities, the highest at most N (a height: 720, 1080)"},
+    {"--wait-link", 0, "SECONDS", kWaitLink, false,
+     "wait at most SECONDS (0 to 600, default 60) for a link the service prepares"},
 };
 
 bool parse_seconds(const std::string &text, double &out) {
@@ -99,7 +104,8 @@ const char *shortcut_for(const std::string &word) {
     std::string p = word.substr(0, word.find_first_of("?#"));
     return p.size() > 8 && starts_with_ci(p.substr(p.size() - 8), ".torrent") ? "add" : "stream";
   }
-  if (magnet_path(word, magnet, path)) return "stream";
+  if (magnet_path(word, magnet, path) || (saved_path(word, magnet, path) && !path.empty()))
+    return "stream";
   struct stat st {};
   bool torrent_name = word.size() > 8 && starts_with_ci(word.substr(word.size() - 8), ".torrent");
   if ((word.find('/') != std::string::npos || torrent_name) && stat(word.c_str(), &st) == 0 &&
@@ -260,6 +266,15 @@ int parse(int argc, char **argv, std::span<const CommandSpec> commands, Parsed &
     case kEpisode:
       if (!parse_int(v, p.episode) || p.episode == 0)
         return usage_error(&c, "--episode needs a number from 1, not " + v);
+      break;
+    case kQuality:
+      if (!parse_int(v, p.quality) || p.quality == 0)
+        return usage_error(&c, "--quality needs a video height such as 720, not " + v);
+      break;
+    case kWaitLink:
+      if (!parse_int(v, p.wait_link) || p.wait_link > TAVRO_DELAYED_WAIT_MAX)
+        return usage_error(&c, "--wait-link needs seconds from 0 to " +
+                                   std::to_string(TAVRO_DELAYED_WAIT_MAX) + ", not " + v);
       break;
     default:
       break;

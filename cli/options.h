@@ -29,6 +29,8 @@ enum Option : unsigned {
   kMaxBody = 1u << 15,
   kHelp = 1u << 16,
   kVersion = 1u << 17,
+  kQuality = 1u << 18,
+  kWaitLink = 1u << 19,
 };
 
 struct OptionSpec {
@@ -72,6 +74,8 @@ struct Parsed {
   double timeout = 60, connect_timeout = 10;
   size_t max_body = size_t{64} << 20;
   int season = 0, episode = 0;
+  int quality = 0;    // --quality: the settings' MaxQuality; 0 when not given
+  int wait_link = -1; // --wait-link: the settings' DelayedWait; -1 when not given
   bool help = false, version = false;
   bool shortcut = false; // tavro LINK
 };

@@ -104,6 +104,76 @@ std::string listing_table(const std::string &json, const std::string &folder, si
   return out;
 }
 
+std::string saved_table(const std::string &json, const std::string &answer,
+                        const std::string &folder, size_t columns) {
+  tavro::Doc doc = read_json(json);
+  yyjson_val *root = doc.root();
+  if (!yyjson_is_arr(root)) return "";
+  // The service's items, by link: {"link","filename","size","date","host"}.
+  tavro::Doc seen = read_json(answer);
+  yyjson_val *items = yyjson_obj_get(yyjson_obj_get(seen.root(), "data"), "links");
+  auto item_of = [&](const std::string &link) -> yyjson_val * {
+    size_t i = 0, max = 0;
+    yyjson_val *it = nullptr;
+    yyjson_arr_foreach(items, i, max, it) {
+      if (text_of(yyjson_obj_get(it, "link")) == link) return it;
+    }
+    return nullptr;
+  };
+  std::vector<std::vector<std::string>> rows{{"NAME", "SIZE", "HOST", "SAVED", "PATH"}};
+  size_t i = 0, max = 0;
+  yyjson_val *e = nullptr;
+  yyjson_arr_foreach(root, i, max, e) {
+    std::string link = text_of(yyjson_obj_get(e, "locator"));
+    yyjson_val *item = item_of(link);
+    std::string host = text_of(yyjson_obj_get(item, "host"));
+    std::string saved = "-";
+    int64_t date = int_of(yyjson_obj_get(item, "date"), 0);
+    std::tm day{};
+    time_t t = static_cast<time_t>(date);
+    char text[32];
+    if (date > 0 && gmtime_r(&t, &day) && std::strftime(text, sizeof text, "%Y-%m-%d %H:%M", &day))
+      saved = text;
+    rows.push_back({terminal_text(text_of(yyjson_obj_get(e, "name"))),
+                    human_size(int_of(yyjson_obj_get(e, "size"))),
+                    host.empty() ? "-" : terminal_text(host), saved,
+                    terminal_text(folder + "/" + text_of(yyjson_obj_get(e, "path")))});
+  }
+  std::vector<size_t> width(5, 0);
+  for (const auto &r : rows)
+    for (size_t c = 0; c < 5; ++c) width[c] = std::max(width[c], display_width(r[c]));
+  // Too wide: names give way first, down to a few cells, then paths, cut
+  // in their middle.
+  constexpr size_t kLeast = 12;
+  auto total = [&] { return width[0] + width[1] + width[2] + width[3] + width[4] + 8; };
+  if (columns && total() > columns) {
+    width[0] -= std::min(total() - columns, width[0] - std::min(width[0], kLeast));
+    if (total() > columns)
+      width[4] -= std::min(total() - columns, width[4] - std::min(width[4], kLeast));
+    for (auto &r : rows) {
+      r[0] = fit_width(r[0], width[0]);
+      r[4] = fit_width_middle(r[4], width[4]);
+    }
+  }
+  std::string out;
+  for (const auto &r : rows) {
+    std::string line = pad(r[0], width[0], false) + "  " + pad(r[1], width[1], true) + "  " +
+                       pad(r[2], width[2], false) + "  " + pad(r[3], width[3], false) + "  " + r[4];
+    while (!line.empty() && line.back() == ' ') line.pop_back();
+    out += line + "\n";
+  }
+  return out;
+}
+
+void print_saved(std::FILE *out, const Style &style, const std::string &json,
+                 const std::string &answer, const std::string &folder) {
+  std::string table = style.table ? saved_table(json, answer, folder, style.columns) : "";
+  if (table.empty())
+    std::fprintf(out, "%s\n", json.c_str());
+  else
+    std::fputs(table.c_str(), out);
+}
+
 void print_listing(std::FILE *out, const Style &style, const std::string &json,
                    const std::string &folder) {
   std::string table = style.table ? listing_table(json, folder, style.columns) : "";

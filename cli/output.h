@@ -25,6 +25,17 @@ std::string for_stdout(const Style &style, const std::string &text);
 void print_listing(std::FILE *out, const Style &style, const std::string &json,
                    const std::string &folder = "");
 
+// A listing of the links the account keeps (folder "links" or "history"):
+// the table (NAME, SIZE, HOST, SAVED, PATH) or the JSON text. answer is the
+// service's own answer to the folder's request, when it was seen ("" when
+// not), which tells each link's host and the date it was saved (UTC).
+void print_saved(std::FILE *out, const Style &style, const std::string &json,
+                 const std::string &answer, const std::string &folder);
+
+// The table text of such a listing, cut to columns cells when not 0.
+std::string saved_table(const std::string &json, const std::string &answer,
+                        const std::string &folder, size_t columns);
+
 // Any other result document.
 void print_document(std::FILE *out, const Style &style, const std::string &json);
 
