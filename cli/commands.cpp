@@ -14,8 +14,10 @@ const CommandSpec kCommands[] = {
     {"demo", "", "walk through every operation on a built-in demo account",
      "Selects the library's fake transport, fills it with a demo account (no network,\n"
      "no account needed), allows writes and runs each operation in turn: validate,\n"
-     "the three listings, a stream URL, four kinds of add and two failures. Each step\n"
-     "runs the same as `tavro --fake cli/demo.json COMMAND`.\n",
+     "the three listings, a stream URL, four kinds of add, the saved links, a video\n"
+     "of several qualities, a link the service takes time to prepare (ready on the\n"
+     "second poll, 5 seconds later) and two failures. Each step runs the same as\n"
+     "`tavro --fake cli/demo.json COMMAND`.\n",
      0, 0, kAlways | kJson, run_demo},
     {"validate", "", "check the account with one request",
      "On a terminal says whether the account works, its client name and, as the\n"

@@ -1143,12 +1143,15 @@ class OfflineTests(unittest.TestCase):
     def test_demo(self):
         ran = run_cli("demo")
         self.assertEqual(ran.code, 0, repr(ran))
-        self.assertIn("demo: 12 steps, each as expected", ran.out)
+        self.assertIn("demo: 16 steps, each as expected", ran.out)
+        self.assertIn('"name":"Lighthouse Keepers (Video).1080.mp4","size":75910363,"quality":1080}', ran.out)
+        self.assertIn('"name":"Lighthouse Keepers (Video).720.mp4","size":32752789,"quality":720}', ran.out)
+        self.assertIn("ready on poll 2, after about 5 s", ran.out)
         self.assertIn('error document: {"error":"AllDebrid error AUTH_BAD_APIKEY: The apikey is invalid"}', ran.out)
         self.assertIn("$ tavro ls m404\nerror document: {\"error\":\"AllDebrid error MAGNET_INVALID_ID: "
                       "This magnet ID does not exists or is invalid\"}\n-> -2 TAVRO_E_NOT_FOUND\n", ran.out)
         self.assertIn("magnet 203 was deleted again: 1 delete request(s)", ran.out)
-        self.assertEqual(ran.out.count("-> 0 TAVRO_OK"), 10)
+        self.assertEqual(ran.out.count("-> 0 TAVRO_OK"), 14)
 
     def test_validate_for_people_reads_the_account_answer(self):
         # Under --fake the account answer is the scenario's: the demo's user
@@ -1288,7 +1291,7 @@ class OfflineTests(unittest.TestCase):
         self.assertLess(account.index("settings.json"), account.index("--api-key"))
         self.assertIn("other users can see a command line", " ".join(account.split()))
         own = {"add": ["--allow-writes", "--keep-instant-only", "--full-season", "--season", "--episode", "--url"],
-               "stream": ["--url", "--season", "--episode"]}
+               "stream": ["--url", "--season", "--episode", "--quality", "--wait-link"]}
         for command in commands:
             with self.subTest(command):
                 for args in ([command, "--help"], ["help", command], ["-h", command]):
@@ -1363,7 +1366,7 @@ class OfflineTests(unittest.TestCase):
         demo_json = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "demo.json")
         out = run_cli("demo").out
         steps = re.findall(r"^\$ tavro (.*)\n(.*)\n(?:.*\n)*?-> (-?\d+) (\w+)", out, re.M)
-        self.assertEqual(len(steps), 12, out)
+        self.assertEqual(len(steps), 16, out)
 
         def same(doc):  # a fresh identifier each run
             return re.sub(r'"ID":"[0-9a-f-]{36}"', '"ID":"..."', doc)
