@@ -218,7 +218,13 @@ std::string stream_lines(const std::string &result) {
   yyjson_val *root = doc.root();
   std::string name = text_of(yyjson_obj_get(root, "name"));
   std::string out = shown(name.empty() ? "(no name)" : name) + "  " +
-                    human_size(int_of(yyjson_obj_get(root, "size"))) + "\n";
+                    human_size(int_of(yyjson_obj_get(root, "size")));
+  // The quality chosen among a video's several: a height, or a text (audio).
+  if (yyjson_val *q = yyjson_obj_get(root, "quality"); yyjson_is_int(q))
+    out += "  quality " + std::to_string(yyjson_get_sint(q));
+  else if (yyjson_is_str(q))
+    out += "  quality " + shown(text_of(q));
+  out += "\n";
   return out + shown(text_of(yyjson_obj_get(root, "url"))) + "\n";
 }
 

@@ -49,7 +49,8 @@ std::string listing_table(const std::string &json, const std::string &folder, si
 // settings gave the ID.
 std::string validate_lines(const std::string &result, const std::string &user, bool settings_id);
 
-// The lines for people of a stream result: name and size, then the URL.
+// The lines for people of a stream result: name, size and the quality
+// chosen (when one was), then the URL.
 std::string stream_lines(const std::string &result);
 
 // The lines for people of an add result: what was added and, when the

@@ -315,6 +315,9 @@ class SavedLinksTests(ServiceCase):
         self.assertRegex(ran.out, r"^%s/dl/[0-9a-f]{8}/Open.Movie.2008.mkv\n$" % re.escape(self.service.base))
         ran = self.run_cli("links/Open.Movie.2008.mkv")
         self.assertRegex(ran.out, r"/Open.Movie.2008.mkv\n$", repr(ran))
+        # On a terminal the chosen quality is said beside the name and size.
+        ran = self.run_cli("stream", "--quality", "720", self.VIDEO, tty=True)
+        self.assertEqual(ran.out.splitlines()[0], "Quartet (Video).720.mp4  32.0 MiB  quality 720", repr(ran))
 
     def test_a_link_that_takes_time(self):
         # Not ready within --wait-link 3: the next poll would come after 5 s.
