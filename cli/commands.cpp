@@ -16,8 +16,10 @@ const CommandSpec kCommands[] = {
     {"demo", "", "walk through every operation on a built-in demo account",
      "Selects the library's fake transport, fills it with a demo account (no network,\n"
      "no account needed), allows writes and runs each operation in turn: validate,\n"
-     "the three listings, a stream URL, four kinds of add and two failures. Each step\n"
-     "runs the same as `tavro --fake cli/demo.json COMMAND`.\n",
+     "the three listings, a stream URL, four kinds of add, the saved links, a video\n"
+     "of several qualities, a link the service takes time to prepare (ready on the\n"
+     "second poll, 5 seconds later) and two failures. Each step runs the same as\n"
+     "`tavro --fake cli/demo.json COMMAND`.\n",
      0, 0, kAlways | kJson, run_demo},
     {"login", "", "sign in with a PIN and store the key in the settings file",
      "Shows a PIN and the page to enter it on (on a terminal in large type, with a\n"
@@ -51,9 +53,13 @@ const CommandSpec kCommands[] = {
      "service tells, the user name and whether it is premium. Otherwise (or with\n"
      "--json) prints {\"ClientId\":...,\"RuntimeType\":\"ALLDEBRID\",\"ID\":...}.\n",
      0, 0, kAlways | kJson | kAccount, run_validate},
-    {"ls", "[FOLDER]", "list the root, \"torrents\", or one magnet's files (\"m<id>\")",
+    {"ls", "[FOLDER]",
+     "list the root, \"torrents\", one magnet's files (\"m<id>\"), \"links\" or \"history\"",
      "FOLDER is torrents (the account's magnets), m<id> (the files of one magnet),\n"
-     "or m<id>/PATH (the files of the magnet under PATH); without it, the root,\n"
+     "m<id>/PATH (the files of the magnet under PATH), links (the links the account\n"
+     "saved) or history (the links it unlocked lately, when the account keeps a\n"
+     "history: the service keeps it for 3 days; links show their host and the date\n"
+     "they were saved); without it, the root,\n"
      "which needs no account. The magnets' table shows each one's STATE (ready,\n"
      "43% 18.9 MB/s, queued, failed: no peer, ...); --state ready|processing|error\n"
      "keeps only those. A magnet that is not ready yet lists no files: ls says so\n"
@@ -82,19 +88,25 @@ const CommandSpec kCommands[] = {
      "WHAT is any of:\n"
      "  a file's service link           https://...\n"
      "  a listing entry                 a JSON object, as `tavro ls --json` prints it\n"
-     "  a path as `tavro ls` prints it  m101/Show/Season 1/Show.S01E01.mkv (the\n"
-     "                                  rules: tavro ls --help)\n"
+     "  a path as `tavro ls` prints it  m101/Show/Season 1/Show.S01E01.mkv,\n"
+     "                                  links/NAME, history/NAME (the rules:\n"
+     "                                  tavro ls --help)\n"
      "  a magnet and a path of its JSON m101 'Show/Season 1/Show.S01E01.mkv'\n"
      "  a magnet, or a folder in it     m101, m101/Show: the file a download would\n"
      "                                  pick (the largest, or with --season N\n"
      "                                  --episode M that episode)\n"
      "  -                               any of these (or a listing) on standard input\n"
      "A path left unquoted is taken whole: its words are joined with single blanks.\n"
+     "A video of several qualities plays its highest, or with --quality N the\n"
+     "highest at most N; the result then says the quality. A link the service takes\n"
+     "time to prepare is waited for, at most --wait-link SECONDS (default 60); on a\n"
+     "terminal a line on standard error counts down the service's estimate.\n"
      "A link is at most 3 KiB, as add's. On a terminal (or with --table) prints the\n"
      "file's name, size and URL; otherwise (or with --json)\n"
      "{\"url\":...,\"name\":...,\"size\":...}; with --url the URL alone:\n"
      "  mpv \"$(tavro stream --url m101 --season 1 --episode 2)\"\n",
-     1, -1, kAlways | kJson | kAccount | kUrl | kSeason | kEpisode, run_stream},
+     1, -1, kAlways | kJson | kAccount | kUrl | kSeason | kEpisode | kQuality | kWaitLink,
+     run_stream},
     {"add", "LINK", "add a magnet, a link answering with one, a torrent link or file",
      "LINK is a magnet link, a web link (answering with a magnet or a torrent\n"
      "file), or a local torrent file (a path, or a file:// URL), uploaded whole.\n"

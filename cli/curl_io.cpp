@@ -2,6 +2,7 @@
 #include "curl_io.h"
 
 #include "links.h"
+#include "tavro_base.h"
 #include "tavro_service.h"
 
 #include <curl/curl.h>
@@ -337,6 +338,16 @@ int32_t CurlTransport::last_web_status(std::string *url) {
   return web_status_;
 }
 
+std::string CurlTransport::saved_answer(const std::string &folder) {
+  std::lock_guard<std::mutex> g(seen_lock_);
+  return folder == "history" ? saved_history_ : saved_links_;
+}
+
+CurlTransport::Preparing CurlTransport::preparing() {
+  std::lock_guard<std::mutex> g(seen_lock_);
+  return preparing_;
+}
+
 int CurlTransport::read_local(const std::string &url, Response &got) {
   if (options_.verbose) std::fprintf(stderr, "tavro: GET %s (the local file)", shown(url).c_str());
   std::ifstream f(options_.local_file, std::ios::binary);
@@ -372,6 +383,24 @@ void CurlTransport::note(const Request &in, const Response &got) {
   if (!api) {
     web_status_ = got.status;
     web_url_ = shown(target(in.url));
+  }
+  auto is = [&](const char *path) {
+    size_t n = root.size() + std::strlen(path);
+    return api && in.url.compare(0, n, root + path) == 0 && segment_ends(in.url, n);
+  };
+  if (is("/user/links")) saved_links_ = got.body;
+  if (is("/user/history")) saved_history_ = got.body;
+  if (is("/link/delayed")) {
+    // {"status":"success","data":{"status":1,"time_left":45}} while the
+    // service prepares the link.
+    tavro::Doc doc(yyjson_read(got.body.data(), got.body.size(), 0));
+    yyjson_val *data = yyjson_obj_get(doc.root(), "data");
+    yyjson_val *left = yyjson_obj_get(data, "time_left");
+    preparing_.seen = yyjson_get_int(yyjson_obj_get(data, "status")) == 1 && yyjson_is_int(left);
+    if (preparing_.seen) {
+      preparing_.time_left = static_cast<long>(yyjson_get_sint(left));
+      preparing_.at = std::chrono::steady_clock::now();
+    }
   }
 }
 

@@ -10,6 +10,7 @@
 
 #include "tavro.h"
 
+#include <chrono>
 #include <mutex>
 #include <string>
 #include <vector>
@@ -89,6 +90,21 @@ public:
   // the API root (a web link being added); status 0 when there was none.
   int32_t last_web_status(std::string *url);
 
+  // The body of the last answer to <api_root>/user/<folder> ("links" or
+  // "history"), or "" when there was none.
+  std::string saved_answer(const std::string &folder);
+
+  // What the last poll of a link being prepared (<api_root>/link/delayed)
+  // answered while the service was still at it: its time_left estimate in
+  // seconds and when that answer came. seen is false when no poll has
+  // said so.
+  struct Preparing {
+    bool seen = false;
+    long time_left = 0;
+    std::chrono::steady_clock::time_point at;
+  };
+  Preparing preparing();
+
 private:
   struct Request {
     std::string url, body, content_type, part_name, part_file;
@@ -116,6 +132,8 @@ private:
   int32_t web_status_ = 0;
   std::string web_url_;
   std::string local_bytes_; // what was read of the local file
+  std::string saved_links_, saved_history_;
+  Preparing preparing_;
 };
 
 } // namespace tavro_cli

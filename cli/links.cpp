@@ -86,4 +86,15 @@ std::string link_length_problem(const std::string &link) {
          " KiB)";
 }
 
+bool saved_path(const std::string &text, std::string &folder, std::string &name) {
+  for (const char *f : {"links", "history"}) {
+    size_t n = std::strlen(f);
+    if (text.compare(0, n, f) != 0 || (text.size() > n && text[n] != '/')) continue;
+    folder = f;
+    name = text.size() > n ? text.substr(n + 1) : "";
+    return true;
+  }
+  return false;
+}
+
 } // namespace tavro_cli

@@ -37,4 +37,8 @@ std::string magnet_id_problem(const std::string &text);
 // the service takes: "" when it is not. The same limit for every command.
 std::string link_length_problem(const std::string &link);
 
+// "links", "history/NAME": a folder of the links the account keeps, and
+// the name of one of its links (which may hold slashes: a link itself).
+bool saved_path(const std::string &text, std::string &folder, std::string &name);
+
 } // namespace tavro_cli

@@ -2,12 +2,20 @@
 #include "listing.h"
 
 #include "links.h"
+#include "settings.h"
+#include "tavro_service.h"
 #include "texts.h"
 
+#include <unistd.h>
+
 #include <algorithm>
+#include <chrono>
+#include <condition_variable>
 #include <cstdio>
 #include <cstdlib>
+#include <mutex>
 #include <optional>
+#include <thread>
 
 namespace tavro_cli {
 namespace {
@@ -110,7 +118,7 @@ int check_folder(const Parsed &p, const std::string &text, std::string &magnet, 
   printed = printed_path(text);
   magnet.clear();
   path.clear();
-  if (text.empty() || text == "torrents") return -1;
+  if (text.empty() || text == "torrents" || text == "links" || text == "history") return -1;
   // One magnet's own entry, with its state.
   if (text.rfind("torrents/m", 0) == 0 && text.size() > 10 &&
       text.find_first_not_of("0123456789", 10) == std::string::npos)
@@ -122,8 +130,8 @@ int check_folder(const Parsed &p, const std::string &text, std::string &magnet, 
   std::string m, rest;
   if (magnet_path("m" + text, m, rest)) hint = "; did you mean m" + text + "?";
   return usage_error(p.command, "no such folder: " + terminal_text(text) +
-                                    " (folders are torrents, torrents/m<id>, m<id> and "
-                                    "m<id>/PATH, as `tavro ls torrents` lists them" +
+                                    " (folders are torrents, torrents/m<id>, links, history, "
+                                    "m<id> and m<id>/PATH, as `tavro ls torrents` lists them" +
                                     hint + ")");
 }
 
@@ -173,6 +181,13 @@ int stream_input(const Parsed &p, const std::string &given, bool from_stdin, Str
     in.printed = printed_path(locator);
     return -1;
   }
+  if (saved_path(locator, in.magnet, in.path)) {
+    if (in.path.empty())
+      return usage_error(c, "stream: " + in.magnet + " is a folder: give " + in.magnet +
+                                "/NAME as `tavro ls " + in.magnet + "` shows it");
+    in.printed = true;
+    return -1;
+  }
   if (starts_with_ci(text, "http://") || starts_with_ci(text, "https://")) {
     if (std::string why = link_length_problem(text); !why.empty())
       return usage_error(c, "stream: " + why);
@@ -194,6 +209,66 @@ int stream_input(const Parsed &p, const std::string &given, bool from_stdin, Str
                "m<id> 'PATH')";
   return usage_error(c, message);
 }
+
+// The service's answer to the request of a folder of links, for the hosts
+// and dates the library's entries do not carry: as the transport saw it,
+// or as the scenario of the fake holds it; "" when neither has it.
+std::string saved_answer(const Session &s, const std::string &folder) {
+  if (s.transport) return s.transport->saved_answer(folder);
+  if (s.scenario)
+    for (const Answer &a : s.scenario->answers)
+      if (a.method == "GET" && a.path == "/user/" + folder) return a.body;
+  return "";
+}
+
+// While a stream call runs on a terminal: the service's estimate of the
+// time left to prepare a link, as the last poll answered it, counted down
+// each second on one line of standard error, rewritten in place. It tells
+// only what the transport saw (the library polls every 5 seconds).
+class PreparingLine {
+public:
+  explicit PreparingLine(CurlTransport *t) : transport_(t) {
+    if (transport_ && isatty(STDERR_FILENO)) ticker_ = std::thread([this] { run(); });
+  }
+  ~PreparingLine() {
+    if (!ticker_.joinable()) return;
+    {
+      std::lock_guard<std::mutex> g(lock_);
+      done_ = true;
+    }
+    wake_.notify_one();
+    ticker_.join();
+    if (shown_) std::fputs("\r\x1b[K", stderr);
+  }
+  PreparingLine(const PreparingLine &) = delete;
+  PreparingLine &operator=(const PreparingLine &) = delete;
+
+private:
+  void run() {
+    std::unique_lock<std::mutex> g(lock_);
+    long last = -1;
+    while (!wake_.wait_for(g, std::chrono::milliseconds(250), [this] { return done_; })) {
+      CurlTransport::Preparing p = transport_->preparing();
+      if (!p.seen) continue;
+      auto gone =
+          std::chrono::duration_cast<std::chrono::seconds>(std::chrono::steady_clock::now() - p.at)
+              .count();
+      long left = std::max(0L, p.time_left - static_cast<long>(gone));
+      if (left == last) continue;
+      last = left;
+      shown_ = true;
+      std::fprintf(stderr, "\r\x1b[Ktavro: the service is preparing the link: about %ld s left",
+                   left);
+      std::fflush(stderr);
+    }
+  }
+
+  CurlTransport *transport_;
+  std::thread ticker_;
+  std::mutex lock_;
+  std::condition_variable wake_;
+  bool done_ = false, shown_ = false;
+};
 
 } // namespace
 
@@ -271,6 +346,10 @@ int run_ls(Session &s, const Parsed &p) {
       if (string_member(e.json, "state").value_or("") == p.state) kept.push_back(&e);
     listing = listing_json(kept);
   }
+  if (folder == "links" || folder == "history") {
+    print_saved(stdout, s.style, listing, saved_answer(s, folder), folder);
+    return kExitOk;
+  }
   if (!path.empty()) {
     std::vector<Entry> entries;
     listing_entries(o.result, entries);
@@ -341,10 +420,23 @@ int run_stream(Session &s, const Parsed &p) {
     }
     entry = chosen->json;
   }
-  Outcome o = do_stream(s.lib, s.settings, entry);
+  // A video of several qualities, and a link the service takes time to
+  // prepare: the settings the library reads for them.
+  if (p.given & kQuality) s.settings = with_number(s.settings, "MaxQuality", p.quality);
+  if (p.given & kWaitLink) s.settings = with_number(s.settings, "DelayedWait", p.wait_link);
+  Outcome o;
+  {
+    PreparingLine line(s.transport.get());
+    o = do_stream(s.lib, s.settings, entry);
+  }
   after_fake_call(s);
   if (o.code != TAVRO_OK) {
     int rc = failed(s, o);
+    if (o.code == TAVRO_E_TRANSPORT && s.transport && s.transport->preparing().seen)
+      std::fprintf(stderr,
+                   "tavro: (the service is still preparing the link: try again later, "
+                   "or wait longer with --wait-link SECONDS, up to %d)\n",
+                   TAVRO_DELAYED_WAIT_MAX);
     // tavro LINK took a web link for a file's link; it may be one to add.
     if (p.shortcut && o.code == TAVRO_E_NOT_FOUND && in.entry == entry && in.listing.empty())
       std::fprintf(stderr, "tavro: (a web link answering with a magnet or a torrent is added "

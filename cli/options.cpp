@@ -3,6 +3,7 @@
 
 #include "app.h"
 #include "links.h"
+#include "tavro_service.h"
 #include "texts.h"
 
 #include <sys/stat.h>
@@ -60,6 +61,10 @@ const OptionSpec kOptionTable[] = {
     {"--no-qr", 0, nullptr, kNoQr, false, "draw no QR code of the sign-in page"},
     {"--resend", 0, nullptr, kResend, false,
      "ask the service once to send the approval e-mail again"},
+    {"--quality", 0, "N", kQuality, false,
+     "of a video in several qualities, the highest at most N (a height: 720, 1080)"},
+    {"--wait-link", 0, "SECONDS", kWaitLink, false,
+     "wait at most SECONDS (0 to 600, default 60) for a link the service prepares"},
 };
 
 // "90", "90s", "5m", "2h": a wait, at most 30 days.
@@ -130,7 +135,8 @@ const char *shortcut_for(const std::string &word) {
     std::string p = word.substr(0, word.find_first_of("?#"));
     return p.size() > 8 && starts_with_ci(p.substr(p.size() - 8), ".torrent") ? "add" : "stream";
   }
-  if (magnet_path(word, magnet, path)) return "stream";
+  if (magnet_path(word, magnet, path) || (saved_path(word, magnet, path) && !path.empty()))
+    return "stream";
   struct stat st {};
   bool torrent_name = word.size() > 8 && starts_with_ci(word.substr(word.size() - 8), ".torrent");
   if ((word.find('/') != std::string::npos || torrent_name) && stat(word.c_str(), &st) == 0 &&
@@ -334,6 +340,15 @@ int parse(int argc, char **argv, std::span<const CommandSpec> commands, Parsed &
         return usage_error(&c, "--timeout-wait needs a duration from 1s to 30 days (90, 90s, 5m, "
                                "2h), not " +
                                    v);
+      break;
+    case kQuality:
+      if (!parse_int(v, 1, p.quality))
+        return usage_error(&c, "--quality needs a video height such as 720, not " + v);
+      break;
+    case kWaitLink:
+      if (!parse_int(v, 0, p.wait_link) || p.wait_link > TAVRO_DELAYED_WAIT_MAX)
+        return usage_error(&c, "--wait-link needs seconds from 0 to " +
+                                   std::to_string(TAVRO_DELAYED_WAIT_MAX) + ", not " + v);
       break;
     default:
       break;

@@ -35,6 +35,8 @@ enum Option : unsigned {
   kTable = 1u << 21,
   kNoQr = 1u << 22,
   kResend = 1u << 23,
+  kQuality = 1u << 24,
+  kWaitLink = 1u << 25,
 };
 
 struct OptionSpec {
@@ -85,6 +87,8 @@ struct Parsed {
   std::string state;     // --state: "ready", "processing" or "error"
   double wait_limit = 0; // --timeout-wait in seconds; 0: no limit
   int verbose = 0;       // how many times -v was given, where it applies
+  int quality = 0;       // --quality: the settings' MaxQuality; 0 when not given
+  int wait_link = -1;    // --wait-link: the settings' DelayedWait; -1 when not given
   bool help = false, version = false;
   bool shortcut = false;            // tavro LINK
   bool verbose_asked = false;       // -v was given, whether it applies or not

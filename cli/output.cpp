@@ -198,7 +198,7 @@ std::string listing_table(const std::string &json, const std::string &folder, si
   }
   // A magnet's files in the order people expect, by the path as shown; the
   // JSON keeps the service's.
-  if (rows.size() > 2 && !has_state) {
+  if (rows.size() > 2 && files && !has_state) {
     std::stable_sort(rows.begin() + 1, rows.end(), [](const auto &a, const auto &b) {
       return a[2] != b[2] ? a[2] == "folder" : natural_less(a[3], b[3]);
     });
@@ -260,6 +260,84 @@ std::string listing_table(const std::string &json, const std::string &folder, si
   return out;
 }
 
+std::string saved_table(const std::string &json, const std::string &answer,
+                        const std::string &folder, size_t columns) {
+  tavro::Doc doc = read_json(json);
+  yyjson_val *root = doc.root();
+  if (!yyjson_is_arr(root)) return "";
+  // The service's items, by link: {"link","filename","size","date","host"}.
+  tavro::Doc seen = read_json(answer);
+  yyjson_val *items = yyjson_obj_get(yyjson_obj_get(seen.root(), "data"), "links");
+  auto item_of = [&](const std::string &link) -> yyjson_val * {
+    size_t i = 0, max = 0;
+    yyjson_val *it = nullptr;
+    yyjson_arr_foreach(items, i, max, it) {
+      if (text_of(yyjson_obj_get(it, "link")) == link) return it;
+    }
+    return nullptr;
+  };
+  std::vector<std::vector<std::string>> rows{{"NAME", "SIZE", "HOST", "SAVED", "PATH"}};
+  size_t i = 0, max = 0;
+  yyjson_val *e = nullptr;
+  yyjson_arr_foreach(root, i, max, e) {
+    std::string link = text_of(yyjson_obj_get(e, "locator"));
+    yyjson_val *item = item_of(link);
+    std::string host = text_of(yyjson_obj_get(item, "host"));
+    std::string saved = "-";
+    int64_t date = int_of(yyjson_obj_get(item, "date"), 0);
+    std::tm day{};
+    time_t t = static_cast<time_t>(date);
+    char text[32];
+    if (date > 0 && gmtime_r(&t, &day) && std::strftime(text, sizeof text, "%Y-%m-%d %H:%M", &day))
+      saved = text;
+    rows.push_back({terminal_text(text_of(yyjson_obj_get(e, "name"))),
+                    human_size(int_of(yyjson_obj_get(e, "size"))),
+                    host.empty() ? "-" : terminal_text(host), saved,
+                    locator_text(folder + "/" + text_of(yyjson_obj_get(e, "path")))});
+  }
+  std::vector<size_t> width(5, 0);
+  for (const auto &r : rows)
+    for (size_t c = 0; c < 5; ++c) width[c] = std::max(width[c], display_width(r[c]));
+  // Too wide: names give way first, down to a few cells; a path is never
+  // cut, for it is what stream takes back: one that still does not fit is
+  // printed whole on the line below its row, whose PATH shows an arrow.
+  constexpr size_t kLeast = 12;
+  const std::string kBelow = "\u2193";
+  auto total = [&] { return width[0] + width[1] + width[2] + width[3] + width[4] + 8; };
+  size_t room = SIZE_MAX;
+  if (columns && total() > columns) {
+    width[0] -= std::min(total() - columns, width[0] - std::min(width[0], kLeast));
+    if (total() > columns) {
+      size_t used = total() - width[4];
+      room = columns > used ? columns - used : 0;
+    }
+    for (auto &r : rows) r[0] = fit_width(r[0], width[0]);
+  }
+  std::string out;
+  auto add_line = [&out](std::string line) {
+    while (!line.empty() && line.back() == ' ') line.pop_back();
+    out += line + "\n";
+  };
+  for (size_t n = 0; n < rows.size(); ++n) {
+    const auto &r = rows[n];
+    bool below = n > 0 && display_width(r[4]) > room;
+    add_line(pad(r[0], width[0], false) + "  " + pad(r[1], width[1], true) + "  " +
+             pad(r[2], width[2], false) + "  " + pad(r[3], width[3], false) + "  " +
+             (below ? kBelow : r[4]));
+    if (below) add_line(r[4]);
+  }
+  return out;
+}
+
+void print_saved(std::FILE *out, const Style &style, const std::string &json,
+                 const std::string &answer, const std::string &folder) {
+  std::string table = style.table ? saved_table(json, answer, folder, style.columns) : "";
+  if (table.empty())
+    std::fprintf(out, "%s\n", json.c_str());
+  else
+    std::fputs(table.c_str(), out);
+}
+
 void print_listing(std::FILE *out, const Style &style, const std::string &json,
                    const std::string &folder) {
   std::string table = style.table ? listing_table(json, folder, style.columns, style.colour) : "";
@@ -312,7 +390,13 @@ std::string stream_lines(const std::string &result) {
   yyjson_val *root = doc.root();
   std::string name = text_of(yyjson_obj_get(root, "name"));
   std::string out = shown(name.empty() ? "(no name)" : name) + "  " +
-                    human_size(int_of(yyjson_obj_get(root, "size"))) + "\n";
+                    human_size(int_of(yyjson_obj_get(root, "size")));
+  // The quality chosen among a video's several: a height, or a text (audio).
+  if (yyjson_val *q = yyjson_obj_get(root, "quality"); yyjson_is_int(q))
+    out += "  quality " + std::to_string(yyjson_get_sint(q));
+  else if (yyjson_is_str(q))
+    out += "  quality " + shown(text_of(q));
+  out += "\n";
   return out + shown(text_of(yyjson_obj_get(root, "url"))) + "\n";
 }
 

@@ -43,6 +43,17 @@ std::string for_stdout(const Style &style, const std::string &text);
 void print_listing(std::FILE *out, const Style &style, const std::string &json,
                    const std::string &folder = "");
 
+// A listing of the links the account keeps (folder "links" or "history"):
+// the table (NAME, SIZE, HOST, SAVED, PATH) or the JSON text. answer is the
+// service's own answer to the folder's request, when it was seen ("" when
+// not), which tells each link's host and the date it was saved (UTC).
+void print_saved(std::FILE *out, const Style &style, const std::string &json,
+                 const std::string &answer, const std::string &folder);
+
+// The table text of such a listing, cut to columns cells when not 0.
+std::string saved_table(const std::string &json, const std::string &answer,
+                        const std::string &folder, size_t columns);
+
 // Any other result document.
 void print_document(std::FILE *out, const Style &style, const std::string &json);
 
@@ -57,7 +68,8 @@ std::string listing_table(const std::string &json, const std::string &folder, si
 // seen ("" otherwise); settings_id whether the settings gave the ID.
 std::string validate_lines(const std::string &result, const std::string &user, bool settings_id);
 
-// The lines for people of a stream result: name and size, then the URL.
+// The lines for people of a stream result: name, size and the quality
+// chosen (when one was), then the URL.
 std::string stream_lines(const std::string &result);
 
 // The lines for people of an add result: what was added and, when the

@@ -13,14 +13,15 @@
 #include <cstdlib>
 #include <cstring>
 #include <fstream>
+#include <new>
 #include <sstream>
 
 namespace tavro_cli {
 namespace {
 
 // The keys the library reads in settings.
-const char *const kSettingsKeys[] = {"RuntimeType", "APIKey",   "ClientSecret",
-                                     "CustomName",  "ClientId", "ID"};
+const char *const kSettingsKeys[] = {"RuntimeType", "APIKey", "ClientSecret", "CustomName",
+                                     "ClientId",    "ID",     "MaxQuality",   "DelayedWait"};
 
 // A key as people might misspell it: lower case, without '_', '-', ' '.
 std::string folded(const std::string &key) {
@@ -163,6 +164,24 @@ SettingsFile read_settings_file(const std::string &path) {
     f.warnings.push_back("warning: " + path + ": " + hint);
   }
   return f;
+}
+
+std::string with_number(const std::string &settings, const char *key, int64_t value) {
+  tavro::Doc doc = read_json(settings);
+  if (!yyjson_is_obj(doc.root())) return settings;
+  yyjson_mut_doc *m = yyjson_doc_mut_copy(doc.get(), nullptr);
+  if (!m) throw std::bad_alloc();
+  yyjson_mut_val *root = yyjson_mut_doc_get_root(m);
+  while (yyjson_mut_obj_remove_key(root, key)) {
+  }
+  yyjson_mut_obj_add_int(m, root, key, value);
+  size_t len = 0;
+  char *text = yyjson_mut_write(m, YYJSON_WRITE_ALLOW_INVALID_UNICODE, &len);
+  yyjson_mut_doc_free(m);
+  if (!text) throw std::bad_alloc();
+  std::string out(text, len);
+  std::free(text);
+  return out;
 }
 
 std::string default_settings_path() {

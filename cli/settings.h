@@ -5,6 +5,7 @@
 // What the settings mean is left to the library's reader (tavro_input.h).
 #pragma once
 
+#include <cstdint>
 #include <string>
 #include <vector>
 
@@ -29,6 +30,10 @@ struct SettingsFile {
 };
 
 SettingsFile read_settings_file(const std::string &path);
+
+// settings with the integer member key set to value (replacing one there),
+// as compact JSON; the settings as they are when they are no JSON object.
+std::string with_number(const std::string &settings, const char *key, int64_t value);
 
 // Where the settings are looked for when nothing else names the account:
 // $XDG_CONFIG_HOME/tavro/settings.json, else ~/.config/tavro/settings.json;

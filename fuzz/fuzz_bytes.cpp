@@ -31,6 +31,9 @@ namespace {
 // A download: fetch, upload, files, the state of a magnet without files,
 // then the unlock or the delete.
 constexpr size_t kMaxRequests = 5;
+// A stream: the unlock, a chosen stream's, then a delayed link's polls, one
+// at once and one every 5 s of the longest wait.
+constexpr size_t kMaxStreamRequests = 2 + 1 + TAVRO_DELAYED_WAIT_MAX / TAVRO_DELAYED_POLL_SECONDS;
 
 struct Service {
   const std::vector<std::string> *parts = nullptr;
@@ -124,6 +127,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
   std::string settings = parts.size() > 1 ? parts[1].c_str() : "";
   std::string arg = parts.size() > 2 ? parts[2].c_str() : "";
 
+  fz::NoSleepClock clock;
   Service service;
   service.parts = &parts;
   service.null_empty = head.find('z') != std::string::npos;
@@ -164,7 +168,11 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     FUZZ_CHECK(service.live.empty() && service.bad_releases == 0,
                "%zu texts not released, %d bad releases", service.live.size(),
                service.bad_releases);
-  FUZZ_CHECK(service.requests <= kMaxRequests, "%zu requests", service.requests);
+  bool streams = !head.empty() && head[0] == 's';
+  FUZZ_CHECK(service.requests <= (streams ? kMaxStreamRequests : kMaxRequests), "%zu requests",
+             service.requests);
+  FUZZ_CHECK(clock.slept <= TAVRO_DELAYED_WAIT_MAX * 1000, "waited %lld ms",
+             (long long)clock.slept);
   if (code == TAVRO_OK) {
     FUZZ_CHECK(error.empty(), "success with an error: %s", error.c_str());
     FUZZ_CHECK(fz::strict_json(result.c_str()), "result is not JSON: %s", result.c_str());

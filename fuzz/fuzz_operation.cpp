@@ -42,9 +42,12 @@ enum class Op { validate, list, stream, download, change };
 constexpr Op kOp = Op::TAVRO_FUZZ_OP;
 
 // The most requests one operation makes (a files listing: the files, then
-// the state of a magnet without any; a download: two fetches of the link,
-// the upload, the files, the state, then the unlock or the delete).
-constexpr size_t kMaxRequests[] = {1, 2, 1, 6, 1};
+// the state of a magnet without any; a stream: the unlock, a chosen
+// stream's, and a delayed link's polls, one at once and one every 5 s of
+// the longest wait; a download: two fetches of the link, the upload, the
+// files, the state, then the unlock or the delete).
+constexpr size_t kMaxRequests[] = {
+    1, 2, 2 + 1 + TAVRO_DELAYED_WAIT_MAX / TAVRO_DELAYED_POLL_SECONDS, 6, 1};
 
 const std::string kApi = "https://api.alldebrid.com/";
 const char kForm[] = "application/x-www-form-urlencoded";
@@ -110,7 +113,7 @@ Expected expected_of(const char *settings, const char *arg) {
 // The form field each endpoint carries ("" for an empty form), the
 // operations that may ask for it, and the rule its value keeps. The
 // status endpoint is asked with no form (every magnet) or with one id.
-enum class Value { none, digits, entry, magnet, digits_or_none, link };
+enum class Value { none, digits, integer, entry, magnet, stream, digits_or_none, link };
 struct Endpoint {
   const char *path;
   const char *field;
@@ -121,6 +124,8 @@ constexpr Endpoint kEndpoints[] = {
     {"v4.1/magnet/status", "id", true, false, true, false, Value::digits_or_none},
     {"v4/magnet/files", "id[]", true, false, true, false, Value::digits},
     {"v4/link/unlock", "link", false, true, true, false, Value::entry},
+    {"v4/link/streaming", "id", false, true, false, false, Value::stream},
+    {"v4/link/delayed", "id", false, true, false, false, Value::integer},
     {"v4/magnet/upload", "magnets[]", false, false, true, false, Value::magnet},
     {"v4/magnet/delete", "id", false, false, true, true, Value::digits},
     {"v4/magnet/restart", "id", false, false, false, true, Value::digits},
@@ -158,6 +163,9 @@ void check_request(const Expected &x, const char *method, const char *url, const
   if (!std::strcmp(method, "GET")) {
     if (kOp == Op::validate) {
       FUZZ_CHECK(u == kApi + "v4/user" + x.query, "account check GET %s", url);
+    } else if (kOp == Op::list) {
+      FUZZ_CHECK(u == kApi + "v4/user/links" + x.query || u == kApi + "v4/user/history" + x.query,
+                 "folder GET %s", url);
     } else {
       FUZZ_CHECK(kOp == Op::download && u == x.link, "GET %s of no link", url);
     }
@@ -189,6 +197,15 @@ void check_request(const Expected &x, const char *method, const char *url, const
   }
   std::string head = std::string(e->field) + "=";
   std::string value;
+  if (e->value == Value::stream) {
+    // id=<the unlock answer's id>&stream=<the chosen stream's>, both
+    // non-empty and encoded; the stream's is checked below.
+    size_t amp = b.find("&stream=");
+    FUZZ_CHECK(b.substr(0, head.size()) == head && amp != std::string_view::npos &&
+                   amp > head.size() && decode(b.substr(head.size(), amp - head.size()), &value),
+               "%s with the body %s", e->path, body);
+    head = std::string(b.substr(0, amp + 8));
+  }
   FUZZ_CHECK(b.substr(0, head.size()) == head && decode(b.substr(head.size()), &value),
              "%s with the body %s", e->path, body);
   switch (e->value) {
@@ -196,6 +213,15 @@ void check_request(const Expected &x, const char *method, const char *url, const
   case Value::digits_or_none:
     FUZZ_CHECK(!value.empty() && value.find_first_not_of("0123456789") == std::string::npos,
                "%s of id %s", e->path, value.c_str());
+    break;
+  case Value::integer: {
+    std::string digits = value.substr(!value.empty() && value[0] == '-');
+    FUZZ_CHECK(!digits.empty() && digits.find_first_not_of("0123456789") == std::string::npos,
+               "%s of id %s", e->path, value.c_str());
+    break;
+  }
+  case Value::stream:
+    FUZZ_CHECK(!value.empty(), "%s of stream %s", e->path, value.c_str());
     break;
   case Value::entry:
     // A stream unlocks the entry's link; a download the picked file's.
@@ -338,6 +364,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
   const char *settings = parts.size() > 1 ? parts[1].c_str() : nullptr;
   const char *arg = parts.size() > 2 ? parts[2].c_str() : nullptr;
 
+  // A delayed link's wait takes no time here; how long it would have is
+  // bounded by the longest DelayedWait.
+  fz::NoSleepClock clock;
   Service service;
   service.parts = &parts;
   service.expected = expected_of(settings, arg);
@@ -363,6 +392,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
              "%zu strings not released, %d bad releases", service.live.size(),
              service.bad_releases);
   FUZZ_CHECK(service.requests <= kMaxRequests[(int)kOp], "%zu requests", service.requests);
+  FUZZ_CHECK(clock.slept <= TAVRO_DELAYED_WAIT_MAX * 1000, "waited %lld ms",
+             (long long)clock.slept);
   if (!has_out && out) FUZZ_CHECK(buffer[0] == 'U', "an empty buffer was written");
 
   if (code == TAVRO_OK) {

@@ -5,8 +5,12 @@
 
 namespace {
 
-constexpr const char *kMessages[] = {"settings are NULL", "settings are larger than 1 MiB",
-                                     "settings are not a JSON object", "APIKey is empty"};
+constexpr const char *kMessages[] = {"settings are NULL",
+                                     "settings are larger than 1 MiB",
+                                     "settings are not a JSON object",
+                                     "APIKey is empty",
+                                     "MaxQuality is not a positive integer",
+                                     "DelayedWait is not a number of seconds from 0 to 600"};
 
 bool blank(char c) {
   return c == ' ' || c == '\t' || c == '\n' || c == '\r';
@@ -38,9 +42,14 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
       FUZZ_CHECK(err[0] == '\0', "success with a message: %s", err);
       FUZZ_CHECK(!require_key || cfg.api_key, "success without a key");
       FUZZ_CHECK(trimmed(cfg.api_key) && trimmed(cfg.client) && trimmed(cfg.id), "untrimmed field");
+      FUZZ_CHECK(cfg.max_quality >= 0 && cfg.delayed_wait >= 0 &&
+                     cfg.delayed_wait <= TAVRO_DELAYED_WAIT_MAX,
+                 "numbers %lld, %d", (long long)cfg.max_quality, cfg.delayed_wait);
     } else {
       FUZZ_CHECK(rc == TAVRO_E_ARG, "code %d", rc);
-      FUZZ_CHECK(!cfg.api_key && !cfg.client && !cfg.id, "failure left fields set");
+      FUZZ_CHECK(!cfg.api_key && !cfg.client && !cfg.id && !cfg.max_quality &&
+                     cfg.delayed_wait == TAVRO_DELAYED_WAIT_DEFAULT,
+                 "failure left fields set");
       FUZZ_CHECK(known_failure(err), "unknown message: %s", err);
       // Only the key check depends on require_key.
       FUZZ_CHECK(require_key || std::strcmp(err, "APIKey is empty") != 0, "key required");

@@ -4,6 +4,7 @@
 #pragma once
 
 #include "tavro.h"
+#include "tavro_links.h"   // tavro_clock_use
 #include "tavro_service.h" // TAVRO_ERR_SIZE
 
 #include <yyjson.h>
@@ -99,6 +100,9 @@ inline int expected_code(const char *code) {
   if (c.substr(0, 14) == "MAGNET_INVALID") return TAVRO_E_NOT_FOUND;
   if (c == "LINK_HOST_NOT_SUPPORTED" || c == "LINK_NOT_SUPPORTED" || c == "BAD_LINK")
     return TAVRO_E_NOT_FOUND;
+  if (c == "STREAM_INVALID_GEN_ID" || c == "STREAM_INVALID_STREAM_ID" || c == "DELAYED_INVALID_ID")
+    return TAVRO_E_NOT_FOUND;
+  if (c == "USER_LINK_MISSING" || c == "USER_LINK_INVALID") return TAVRO_E_ARG;
   for (std::string_view limit :
        {"MUST_BE_PREMIUM", "FREE_TRIAL_LIMIT_REACHED", "LINK_HOST_LIMIT_REACHED",
         "LINK_TOO_MANY_DOWNLOADS", "MAGNET_TOO_MANY_ACTIVE", "MAGNET_TOO_MANY", "MAGNET_TOO_LARGE",
@@ -155,6 +159,30 @@ inline ServiceError service_error(yyjson_val *error, size_t err_size) {
 inline yyjson_val *item_error(yyjson_val *item) {
   yyjson_val *error = first_member(item, "error");
   return yyjson_is_obj(error) ? error : nullptr;
+}
+
+// The wait for a delayed link on a clock that moves only when the wait
+// sleeps, installed on this thread while the holder lives: no target
+// sleeps, and slept tells how long the wait would have taken.
+class NoSleepClock {
+public:
+  int64_t slept = 0;
+  NoSleepClock() { tavro_clock_use(&table_); }
+  ~NoSleepClock() { tavro_clock_use(nullptr); }
+  NoSleepClock(const NoSleepClock &) = delete;
+  NoSleepClock &operator=(const NoSleepClock &) = delete;
+
+private:
+  tavro_clock table_{this, [](void *c) { return static_cast<NoSleepClock *>(c)->slept; },
+                     [](void *c, int64_t ms) { static_cast<NoSleepClock *>(c)->slept += ms; }};
+};
+
+// An integer value that fits 64 bits, as the link readers take one.
+inline bool int64_value(yyjson_val *v, int64_t *out) {
+  if (yyjson_is_sint(v)) return *out = yyjson_get_sint(v), true;
+  if (yyjson_is_uint(v) && yyjson_get_uint(v) <= (uint64_t)INT64_MAX)
+    return *out = (int64_t)yyjson_get_uint(v), true;
+  return false;
 }
 
 // True when an API key, as the library parses it from settings, must be

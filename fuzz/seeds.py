@@ -29,6 +29,20 @@ UPLOAD_REFUSED = ok('{"magnets":[{"magnet":"x","error":{"code":"MAGNET_INVALID_U
 FILES_UNKNOWN = ok('{"magnets":[{"id":12,"error":{"code":"MAGNET_INVALID_ID","message":"unknown"}}]}')
 UNLOCK = ok('{"link":"https://cdn/f.mkv","filename":"Film.mkv","filesize":700}')
 TORRENT = "d8:announce3:url4:infod6:lengthi5e4:pathl1:aeee"
+# The service's documented answers of a video of several qualities, its
+# chosen stream, a delayed link and the saved links.
+CHOICE = ok('{"link":"","host":"stream","filename":"Video","filesize":0,"id":"1nsjw3315ad","streams":['
+            '{"id":"140","ext":"mp3","quality":"mp3","filesize":3433538},'
+            '{"id":"137+140","ext":"mp4","quality":1080,"filesize":75910363},'
+            '{"id":"398+140","ext":"mp4","quality":720,"filesize":32752789}]}')
+STREAMED = ok('{"link":"https://p1cjev.alldeb.ovh/dl/1nsjw3315ad/v.360.mp4","filename":"v.360.mp4",'
+              '"filesize":113129149}')
+STREAMED_DELAYED = ok('{"filename":"v.360.mp4","filesize":113129149,"delayed":2277564}')
+PROCESSING = ok('{"status":1,"time_left":45}')
+READY = ok('{"status":2,"time_left":0,"link":"http:\\/\\/ombfyx.debrid.it\\/dl\\/abcdefgh12\\/f.iso"}')
+SAVED = ok('{"links":[{"link":"https:\\/\\/example.com\\/somefile1","filename":"somefile1.txt",'
+           '"size":751267520,"date":1569420668,"host":"example"},{"link":"http:\\/\\/youtube.com\\/'
+           'watch?v=dQw4w9WgXcQ","filename":"","size":0,"date":1583253075,"host":"stream"}]}')
 
 SEEDS = {
     "settings": [SETTINGS, '{"APIKey":"  KEY  ","RuntimeType":"ALLDEBRID"}',
@@ -51,6 +65,17 @@ SEEDS = {
                ok('{"magnets":[{"id":4.2,"ready":1}]}'), err("MAGNET_MUST_BE_PREMIUM", "pay"),
                UPLOAD_FILE, UPLOAD_REFUSED, ok('{"files":{"id":9},"magnets":[{"id":8}]}'),
                ok('{"files":[{"error":{"code":"MAGNET_TOO_LARGE","message":"big"}}],"magnets":[{"id":8}]}')],
+    # The cap in decimal, a NUL, then the answer.
+    "streaming": ["\0" + CHOICE, "720\0" + CHOICE, "100\0" + CHOICE, "\0" + STREAMED, "\0" + STREAMED_DELAYED,
+                  "\0" + ok('{"link":"","id":42,"streams":[{"id":7,"quality":"ogg","filesize":3},'
+                             '{"id":"8","quality":"mp3","filesize":3}]}'),
+                  "\0" + ok('{"link":"","streams":[{"id":"s","quality":720}]}'),
+                  "\0" + ok('{"link":"","streams":[],"delayed":5}'), "\0" + UNLOCK],
+    "delayed": [PROCESSING, READY, ok('{"status":3}'), ok('{"status":2,"link":""}'), ok('{"status":"1"}'),
+                ok('{"status":1,"time_left":1.5}'), err("DELAYED_INVALID_ID", "no")],
+    "saved_links": [SAVED, ok('{"links":[]}'), ok('{"links":[{"filename":"x"},{"link":"L","size":-1},'
+                                                  '{"link":"M","filename":null,"size":"9"}]}'),
+                    ok('{"links":{}}'), ok('[]')],
     "unlock": [UNLOCK, ok('{"link":"u"}'), ok('{"link":""}'), ok('{"link":"u","filename":"","filesize":1.5}'),
                err("LINK_HOST_NOT_SUPPORTED", "no")],
     "season": ["Show.S01E02.1080p.mkv", "Show E03 S02", "Season 1 Episode 2", "Show 1x02",
@@ -116,10 +141,20 @@ OPS = {
                 script("", SETTINGS, "torrents/m12", ("200", ok('{"magnets":[{"id":12,"filename":"F",'
                                                                '"statusCode":1,"downloaded":5}]}'))),
                 script("", SETTINGS, "m12", ("200", ok('{"magnets":[{"id":12,"files":[]}]}')),
-                       ("200", ok('{"magnets":[{"id":12,"statusCode":15,"status":"no peer"}]}')))],
+                       ("200", ok('{"magnets":[{"id":12,"statusCode":15,"status":"no peer"}]}'))),
+                script("", SETTINGS, "links", ("200", SAVED)),
+                script("", SETTINGS, "history", ("200", ok('{"links":[]}')))],
     "op_stream": [script("", SETTINGS, '{"locator":"L1"}', ("200", UNLOCK)),
                   script("", SETTINGS, '{"path":"p"}', ("503", "down")),
-                  script("", SETTINGS, "[]")],
+                  script("", SETTINGS, "[]"),
+                  script("", SETTINGS, '{"locator":"L1"}', ("200", CHOICE), ("200", STREAMED)),
+                  script("", '{"APIKey":"KEY123","MaxQuality":720}', '{"locator":"L1"}', ("200", CHOICE),
+                         ("200", STREAMED_DELAYED), ("200", PROCESSING), ("200", READY)),
+                  script("", '{"APIKey":"KEY123","DelayedWait":10}', '{"locator":"L1"}',
+                         ("200", ok('{"delayed":9}')), ("200", PROCESSING), ("200", PROCESSING),
+                         ("200", PROCESSING)),
+                  script("", '{"APIKey":"KEY123","DelayedWait":0}', '{"locator":"L1"}',
+                         ("200", ok('{"delayed":9}')))],
     "op_download": [script("", SETTINGS, '{"Link":"%s"}' % MAGNET, ("200", UPLOAD_WAIT)),
                     script("", SETTINGS, '{"Link":"%s","KeepInstantOnly":true}' % MAGNET,
                            ("200", UPLOAD_WAIT), ("200", ok("{}"))),
@@ -164,6 +199,9 @@ BYTES = {
               records("l", SETTINGS, "m12", ("200", ok('{"magnets":[{"id":12,"error":'
                                                        '{"code":"MAGNET_INVALID_ID","message":"x"}}]}'))),
               records("s", SETTINGS, '{"locator":"L"}', ("200", ok('{"link":"u"}'))),
+              records("s", SETTINGS, '{"locator":"L"}', ("200", CHOICE), ("200", STREAMED_DELAYED),
+                      ("200", PROCESSING), ("200", READY)),
+              records("l", SETTINGS, "links", ("200", SAVED)),
               records("d", SETTINGS, '{"Link":"https://h/t"}', ("200", BYTE_TORRENT),
                       ("200", ok('{"files":[{"id":3,"ready":true}]}')),
                       ("200", ok('{"magnets":[{"files":[{"n":"a","s":1,"l":"L"}]}]}')),

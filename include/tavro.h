@@ -11,7 +11,13 @@
  *   one of them is selected, every operation answers TAVRO_E_TRANSPORT with
  *   the message "no transport".
  * - Nothing needs initialising and nothing is torn down: all process-wide
- *   state is zero when the library is loaded. The library starts no threads.
+ *   state is zero when the library is loaded. The library starts no threads
+ *   and keeps no timers.
+ * - Every call returns once its requests are answered, with one exception
+ *   that blocks: streaming a link the service takes time to prepare polls
+ *   for it inside the call, for at most the settings' DelayedWait seconds
+ *   (60 unless the settings say otherwise; see tavro_stream_url). Call it
+ *   from a thread that may wait.
  * - Every operation takes the account settings as a JSON text, one argument
  *   and a caller-owned output buffer (out, out_len: capacity in bytes, the
  *   terminating NUL included). It returns a result code (0 or a negative
@@ -122,18 +128,23 @@ extern "C" {
  * What the library sends. Every URL carries agent=<client> and
  * apikey=<key> in its query (but those of the public sign-in endpoints,
  * which carry no apikey, and tavro_verify's without a key in the settings;
- * see "Signing in"). The account check is a GET of
- * <root>/user; every other request to the service is a POST with the
- * content type "application/x-www-form-urlencoded" whose endpoint
- * parameter travels in the form body (key=value, the value
- * percent-encoded):
+ * see "Signing in"). The account check and the two folders of links are
+ * GETs:
+ *   check the account       <root>/user
+ *   saved links             <root>/user/links
+ *   recent-links history    <root>/user/history
+ * every other request to the service is a POST with the content type
+ * "application/x-www-form-urlencoded" whose endpoint parameters travel in
+ * the form body (key=value joined by '&', each value percent-encoded):
  *   magnets of the account  https://api.alldebrid.com/v4.1/magnet/status, body ""
  *   state of magnet N       https://api.alldebrid.com/v4.1/magnet/status  id=N
- *   files of magnet N       <root>/magnet/files   id[]=N
- *   unlock a link           <root>/link/unlock    link=<link>
- *   add a magnet            <root>/magnet/upload  magnets[]=<magnet>
- *   delete magnet N         <root>/magnet/delete  id=N
- *   restart magnet N        <root>/magnet/restart id=N
+ *   files of magnet N       <root>/magnet/files     id[]=N
+ *   unlock a link           <root>/link/unlock      link=<link>
+ *   one of its qualities    <root>/link/streaming   id=<unlock id>&stream=<stream id>
+ *   poll a delayed link     <root>/link/delayed     id=<delayed id>
+ *   add a magnet            <root>/magnet/upload    magnets[]=<magnet>
+ *   delete magnet N         <root>/magnet/delete    id=N
+ *   restart magnet N        <root>/magnet/restart   id=N
  *   save a link             <root>/user/links/save    links[]=<link>
  *   delete a saved link     <root>/user/links/delete  links[]=<link>
  * where <root> is tavro_base_url(). A torrent file is uploaded to
@@ -273,7 +284,17 @@ TAVRO_API int tavro_allow_writes(int on);
 /*
  * Settings: a JSON object (at most 1 MiB) with "APIKey" (or "ClientSecret"),
  * and optionally "CustomName" (or "ClientId"), "ID" and "RuntimeType" (which,
- * when given and not empty, must be "ALLDEBRID").
+ * when given and not empty, must be "ALLDEBRID"), and two numbers of
+ * tavro_stream_url, each a JSON integer or a string of decimal digits (null
+ * or a blank string counts as not given):
+ *   "MaxQuality"   the highest quality (a video height, such as 720) chosen
+ *                  among a video's several qualities; a positive integer;
+ *                  none means no cap;
+ *   "DelayedWait"  the seconds a stream waits for a link the service takes
+ *                  time to prepare; an integer from 0 to 600, default 60.
+ * Settings that break these rules are refused with TAVRO_E_ARG before any
+ * request ("MaxQuality is not a positive integer", "DelayedWait is not a
+ * number of seconds from 0 to 600").
  *
  * All four return a result code and write the result or the error document
  * into out (see the model above).
@@ -288,12 +309,26 @@ TAVRO_API int tavro_allow_writes(int on);
  * digits, written as an integer; 0 for an account that is not premium). */
 TAVRO_API int tavro_validate(const char *settings, char *out, int32_t out_len);
 
-/* Lists a folder: NULL or "" is the root (one folder, "torrents");
- * "torrents" lists the account's magnets as folders "m<id>"; "torrents/m<id>"
- * lists that one magnet's entry alone (an array of one, the same bytes as
- * in the whole listing; one request, cheap enough to poll); "m<id>" lists
- * the files of one magnet, each with its service link as "locator". Any
- * other folder is TAVRO_E_NOT_FOUND. Result: a JSON array of entries.
+/* Lists a folder. Result: a JSON array of entries.
+ * - NULL or "" is the root, three folders, without a request:
+ *     [{"name":"torrents","path":"torrents","folder":true,"size":-1},
+ *      {"name":"links","path":"links","folder":true,"size":-1},
+ *      {"name":"history","path":"history","folder":true,"size":-1}]
+ * - "torrents" lists the account's magnets as folders "m<id>";
+ *   "torrents/m<id>" lists that one magnet's entry alone (an array of one,
+ *   the same bytes as in the whole listing; one request, cheap enough to
+ *   poll); "m<id>" lists the files of one magnet, each with its service
+ *   link as "locator".
+ * - "links" lists the links the account saved (GET <root>/user/links),
+ *   "history" the links it unlocked lately (GET <root>/user/history; the
+ *   service keeps that history only when the account turned it on, and
+ *   for 3 days: an empty history is []). Each saved link is a file entry
+ *     {"name":N,"path":N,"folder":false,"size":S,"locator":L,"id":L}
+ *   with L the link, N its file name (the link itself when the service
+ *   gives none) and S its size in bytes (-1 when the service gives no
+ *   positive size); tavro_stream_url plays it. Items without a link are
+ *   left out.
+ * Any other folder is TAVRO_E_NOT_FOUND.
  *
  * A magnet's entry ends with its state:
  *   ...,"locator":"m<id>","state":S,"status":T,"downloaded":D,"speed":V}
@@ -311,9 +346,42 @@ TAVRO_API int tavro_validate(const char *settings, char *out, int32_t out_len);
  * (status 15)"); a ready magnet without files lists []. */
 TAVRO_API int tavro_list(const char *settings, const char *folder, char *out, int32_t out_len);
 
-/* Unlocks the link of a listed entry (a JSON object whose "locator", else
+/*
+ * Unlocks the link of a listed entry (a JSON object whose "locator", else
  * "link", else "path" is used) into a direct URL. Result:
- * {"url":"...","name":"..." or null,"size":<bytes or -1>}. */
+ *   {"url":"...","name":"..." or null,"size":<bytes or -1>}
+ * and, only when a quality was chosen (below), ,"quality":Q after them, Q
+ * the chosen stream's quality as the service gives it: an integer (a video
+ * height, 720) or a string ("mp3").
+ *
+ * The service answers an unlock in one of three ways, and the call follows
+ * each to the link:
+ * - the link at once: name and size are the unlock answer's;
+ * - a video of several qualities (no link, a list of streams): the stream
+ *   of the highest integer quality at most the settings' MaxQuality is
+ *   chosen (when every one is above it, the lowest); a stream whose quality
+ *   is a string (audio) only when none has an integer quality; of equal
+ *   qualities the larger file, then the first. That stream is asked for
+ *   (link/streaming), and its answer gives the link, its name and its size,
+ *   or a link that takes time;
+ * - a link that takes time (a delayed id): the call polls link/delayed at
+ *   once, then every 5 seconds, and returns when the service gives the link
+ *   (name and size are then those of the answer that gave the delayed id).
+ *   The call blocks while it waits, for at most DelayedWait seconds: when
+ *   the next poll would fall past them it fails with TAVRO_E_TRANSPORT and
+ *   a message that the service is still preparing the link, quoting the
+ *   service's estimate of the time left; with DelayedWait 0 it fails so at
+ *   once, without polling. Calling again later starts anew. On the
+ *   built-in fake transport the wait runs fifty times faster: the polls
+ *   are counted 5 seconds apart against DelayedWait, and follow each other
+ *   a tenth of a second apart. The service
+ *   failing to generate the link is TAVRO_E_FAILED ("the service could not
+ *   generate the link").
+ * Result codes: those of every operation, and TAVRO_E_NOT_FOUND for an
+ * entry without a link, a link the service does not take, or a stream or
+ * delayed id it does not know (STREAM_INVALID_GEN_ID,
+ * STREAM_INVALID_STREAM_ID, DELAYED_INVALID_ID).
+ */
 TAVRO_API int tavro_stream_url(const char *settings, const char *entry, char *out, int32_t out_len);
 
 /*

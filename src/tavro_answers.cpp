@@ -31,6 +31,13 @@ constexpr ErrorRule kErrorRules[] = {
     {"LINK_HOST_NOT_SUPPORTED", false, TAVRO_E_NOT_FOUND},
     {"LINK_NOT_SUPPORTED", false, TAVRO_E_NOT_FOUND},
     {"BAD_LINK", false, TAVRO_E_NOT_FOUND},
+    // A stream, a stream generation or a delayed link the service does not know.
+    {"STREAM_INVALID_GEN_ID", false, TAVRO_E_NOT_FOUND},
+    {"STREAM_INVALID_STREAM_ID", false, TAVRO_E_NOT_FOUND},
+    {"DELAYED_INVALID_ID", false, TAVRO_E_NOT_FOUND},
+    // A saved link missing from the request, or one the service refuses.
+    {"USER_LINK_MISSING", false, TAVRO_E_ARG},
+    {"USER_LINK_INVALID", false, TAVRO_E_ARG},
     // Limits of the account, its plan or the hoster.
     {"MUST_BE_PREMIUM", false, TAVRO_E_LIMIT},
     {"FREE_TRIAL_LIMIT_REACHED", false, TAVRO_E_LIMIT},

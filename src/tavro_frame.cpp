@@ -2,6 +2,7 @@
 #include "tavro_frame.h"
 
 #include "tavro_input.h"
+#include "tavro_links.h"
 #include "tavro_ops.h"
 #include "tavro_results.h"
 #include "tavro_secret.h"
@@ -115,6 +116,10 @@ static int list_folder(const tavro_sess *sess, const char *folder, tavro_buf *ou
     for (; *p >= '0' && *p <= '9' && id <= (INT64_MAX - 9) / 10; ++p) id = id * 10 + (*p - '0');
     if (!*p) return tavro_do_list_magnet(sess, id, out, err, err_size);
   }
+  if (!std::strcmp(folder, "links") || !std::strcmp(folder, "/links"))
+    return tavro_do_list_saved(sess, tavro_saved::links, out, err, err_size);
+  if (!std::strcmp(folder, "history") || !std::strcmp(folder, "/history"))
+    return tavro_do_list_saved(sess, tavro_saved::history, out, err, err_size);
   if (folder[0] == 'm' && folder[1] >= '0' && folder[1] <= '9') {
     // Digits as far as they go; past the 64-bit range the id saturates.
     int64_t id = (int64_t)strtoimax(folder + 1, nullptr, 10);

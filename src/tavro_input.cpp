@@ -57,6 +57,38 @@ static char *trimmed(yyjson_val *obj, const char *first, const char *second) {
   return v;
 }
 
+// An integer setting: a JSON integer, or a string of decimal digits with
+// blanks around them allowed. 1 with *out set when it is one from lo to hi,
+// 0 when the member is missing, null or a blank string, -1 otherwise.
+static int int_setting(yyjson_val *obj, const char *key, int64_t lo, int64_t hi, int64_t *out) {
+  yyjson_val *v = yyjson_obj_get(obj, key);
+  if (!v || yyjson_is_null(v)) return 0;
+  int64_t n = 0;
+  if (yyjson_is_sint(v)) {
+    n = yyjson_get_sint(v);
+  } else if (yyjson_is_uint(v)) {
+    if (yyjson_get_uint(v) > (uint64_t)hi) return -1;
+    n = (int64_t)yyjson_get_uint(v);
+  } else if (yyjson_is_str(v)) {
+    const char *t = yyjson_get_str(v);
+    size_t len = yyjson_get_len(v), i = 0;
+    while (i < len && blank(t[i])) ++i;
+    while (len > i && blank(t[len - 1])) --len;
+    if (i == len) return 0;
+    for (; i < len; ++i) {
+      if (t[i] < '0' || t[i] > '9') return -1;
+      // Past hi already: no need to read further digits.
+      if (n > (hi - (t[i] - '0')) / 10) return -1;
+      n = n * 10 + (t[i] - '0');
+    }
+  } else {
+    return -1;
+  }
+  if (n < lo || n > hi) return -1;
+  *out = n;
+  return 1;
+}
+
 void tavro_cfg_free(tavro_cfg *cfg) {
   std::free(cfg->api_key);
   std::free(cfg->client);
@@ -80,6 +112,15 @@ int tavro_cfg_parse(const char *settings, int require_key, tavro_cfg *cfg, char 
   if (type && *type && std::strcmp(type, TAVRO_RUNTIME_TYPE) != 0)
     return tavro_fail(err, err_size, TAVRO_E_ARG,
                       "RuntimeType is \"%s\", this handler is \"" TAVRO_RUNTIME_TYPE "\"", type);
+  int64_t max_quality = 0, delayed_wait = TAVRO_DELAYED_WAIT_DEFAULT;
+  if (int_setting(root, "MaxQuality", 1, INT64_MAX, &max_quality) < 0)
+    return tavro_fail(err, err_size, TAVRO_E_ARG, "MaxQuality is not a positive integer");
+  if (int_setting(root, "DelayedWait", 0, TAVRO_DELAYED_WAIT_MAX, &delayed_wait) < 0)
+    return tavro_fail(err, err_size, TAVRO_E_ARG,
+                      "DelayedWait is not a number of seconds from 0 to %d",
+                      TAVRO_DELAYED_WAIT_MAX);
+  cfg->max_quality = max_quality;
+  cfg->delayed_wait = (int32_t)delayed_wait;
   cfg->api_key = trimmed(root, "APIKey", "ClientSecret");
   if (!cfg->api_key)
     cfg->key_lost =

@@ -4,10 +4,13 @@
 // and a message.
 #pragma once
 
+#include "tavro_service.h"
+
 #include <cstddef>
 #include <cstdint>
 
-// The settings of one call: trimmed texts, null when absent or blank.
+// The settings of one call: trimmed texts, null when absent or blank, and
+// two numbers of the stream.
 struct tavro_cfg {
   char *api_key; // "APIKey", else "ClientSecret"
   char *client;  // "CustomName", else "ClientId"
@@ -15,13 +18,24 @@ struct tavro_cfg {
   // The settings hold a key whose copy failed (memory ran out): api_key is
   // null, yet a request must not go without the key.
   bool key_lost = false;
+  // "MaxQuality": the highest quality (a video height) a stream of several
+  // qualities is chosen at; 0 when the settings set no cap.
+  int64_t max_quality = 0;
+  // "DelayedWait": the seconds a stream waits for a link the service takes
+  // time to prepare, 0 to TAVRO_DELAYED_WAIT_MAX; the default when the
+  // settings give none.
+  int32_t delayed_wait = TAVRO_DELAYED_WAIT_DEFAULT;
 };
 
 // Reads the settings (at most TAVRO_SETTINGS_MAX bytes, a JSON object whose
 // "RuntimeType", when given and not empty, is TAVRO_RUNTIME_TYPE). Strings
-// are taken as they are, integers in decimal, true/false as words. With
-// require_key, settings without a key fail with "APIKey is empty". 0, or a
-// result code with the message written and cfg empty.
+// are taken as they are, integers in decimal, true/false as words. The two
+// numbers are a JSON integer or a string of decimal digits (blanks around
+// them allowed); null or a blank string is no value. A MaxQuality that is
+// not a positive integer, or a DelayedWait outside 0 to
+// TAVRO_DELAYED_WAIT_MAX, fails with TAVRO_E_ARG. With require_key,
+// settings without a key fail with "APIKey is empty". 0, or a result code
+// with the message written and cfg empty.
 int tavro_cfg_parse(const char *settings, int require_key, tavro_cfg *cfg, char *err,
                     size_t err_size);
 void tavro_cfg_free(tavro_cfg *cfg);

@@ -135,18 +135,12 @@ static const char *id_text(char (&area)[24], int64_t id) {
   return area;
 }
 
-// One request to the service. The URL carries agent and apikey; the
-// endpoint's own parameter, when key is not null, travels as the form body
-// of a POST.
-namespace {
-struct Request {
-  const char *root; // TAVRO_API_ROOT, or another version's root
-  const char *path;
-  const char *key;   // the form field, or null for none
-  const char *value; // its value
-  const char *what;  // the request's name in a status message
-};
-} // namespace
+// One request to the service (tavro_ops.h).
+using tavro::Answer;
+using tavro::ask;
+using tavro::get_ok;
+using tavro::post_ok;
+using tavro::Request;
 
 // Sends the request as a form POST. On success the response is in resp,
 // whatever its status; otherwise the message is written and the code
@@ -155,7 +149,8 @@ static int post_form(const tavro_sess *sess, const Request &req, tavro::Resp &re
                      size_t err_size) {
   tavro::Buf url, form;
   if (url_start(url.get(), sess, req.root, req.path) ||
-      (req.key && tavro_buf_form(form.get(), req.key, req.value)))
+      (req.key && tavro_buf_form(form.get(), req.key, req.value)) ||
+      (req.key2 && tavro_buf_form(form.get(), req.key2, req.value2)))
     return tavro_fail(err, err_size, TAVRO_E_FAILED, kOom);
   if (exchange(sess, Kind::form, url.c_str(), form.c_str(), (size_t)form.size(), resp.get(), err,
                err_size))
@@ -164,14 +159,14 @@ static int post_form(const tavro_sess *sess, const Request &req, tavro::Resp &re
 }
 
 // The same, accepting only a 2xx status.
-static int post_ok(const tavro_sess *sess, const Request &req, tavro::Resp &resp, char *err,
+int tavro::post_ok(const tavro_sess *sess, const Request &req, tavro::Resp &resp, char *err,
                    size_t err_size) {
   if (int code = post_form(sess, req, resp, err, err_size)) return code;
   return status_ok(resp, req.what, err, err_size);
 }
 
 // The same as a GET, with the parameter in the query: the account check.
-static int get_ok(const tavro_sess *sess, const Request &req, tavro::Resp &resp, char *err,
+int tavro::get_ok(const tavro_sess *sess, const Request &req, tavro::Resp &resp, char *err,
                   size_t err_size) {
   int rc;
   {
@@ -185,25 +180,9 @@ static int get_ok(const tavro_sess *sess, const Request &req, tavro::Resp &resp,
   return status_ok(resp, req.what, err, err_size);
 }
 
-// An answer read in place: the exchange's copy of the body and the document
-// parsed inside it, whose values refer into that copy; the document goes
-// first. data points at the envelope's payload.
-struct Answer {
-  tavro::Resp resp;
-  tavro::Doc doc;
-  yyjson_val *data = nullptr;
-
-  // Gives back the document and the copy before the next request.
-  void release() {
-    doc.reset();
-    tavro_resp_free(resp.get());
-    data = nullptr;
-  }
-};
-
 // The request, then the answer's envelope, parsed where the exchange put
 // the body: no further copy of it is made.
-static int ask(const tavro_sess *sess, const Request &req, bool post, Answer &a, char *err,
+int tavro::ask(const tavro_sess *sess, const Request &req, bool post, Answer &a, char *err,
                size_t err_size) {
   int code =
       post ? post_ok(sess, req, a.resp, err, err_size) : get_ok(sess, req, a.resp, err, err_size);
@@ -362,7 +341,9 @@ int tavro_do_validate(const tavro_sess *sess, const char *id, tavro_buf *out, ch
 
 int tavro_do_list_root(tavro_buf *out) {
   if (tavro_buf_adds(out, "[{\"name\":\"torrents\",\"path\":\"torrents\",\"folder\":true,"
-                          "\"size\":-1}]"))
+                          "\"size\":-1},{\"name\":\"links\",\"path\":\"links\",\"folder\":true,"
+                          "\"size\":-1},{\"name\":\"history\",\"path\":\"history\","
+                          "\"folder\":true,\"size\":-1}]"))
     return TAVRO_E_FAILED;
   return TAVRO_OK;
 }
@@ -622,19 +603,6 @@ static int unlock(const tavro_sess *sess, const char *link, tavro::Text &url, ta
   if (code) return code;
   return tavro_parse_unlock(resp->body, resp->body_len, url.out(), name.out(), size, err, err_size,
                             sess->verification);
-}
-
-int tavro_do_stream(const tavro_sess *sess, const char *link, tavro_buf *out, char *err,
-                    size_t err_size) {
-  tavro::Text url, name;
-  int64_t size = -1;
-  int code = unlock(sess, link, url, name, &size, err, err_size);
-  if (code) return code;
-  if (tavro_buf_adds(out, "{\"url\":") || tavro_buf_json_str(out, url.get()) ||
-      tavro_buf_adds(out, ",\"name\":") || tavro_buf_json_str(out, name.get()) ||
-      tavro_buf_addf(out, ",\"size\":%lld}", (long long)size))
-    return tavro_fail(err, err_size, TAVRO_E_FAILED, kOom);
-  return TAVRO_OK;
 }
 
 // ---- Download -------------------------------------------------------------

@@ -33,6 +33,51 @@ void tavro_sess_open(tavro_sess *sess, const tavro_io *io, const tavro_cfg *cfg)
 void tavro_sess_open_bytes(tavro_sess *sess, const tavro_transport *t, const tavro_cfg *cfg);
 void tavro_sess_close(tavro_sess *sess);
 
+namespace tavro {
+
+// One request to the service. The URL carries agent and apikey; the
+// endpoint's own parameters, when key (and key2) are not null, travel as
+// the form body of a POST, or in the query of a GET.
+struct Request {
+  const char *root; // TAVRO_API_ROOT, or another version's root
+  const char *path;
+  const char *key;            // the form field, or null for none
+  const char *value;          // its value
+  const char *what;           // the request's name in a status message
+  const char *key2 = nullptr; // a second form field, or null
+  const char *value2 = nullptr;
+};
+
+// An answer read in place: the exchange's copy of the body and the document
+// parsed inside it, whose values refer into that copy; the document goes
+// first. data points at the envelope's payload.
+struct Answer {
+  tavro::Resp resp;
+  tavro::Doc doc;
+  yyjson_val *data = nullptr;
+
+  // Gives back the document and the copy before the next request.
+  void release() {
+    doc.reset();
+    tavro_resp_free(resp.get());
+    data = nullptr;
+  }
+};
+
+// Sends the request as a form POST, accepting only a 2xx status (resp then
+// holds the answer); otherwise the message is written and the code returned.
+int post_ok(const tavro_sess *sess, const Request &req, tavro::Resp &resp, char *err,
+            size_t err_size);
+// The same as a GET, with the parameter in the query.
+int get_ok(const tavro_sess *sess, const Request &req, tavro::Resp &resp, char *err,
+           size_t err_size);
+// The request (a POST when post, else a GET), then the answer's envelope,
+// parsed where the exchange put the body.
+int ask(const tavro_sess *sess, const Request &req, bool post, Answer &a, char *err,
+        size_t err_size);
+
+} // namespace tavro
+
 // The identifier text of four random words: "%08x-%04x-4%03x-9%03x-%08x%04x"
 // of w0, the high 16 bits of w1, the low 12 bits of w1 and of w2, w3 and the
 // low 16 bits of w2.
@@ -44,7 +89,8 @@ void tavro_id_text(const uint32_t (&w)[4], char (&out)[40]);
 // "PremiumUntil" (premiumUntil, an integer or a string of decimal digits).
 int tavro_do_validate(const tavro_sess *sess, const char *id, tavro_buf *out, char *err,
                       size_t err_size);
-// The root folder: one folder, "torrents". Needs no request.
+// The root folder: the folders "torrents", "links" and "history". Needs no
+// request.
 int tavro_do_list_root(tavro_buf *out);
 // The account's magnets as folders "m<id>".
 int tavro_do_list_torrents(const tavro_sess *sess, tavro_buf *out, char *err, size_t err_size);
@@ -56,9 +102,6 @@ int tavro_do_list_magnet(const tavro_sess *sess, int64_t id, tavro_buf *out, cha
 // magnet without files whose state says it is not ready fails so.
 int tavro_do_list_folder(const tavro_sess *sess, int64_t id, tavro_buf *out, char *err,
                          size_t err_size);
-// Unlocks a service link into {"url","name","size"}.
-int tavro_do_stream(const tavro_sess *sess, const char *link, tavro_buf *out, char *err,
-                    size_t err_size);
 // One request of the sign-in flows (tavro_signin): a GET (form null) or a
 // form POST (form: the encoded body) of root and path, with agent=<client>
 // and, when with_key is set and the settings hold a key, that key (in the

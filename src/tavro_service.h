@@ -45,6 +45,22 @@
 // The files of one magnet: bounds the time and memory of one listing, and
 // is far above the largest season packs.
 #define TAVRO_FILES_MAX 65536
+// A link the service takes time to prepare is polled once at once, then
+// every 5 seconds: the service asks for no more than one poll in that time
+// (its time_left is an estimate to show, not a time to sleep).
+#define TAVRO_DELAYED_POLL_SECONDS 5
+// How long one stream call waits for such a link (the settings'
+// DelayedWait, in seconds) unless the settings say otherwise: a minute
+// covers the links the service prepares while a viewer waits.
+#define TAVRO_DELAYED_WAIT_DEFAULT 60
+// The longest wait the settings may ask for: ten minutes, the bound of the
+// service's other waits (a PIN expires in 600 s). Past it a call that
+// blocks its host is no answer ("DelayedWait is not a number of seconds
+// from 0 to 600").
+#define TAVRO_DELAYED_WAIT_MAX 600
+#if TAVRO_DELAYED_WAIT_DEFAULT > TAVRO_DELAYED_WAIT_MAX
+#error "the default wait of a delayed link is past its limit"
+#endif
 // The message of one call: a line of text around a redacted URL
 // (TAVRO_SHOWN_URL_SIZE) and a quoted line (TAVRO_QUOTED_LINE_SIZE).
 #define TAVRO_ERR_SIZE 768

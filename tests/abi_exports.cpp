@@ -146,7 +146,9 @@ protected:
   std::string got() const { return out.data(); }
 };
 
-const char *kRoot = R"([{"name":"torrents","path":"torrents","folder":true,"size":-1}])";
+const char *kRoot = R"([{"name":"torrents","path":"torrents","folder":true,"size":-1},)"
+                    R"({"name":"links","path":"links","folder":true,"size":-1},)"
+                    R"({"name":"history","path":"history","folder":true,"size":-1}])";
 
 TEST_F(Abi, NoTransportUntilOneIsSelected) {
   EXPECT_EQ(list(nullptr), TAVRO_E_TRANSPORT);

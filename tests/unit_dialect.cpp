@@ -3,6 +3,7 @@
 #include "tavro_answers.h"
 #include "tavro_base.h"
 #include "tavro_input.h"
+#include "tavro_links.h"
 #include "tavro_ops.h"
 #include "tavro_recognise.h"
 #include "tavro_service.h"
@@ -344,7 +345,9 @@ TEST(FileListing, ReportsExhaustedMemoryWhereverItStrikes) {
 TEST(RootListing, IsStaticAndNeedsNoRequest) {
   tavro::Buf out;
   EXPECT_EQ(tavro_do_list_root(out.get()), TAVRO_OK);
-  EXPECT_STREQ(out.c_str(), R"([{"name":"torrents","path":"torrents","folder":true,"size":-1}])");
+  EXPECT_STREQ(out.c_str(), R"([{"name":"torrents","path":"torrents","folder":true,"size":-1},)"
+                            R"({"name":"links","path":"links","folder":true,"size":-1},)"
+                            R"({"name":"history","path":"history","folder":true,"size":-1}])");
 }
 
 } // namespace

@@ -10,6 +10,7 @@
 #include "tavro_base.h"
 #include "tavro_http.h"
 #include "tavro_input.h"
+#include "tavro_links.h"
 #include "tavro_results.h"
 #include "tavro_secret.h"
 #include "tavro_service.h"
@@ -84,6 +85,20 @@ const std::string kFiles =
        R"({"n":"Show.S01E02.mkv","s":5,"l":"L2"}]},{"n":"notes.txt","s":1,"l":"L3"}]}]})");
 const std::string kUnlock = ok(R"({"link":"https://cdn/f.mkv","filename":"f.mkv","filesize":9})");
 const std::string kUnlocked = R"({"url":"https://cdn/f.mkv","name":"f.mkv","size":9})";
+// A video of two qualities and an audio stream; the higher video is chosen.
+const std::string kQualities =
+    ok(R"({"link":"","id":"U 1","filename":"v","streams":[{"id":"140","quality":"mp3"},)"
+       R"({"id":"137+140","quality":1080,"filesize":9},{"id":"398+140","quality":720}]})");
+const std::string kQualityUnlocked =
+    R"({"url":"https://cdn/f.mkv","name":"f.mkv","size":9,"quality":1080})";
+const std::string kDelayedReady = ok(R"({"status":2,"time_left":0,"link":"https://cdn/f.mkv"})");
+const std::string kSavedLinks =
+    ok(R"({"links":[{"link":"https://h/a","filename":"a.mkv","size":5,"host":"h"},)"
+       R"({"link":"https://h/b","filename":"","size":0},{"filename":"no link"}]})");
+const std::string kSavedListing =
+    R"([{"name":"a.mkv","path":"a.mkv","folder":false,"size":5,"locator":"https://h/a",)"
+    R"("id":"https://h/a"},{"name":"https://h/b","path":"https://h/b","folder":false,)"
+    R"("size":-1,"locator":"https://h/b","id":"https://h/b"}])";
 
 // One request of the service and its answer.
 struct Answer {
@@ -159,6 +174,8 @@ std::vector<OpRow> op_rows() {
   tt::Call status_of_12 = tt::form(tt::status_url(), "id=12");
   tt::Call status_of_42 = tt::form(tt::status_url(), "id=42");
   std::string kReadyState = ok(R"({"magnets":[{"id":42,"filename":"Show","statusCode":4}]})");
+  tt::Call streaming = tt::form(api("/link/streaming"), "id=U%201&stream=137%2B140");
+  tt::Call delayed = tt::form(api("/link/delayed"), "id=77");
   std::string fresh = R"(\{"ClientId":"quorvelindash","RuntimeType":"ALLDEBRID","ID":")"
                       R"([0-9a-f]{8}-[0-9a-f]{4}-4[0-9a-f]{3}-9[0-9a-f]{3}-[0-9a-f]{12}"\})";
   std::string not_a_link = "Link is not a magnet, a redirect-to-magnet or a torrent file";
@@ -212,7 +229,9 @@ std::vector<OpRow> op_rows() {
       {"list root",
        [](char *o, int32_t n) { return tavro_list(kSettings.c_str(), nullptr, o, n); },
        {},
-       R"([{"name":"torrents","path":"torrents","folder":true,"size":-1}])",
+       R"([{"name":"torrents","path":"torrents","folder":true,"size":-1},)"
+       R"({"name":"links","path":"links","folder":true,"size":-1},)"
+       R"({"name":"history","path":"history","folder":true,"size":-1}])",
        {},
        {{TAVRO_E_FAILED, ""}}}, // the root listing fails without a message
       {"list torrents",
@@ -344,6 +363,45 @@ std::vector<OpRow> op_rows() {
        R"({"Action":"save","Link":"https://h/f#x","message":"Link was successfully saved"})",
        {},
        {{TAVRO_E_ARG, "change request is not a JSON object"}}},
+      {"stream of qualities",
+       [](char *o, int32_t n) {
+         return tavro_stream_url(kSettings.c_str(), R"({"locator":"L1"})", o, n);
+       },
+       {{unlock_l1, kQualities}, {streaming, kUnlock}},
+       kQualityUnlocked,
+       {nameless(kQualityUnlocked, "name")},
+       {{TAVRO_E_ARG, "entry is not a JSON object"}}},
+      {"stream delayed",
+       [](char *o, int32_t n) {
+         return tavro_stream_url(kSettings.c_str(), R"({"locator":"L1"})", o, n);
+       },
+       {{unlock_l1, ok(R"({"delayed":77,"filename":"f.mkv","filesize":9})")},
+        {delayed, kDelayedReady}},
+       kUnlocked,
+       {nameless(kUnlocked, "name")},
+       {{TAVRO_E_ARG, "entry is not a JSON object"}}},
+      {"stream quality delayed",
+       [](char *o, int32_t n) {
+         return tavro_stream_url(kSettings.c_str(), R"({"locator":"L1"})", o, n);
+       },
+       {{unlock_l1, kQualities},
+        {streaming, ok(R"({"delayed":77,"filename":"f.mkv","filesize":9})")},
+        {delayed, kDelayedReady}},
+       kQualityUnlocked,
+       {nameless(kQualityUnlocked, "name")},
+       {{TAVRO_E_ARG, "entry is not a JSON object"}}},
+      {"list links",
+       [](char *o, int32_t n) { return tavro_list(kSettings.c_str(), "links", o, n); },
+       {{tt::get(api("/user/links")), kSavedLinks}},
+       kSavedListing,
+       {},
+       {}},
+      {"list history",
+       [](char *o, int32_t n) { return tavro_list(kSettings.c_str(), "history", o, n); },
+       {{tt::get(api("/user/history")), kSavedLinks}},
+       kSavedListing,
+       {},
+       {}},
   };
 }
 
@@ -539,6 +597,55 @@ TEST(OutOfMemory, WarmCallsFailCleanlyAtEveryAllocation) {
     if (!row.answers.empty()) EXPECT_GT(points, 0);
     report(row.name, points);
   }
+}
+
+TEST(OutOfMemory, AWaitForADelayedLinkFailsCleanlyAtEveryAllocation) {
+  // Ready on the second poll: the clock's sleep puts the ready answer in
+  // place, so that every run makes the same requests and sleeps once.
+  struct Clock {
+    int64_t now = 0;
+    int sleeps = 0;
+    std::function<void()> on_sleep;
+  } clock;
+  tavro_clock table{&clock, [](void *c) { return static_cast<Clock *>(c)->now; },
+                    [](void *c, int64_t ms) {
+                      auto *k = static_cast<Clock *>(c);
+                      k->now += ms;
+                      ++k->sleeps;
+                      k->on_sleep();
+                    }};
+  tt::Host host;
+  tavro_io io = host.table();
+  tt::Call unlock = tt::form(api("/link/unlock"), "link=L1");
+  tt::Call poll = tt::form(api("/link/delayed"), "id=77");
+  host.answer(unlock, 200, ok(R"({"delayed":77,"filename":"f.mkv","filesize":9})"));
+  clock.on_sleep = [&] { host.answer(poll, 200, kDelayedReady); };
+  tavro_clock_use(&table);
+  tavro_set_io(&io);
+  std::vector<Failure> failures = kCommon;
+  failures.push_back({TAVRO_E_ARG, "entry is not a JSON object"});
+  OpRow row{"stream delayed, second poll",
+            [](char *o, int32_t n) {
+              return tavro_stream_url(kSettings.c_str(), R"({"locator":"L1"})", o, n);
+            },
+            {},
+            kUnlocked,
+            {nameless(kUnlocked, "name")},
+            {}};
+  long points = fail_each([&] {
+    host.answer(poll, 200, ok(R"({"status":1,"time_left":5})"));
+    clock.sleeps = 0;
+    check_run(row, failures);
+  });
+  host.answer(poll, 200, ok(R"({"status":1,"time_left":5})"));
+  clock.sleeps = 0;
+  check_run(row, {});
+  EXPECT_EQ(clock.sleeps, 1);
+  tavro_set_io(nullptr);
+  tavro_clock_use(nullptr);
+  EXPECT_EQ(host.live(), 0u);
+  EXPECT_GT(points, 5);
+  report("stream, delayed link ready on poll 2", points);
 }
 
 // ---- Helpers --------------------------------------------------------------
@@ -739,7 +846,9 @@ TEST(OutOfMemory, PerThreadCopiesFallBackToEmptyTexts) {
     int code = tavro_list(tt::kSettings.c_str(), nullptr, nullptr, 0);
     std::string result = tavro_result_json();
     if (code == TAVRO_OK) {
-      EXPECT_EQ(result, R"([{"name":"torrents","path":"torrents","folder":true,"size":-1}])");
+      EXPECT_EQ(result, R"([{"name":"torrents","path":"torrents","folder":true,"size":-1},)"
+                        R"({"name":"links","path":"links","folder":true,"size":-1},)"
+                        R"({"name":"history","path":"history","folder":true,"size":-1}])");
       EXPECT_STREQ(tavro_last_error(), "");
     } else {
       // The settings or the listing ran out (the root listing has no

@@ -255,6 +255,16 @@ const CodeRow kCodeRows[] = {
     // Requests from a server or a VPN refused.
     {"NO_SERVER", TAVRO_E_AUTH},
     {"NO_SERVERS", TAVRO_E_FAILED},
+    // Streams and delayed links the service does not know.
+    {"STREAM_INVALID_GEN_ID", TAVRO_E_NOT_FOUND},
+    {"STREAM_INVALID_STREAM_ID", TAVRO_E_NOT_FOUND},
+    {"STREAM_INVALID", TAVRO_E_FAILED},
+    {"DELAYED_INVALID_ID", TAVRO_E_NOT_FOUND},
+    {"DELAYED_INVALID_IDS", TAVRO_E_FAILED},
+    // Saved links missing from a request or refused: the host's argument.
+    {"USER_LINK_MISSING", TAVRO_E_ARG},
+    {"USER_LINK_INVALID", TAVRO_E_ARG},
+    {"USER_LINK", TAVRO_E_FAILED},
     {"DISCONTINUED", TAVRO_E_FAILED},
     {"", TAVRO_E_FAILED},
 };

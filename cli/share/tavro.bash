@@ -31,7 +31,7 @@ _tavro() {
   # Each command's own options, beside the global ones.
   local own=""
   case $command in
-    stream) own="--url --season --episode" ;;
+    stream) own="--url --season --episode --quality --wait-link" ;;
     add) own="--url --allow-writes --season --episode --full-season --keep-instant-only --wait --timeout-wait" ;;
     ls) own="--state" ;;
     wait) own="--url --season --episode --timeout-wait" ;;
@@ -44,7 +44,7 @@ _tavro() {
   elif [[ -z $command ]]; then
     COMPREPLY=($(compgen -W "$commands" -- "$cur"))
   elif [[ $command == ls ]]; then
-    COMPREPLY=($(compgen -W "torrents torrents/" -- "$cur"))
+    COMPREPLY=($(compgen -W "torrents torrents/ links history" -- "$cur"))
   elif [[ $command == stream ]]; then
     COMPREPLY=($(compgen -W "-" -- "$cur"))
   elif [[ $command == add || $command == torrent ]]; then

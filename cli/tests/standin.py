@@ -148,6 +148,28 @@ class Account:
         self.requests = []  # Request
         self.uploads = []   # multipart parts: (name, filename, data)
         self.deleted = []
+        # The links the account saved and those it unlocked lately, as
+        # /user/links and /user/history answer them.
+        self.saved = [
+            {"link": "https://hoster.standin.test/f/Open.Movie.2008.mkv", "filename": "Open.Movie.2008.mkv",
+             "size": 700 * MiB, "date": 1735689600, "host": "hoster"},
+            {"link": "https://video.standin.test/watch?v=q4", "filename": "", "size": 0, "date": 1735693200,
+             "host": "stream"},
+            {"link": "https://hoster.standin.test/f/Slow.Archive.zip", "filename": "Slow.Archive.zip",
+             "size": 3 * GiB, "date": 1735696800, "host": "hoster"}]
+        self.history = [self.saved[1]]
+        self.links["https://hoster.standin.test/f/Open.Movie.2008.mkv"] = ("Open.Movie.2008.mkv", 700 * MiB)
+        # A video of several qualities: its unlock answers the streams, each
+        # stream's own request the link of that quality.
+        self.videos = {"https://video.standin.test/watch?v=q4": ("gen-q4", "Quartet (Video)", [
+            {"id": "140", "ext": "mp3", "quality": "mp3", "filesize": 3 * MiB, "proto": "https", "name": ""},
+            {"id": "137+140", "ext": "mp4", "quality": 1080, "filesize": 75 * MiB, "proto": "https", "name": ""},
+            {"id": "398+140", "ext": "mp4", "quality": 720, "filesize": 32 * MiB, "proto": "https", "name": ""}])}
+        # Links the service takes time to prepare: link -> delayed id, and
+        # for each id the answers of its polls, one per poll (the last one
+        # stays).
+        self.slow = {"https://hoster.standin.test/f/Slow.Archive.zip": 4711}
+        self.polls = {4711: [{"status": 1, "time_left": 45}]}
         # path -> "500", "drop", "stall", "crafted" (an error message with escape
         # sequences), "huge" (a body of 65 MiB), "huge-unsized"
         # (the same without a length), or a list of "429", "503", "429 wait N",
@@ -397,6 +419,10 @@ class Handler(http.server.BaseHTTPRequestHandler):
         ("v4", "/pin/check"): ("POST", ("pin", "check"), "pin_check"),
         ("v4", "/user/verif"): ("POST", ("token",), "verif"),
         ("v4", "/user/verif/resend"): ("POST", ("token",), "verif_resend"),
+        ("v4", "/user/links"): ("GET", (), "saved"),
+        ("v4", "/user/history"): ("GET", (), "history"),
+        ("v4", "/link/streaming"): ("POST", ("id", "stream"), "streaming"),
+        ("v4", "/link/delayed"): ("POST", ("id",), "delayed"),
     }
     RETIRED = {("v4", "/magnet/status")}
     # No key needed (one sent is ignored), and the approval's own endpoints,
@@ -489,12 +515,47 @@ class Handler(http.server.BaseHTTPRequestHandler):
         link = req.form.get("link", [None])[0]
         if not link:
             return error("LINK_IS_MISSING", "No link was sent")
+        if link in acc.videos:
+            gen, name, streams = acc.videos[link]
+            return ok({"link": "", "host": "stream", "filename": name, "filesize": 0, "id": gen,
+                       "streams": streams})
+        if link in acc.slow:
+            return ok({"link": "", "host": "hoster", "filename": link.rsplit("/", 1)[1], "filesize": 3 * GiB,
+                       "delayed": acc.slow[link]})
         if link not in acc.links:
             return error("LINK_HOST_NOT_SUPPORTED", "This host or link is not supported")
         name, size = acc.links[link]
         token = hashlib.sha1(link.encode()).hexdigest()[:8]
         return ok({"link": "%s/dl/%s/%s" % (self.server.base, token, name),
                    "filename": name, "filesize": size, "host": "standin"})
+
+    def on_saved(self, acc, req):
+        return ok({"links": acc.saved})
+
+    def on_history(self, acc, req):
+        return ok({"links": acc.history})
+
+    def on_streaming(self, acc, req):
+        gen, stream = req.form.get("id", [None])[0], req.form.get("stream", [None])[0]
+        for _, (g, name, streams) in acc.videos.items():
+            if g != gen:
+                continue
+            for s in streams:
+                if s["id"] == stream:
+                    quality = s["quality"]
+                    filename = "%s.%s.%s" % (name, quality, s["ext"])
+                    return ok({"link": "%s/dl/%s/%s" % (self.server.base, gen, urllib.parse.quote(filename)),
+                               "filename": filename, "filesize": s["filesize"]})
+            return error("STREAM_INVALID_STREAM_ID", "Invalid stream ID")
+        return error("STREAM_INVALID_GEN_ID", "Invalid generation ID")
+
+    def on_delayed(self, acc, req):
+        did = req.form.get("id", [""])[0]
+        plan = acc.polls.get(int(did)) if did.isdigit() else None
+        if plan is None:
+            return error("DELAYED_INVALID_ID", "This delayed ID is invalid")
+        answer = plan.pop(0) if len(plan) > 1 else plan[0]
+        return ok(answer)
 
     def on_upload(self, acc, req):
         texts = req.form.get("magnets[]", [])

@@ -182,7 +182,8 @@ class ValidateTests(ServiceCase):
 
 class ListingTests(ServiceCase):
     def test_listings(self):
-        root = [{"name": "torrents", "path": "torrents", "folder": True, "size": -1}]
+        root = [{"name": name, "path": name, "folder": True, "size": -1}
+                for name in ("torrents", "links", "history")]
         magnets = [{"name": m["filename"], "path": "m%d" % m["id"], "folder": True, "size": m["size"],
                     "id": "m%d" % m["id"], "locator": "m%d" % m["id"],
                     "state": "ready" if m["ready"] else "processing",
@@ -268,6 +269,121 @@ class StreamTests(ServiceCase):
         ran = self.run_cli("stream", "https://standin.test/f/nothing")
         self.assertEqual(ran.code, 4, repr(ran))
         self.assertIn("LINK_HOST_NOT_SUPPORTED", ran.err)
+
+
+class SavedLinksTests(ServiceCase):
+    """The links the account keeps, and every shape of a link that plays."""
+
+    MOVIE = "https://hoster.standin.test/f/Open.Movie.2008.mkv"
+    VIDEO = "https://video.standin.test/watch?v=q4"
+    SLOW = "https://hoster.standin.test/f/Slow.Archive.zip"
+
+    def entry(self, name, size, link):
+        return {"name": name, "path": name, "folder": False, "size": size, "locator": link, "id": link}
+
+    def test_the_folders_as_json(self):
+        rows = [("links", [self.entry("Open.Movie.2008.mkv", 700 * standin.MiB, self.MOVIE),
+                           self.entry(self.VIDEO, -1, self.VIDEO),
+                           self.entry("Slow.Archive.zip", 3 * standin.GiB, self.SLOW)]),
+                ("history", [self.entry(self.VIDEO, -1, self.VIDEO)])]
+        for folder, expected in rows:
+            with self.subTest(folder):
+                since = len(self.account.requests)
+                self.assertEqual(self.json_of(self.run_cli("ls", folder)), expected)
+                with self.account.lock:
+                    sent = [(r.method, r.path) for r in self.account.requests[since:]]
+                self.assertEqual(sent, [("GET", "/v4/user/" + folder)])
+
+    def test_the_root_and_the_saved_links_as_tables(self):
+        ran = self.run_cli("ls", tty=True)
+        self.assertEqual([l.split()[0] for l in ran.out.splitlines()[1:]], ["torrents", "links", "history"])
+        ran = self.run_cli("ls", "links", tty=True)
+        self.assertEqual(ran.code, 0, repr(ran))
+        lines = ran.out.splitlines()
+        self.assertEqual(lines[0].split(), ["NAME", "SIZE", "HOST", "SAVED", "PATH"])
+        self.assertRegex(lines[1], r"^Open\.Movie\.2008\.mkv +700\.0 MiB  hoster  2025-01-01 00:00  "
+                                   r"links/Open\.Movie\.2008\.mkv$")
+        self.assertIn("stream  2025-01-01 01:00  links/" + self.VIDEO, lines[2])
+        # The PATH column is what stream takes.
+        path = lines[1].split("  ")[-1]
+        doc = self.json_of(self.run_cli("stream", path))
+        self.assertEqual((doc["name"], doc["size"]), ("Open.Movie.2008.mkv", 700 * standin.MiB))
+
+    def test_a_saved_video_plays_its_highest_quality_or_the_one_asked_for(self):
+        rows = [("the highest", [], 1080, "137+140", 75), ("at most 720", ["--quality", "720"], 720, "398+140", 32),
+                ("below every video: the lowest", ["--quality", "360"], 720, "398+140", 32)]
+        for name, options, quality, stream, mib in rows:
+            with self.subTest(name):
+                since = len(self.account.requests)
+                doc = self.json_of(self.run_cli("stream", *options, "links/" + self.VIDEO))
+                self.assertEqual((doc["quality"], doc["size"]), (quality, mib * standin.MiB))
+                self.assertEqual(doc["name"], "Quartet (Video).%d.mp4" % quality)
+                with self.account.lock:
+                    sent = [(r.path, r.form) for r in self.account.requests[since:] if r.method == "POST"]
+                self.assertEqual(sent, [("/v4/link/unlock", {"link": [self.VIDEO]}),
+                                        ("/v4/link/streaming", {"id": ["gen-q4"], "stream": [stream]})])
+
+    def test_a_hoster_link_alone_streams_it(self):
+        ran = self.run_cli(self.MOVIE)
+        self.assertEqual(ran.code, 0, repr(ran))
+        self.assertRegex(ran.out, r"^%s/dl/[0-9a-f]{8}/Open.Movie.2008.mkv\n$" % re.escape(self.service.base))
+        ran = self.run_cli("links/Open.Movie.2008.mkv")
+        self.assertRegex(ran.out, r"/Open.Movie.2008.mkv\n$", repr(ran))
+        # On a terminal the chosen quality is said beside the name and size.
+        ran = self.run_cli("stream", "--quality", "720", self.VIDEO, tty=True)
+        self.assertEqual(ran.out.splitlines()[0], "Quartet (Video).720.mp4  32.0 MiB  quality 720", repr(ran))
+
+    def test_a_link_that_takes_time(self):
+        # Not ready within --wait-link 3: the next poll would come after 5 s.
+        with self.account.lock:
+            self.account.polls[4711] = [{"status": 1, "time_left": 45}]
+        ran = self.run_cli("stream", "--wait-link", "3", "links/Slow.Archive.zip")
+        self.assertEqual(ran.code, 6, repr(ran))
+        self.assertIn("tavro: the service is still preparing the link (time_left 45 s), and DelayedWait (3 s) "
+                      "ends before the next poll\n", ran.err)
+        self.assertIn("--wait-link SECONDS", ran.err)
+        # With 0 it is not polled at all.
+        since = len(self.account.requests)
+        ran = self.run_cli("stream", "--wait-link", "0", self.SLOW)
+        self.assertEqual(ran.code, 6, repr(ran))
+        with self.account.lock:
+            self.assertEqual([r.path for r in self.account.requests[since:]], ["/v4/link/unlock"])
+        # Ready at the first poll.
+        with self.account.lock:
+            self.account.polls[4711] = [{"status": 2, "time_left": 0, "link": self.service.base + "/dl/slow/a.zip"}]
+        doc = self.json_of(self.run_cli("stream", self.SLOW))
+        self.assertEqual(doc, {"url": self.service.base + "/dl/slow/a.zip", "name": "Slow.Archive.zip",
+                               "size": 3 * standin.GiB})
+
+    def test_the_countdown_on_a_terminal_while_a_link_is_prepared(self):
+        # The second poll, 5 seconds after the first, finds the link ready;
+        # meanwhile standard error, a terminal, counts the estimate down.
+        with self.account.lock:
+            self.account.polls[4711] = [{"status": 1, "time_left": 6},
+                                        {"status": 2, "time_left": 0, "link": self.service.base + "/dl/slow/b.zip"}]
+        master, slave = pty.openpty()
+        p = subprocess.Popen([CLI, "--lib", LIB, "stream", "--url", "--wait-link", "20", self.SLOW, "--api-root",
+                              self.service.api_root, "--api-key", KEY], stdout=subprocess.PIPE, stderr=slave,
+                             env=clean_env(), text=True)
+        os.close(slave)
+        out, _ = p.communicate(timeout=30)
+        chunks = []
+        while select.select([master], [], [], 0.2)[0]:
+            try:
+                data = os.read(master, 65536)
+            except OSError:
+                break
+            if not data:
+                break
+            chunks.append(data)
+        os.close(master)
+        err = b"".join(chunks).decode()
+        self.assertEqual((p.returncode, out), (0, self.service.base + "/dl/slow/b.zip\n"), err)
+        shown = re.findall(r"preparing the link: about (\d+) s left", err)
+        self.assertGreaterEqual(len(shown), 2, err)
+        self.assertEqual(shown[0], "6")
+        self.assertEqual([int(s) for s in shown], sorted((int(s) for s in shown), reverse=True), err)
+        self.assertTrue(err.endswith("\r\x1b[K"), repr(err))
 
 
 class AddTests(ServiceCase):
@@ -436,12 +552,20 @@ class UsageTests(ServiceCase):
             ("a season without an episode", ["stream", "--season", "1", "m101"],
              "tavro: --season and --episode go together"),
             ("a folder name of no kind", ["ls", "films"], "tavro: no such folder: films (folders are torrents, "
-                                                          "torrents/m<id>, m<id> and m<id>/PATH, as `tavro ls "
-                                                          "torrents` lists them)"),
+                                                          "torrents/m<id>, links, history, m<id> and m<id>/PATH, "
+                                                          "as `tavro ls torrents` lists them)"),
             ("a magnet id with a tail", ["ls", "m101xyz"], "tavro: no such folder: m101xyz"),
             ("a magnet id without its m", ["ls", "101"], "tavro: no such folder: 101 (folders are torrents, "
-                                                         "torrents/m<id>, m<id> and m<id>/PATH, as `tavro ls "
-                                                         "torrents` lists them; did you mean m101?)"),
+                                                         "torrents/m<id>, links, history, m<id> and m<id>/PATH, "
+                                                         "as `tavro ls torrents` lists them; did you mean m101?)"),
+            ("a quality that is no height", ["stream", "--quality", "hd", "links/x"],
+             "tavro: --quality needs a video height such as 720, not hd"),
+            ("a wait past ten minutes", ["stream", "--wait-link", "601", "links/x"],
+             "tavro: --wait-link needs seconds from 0 to 600, not 601"),
+            ("a folder of links without a name", ["stream", "links"],
+             "tavro: stream: links is a folder: give links/NAME as `tavro ls links` shows it"),
+            ("a quality for a listing", ["ls", "--quality", "720", "links"],
+             "tavro: --quality does not apply to ls"),
             ("add of words", ["add", "--allow-writes", "hello world"],
              "tavro: add: hello world: No such file or directory (give a magnet link, a web link or a torrent file)"),
             ("add of nothing", ["add", "--allow-writes", ""], "tavro: add: the link is empty"),
@@ -1517,15 +1641,18 @@ class OfflineTests(unittest.TestCase):
     def test_demo(self):
         ran = run_cli("demo")
         self.assertEqual(ran.code, 0, repr(ran))
-        self.assertIn("demo: 20 steps, each as expected", ran.out)
+        self.assertIn("demo: 24 steps, each as expected", ran.out)
         self.assertIn("$ tavro ls m103\nerror document: {\"error\":\"magnet 103 is not ready: Downloading, 42 % of "
                       "19.3 GB at 23.5 MB/s, 12 seeders\"}\n-> -2 TAVRO_E_NOT_FOUND\n", ran.out)
         self.assertIn("first look (ls torrents/m103): processing\n   5 seconds later: ready\n", ran.out)
+        self.assertIn('"name":"Lighthouse Keepers (Video).1080.mp4","size":75910363,"quality":1080}', ran.out)
+        self.assertIn('"name":"Lighthouse Keepers (Video).720.mp4","size":32752789,"quality":720}', ran.out)
+        self.assertRegex(ran.out, r"ready on poll [2-9] ")
         self.assertIn('error document: {"error":"AllDebrid error AUTH_BAD_APIKEY: The apikey is invalid"}', ran.out)
         self.assertIn("$ tavro ls m404\nerror document: {\"error\":\"AllDebrid error MAGNET_INVALID_ID: "
                       "This magnet ID does not exists or is invalid\"}\n-> -2 TAVRO_E_NOT_FOUND\n", ran.out)
         self.assertIn("magnet 203 was deleted again: 1 delete request(s)", ran.out)
-        self.assertEqual(ran.out.count("-> 0 TAVRO_OK"), 16)
+        self.assertEqual(ran.out.count("-> 0 TAVRO_OK"), 20)
         # Signing in: a waiting check, then the key; a blocked key, then its approval.
         self.assertIn('library: tavro_pin_check\n{"activated":false,"expires_in":581}\n-> 0 TAVRO_OK\n', ran.out)
         self.assertIn('library: tavro_pin_check\n{"activated":true,"APIKey":"demo-pin-key-2c9e","expires_in":570}\n',
@@ -1674,7 +1801,7 @@ class OfflineTests(unittest.TestCase):
         self.assertIn("other users can see a command line", " ".join(account.split()))
         own = {"add": ["--allow-writes", "--keep-instant-only", "--full-season", "--season", "--episode", "--url",
                        "--wait", "--timeout-wait"],
-               "stream": ["--url", "--season", "--episode"], "ls": ["--state"],
+               "stream": ["--url", "--season", "--episode", "--quality", "--wait-link"], "ls": ["--state"],
                "wait": ["--url", "--season", "--episode", "--timeout-wait"],
                "rm": ["--allow-writes"], "restart": ["--allow-writes"], "login": ["--no-qr"],
                "approve": ["--resend"]}
@@ -1752,11 +1879,11 @@ class OfflineTests(unittest.TestCase):
         demo_json = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "demo.json")
         out = run_cli("demo").out
         steps = re.findall(r"^\$ tavro (.*)\n(.*)\n(?:.*\n)*?-> (-?\d+) (\w+)", out, re.M)
-        self.assertEqual(len(steps), 15, out)
+        self.assertEqual(len(steps), 19, out)
         # The wait step's second look is answered by the demo itself, as the
         # service would answer once the magnet is done: --fake would wait on.
         steps = [st for st in steps if not st[0].startswith("wait ")]
-        self.assertEqual(len(steps), 14, out)
+        self.assertEqual(len(steps), 18, out)
 
         def same(doc):  # a fresh identifier each run
             return re.sub(r'"ID":"[0-9a-f-]{36}"', '"ID":"..."', doc)
@@ -2386,7 +2513,7 @@ class DetailsTests(ServiceCase):
                                                                           if near else ""))
 
     def test_unknown_settings_keys_are_named(self):
-        all_keys = "RuntimeType, APIKey, ClientSecret, CustomName, ClientId, ID"
+        all_keys = "RuntimeType, APIKey, ClientSecret, CustomName, ClientId, ID, MaxQuality, DelayedWait"
         rows = [
             ("far from any", {"APIKey": KEY, "ApiRoot": "http://x", "Foo": 1},
              ['"ApiRoot" is not a setting, and is left out (the settings are %s)' % all_keys,
