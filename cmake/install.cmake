@@ -113,7 +113,7 @@ elseif(MINGW)
 
   install(TARGETS tavro RUNTIME DESTINATION . COMPONENT lib)
   install(FILES include/tavro.h ${PROJECT_BINARY_DIR}/include/tavro_version.h
-    ${PROJECT_BINARY_DIR}/tavro.def ${PROJECT_BINARY_DIR}/tavro.lib README.md
+    ${PROJECT_BINARY_DIR}/tavro.def ${PROJECT_BINARY_DIR}/tavro.lib README.md LICENSE
     DESTINATION . COMPONENT lib)
 
   set(CPACK_GENERATOR ZIP)

@@ -1,5 +1,16 @@
 /*
  * tavro: an AllDebrid account handler for media player hosts.
+ * Copyright (c) 2026 the tavro authors; MIT licence (LICENSE).
+ *
+ * Versions
+ * --------
+ * tavro_version.h gives TAVRO_VERSION_MAJOR, _MINOR, _PATCH and _STRING,
+ * which tavro_version() returns. The version follows semantic versioning
+ * of this C ABI: a release that adds exports, result codes, settings or
+ * record members raises the minor version; one that removes or changes any
+ * of them raises the major version, and the shared library's SONAME
+ * (libtavro.so.<major>) follows the major version. A host built against
+ * 1.x runs with any later 1.y. NEWS.md says what each release added.
  *
  * The model, in brief
  * -------------------
@@ -326,7 +337,7 @@ TAVRO_API const tavro_handler *halvo_get(void);
 
 /* ---- About ------------------------------------------------------------- */
 
-TAVRO_API const char *tavro_version(void);      /* TAVRO_VERSION_STRING, "1.0.0" */
+TAVRO_API const char *tavro_version(void);      /* TAVRO_VERSION_STRING, "1.1.0" */
 TAVRO_API const char *tavro_runtime_type(void); /* "ALLDEBRID" */
 TAVRO_API int tavro_caps(void);                 /* 47 */
 TAVRO_API const char *tavro_base_url(void);     /* "https://api.alldebrid.com/v4" */

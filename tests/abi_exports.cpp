@@ -107,7 +107,7 @@ TEST(Exports, ResultCodeTableListsEveryCodeInOrder) {
 }
 
 TEST(Exports, ConstantsAndHandlerRecord) {
-  EXPECT_STREQ(T.tavro_version(), "1.0.0");
+  EXPECT_STREQ(T.tavro_version(), TAVRO_VERSION_STRING);
   EXPECT_STREQ(T.tavro_runtime_type(), "ALLDEBRID");
   EXPECT_EQ(T.tavro_caps(), 47);
   EXPECT_STREQ(T.tavro_base_url(), "https://api.alldebrid.com/v4");

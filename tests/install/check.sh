@@ -2,15 +2,15 @@
 # Installs tavro the way a user does and builds a tiny host outside the
 # repository against what was installed, through pkg-config and through
 # find_package(tavro):
-#   check.sh prefix BUILD SCRATCH CC   cmake --install BUILD --prefix SCRATCH/prefix
-#   check.sh deb    BUILD SCRATCH CC   cpack -G DEB in BUILD, each package
-#                                      unpacked with dpkg -x into SCRATCH/root
+#   check.sh prefix BUILD SCRATCH CC VERSION   cmake --install BUILD --prefix SCRATCH/prefix
+#   check.sh deb    BUILD SCRATCH CC VERSION   cpack -G DEB in BUILD, each package
+#                                              unpacked with dpkg -x into SCRATCH/root
 # Also: the SONAME, the files each package carries and its dependencies, the
 # installed tavro finding its library without LD_LIBRARY_PATH, and a copy of
 # tavro on its own saying where it looked and suggesting --lib.
 set -euo pipefail
 
-mode=$1 build=$(cd "$2" && pwd) scratch=$3 cc=$4
+mode=$1 build=$(cd "$2" && pwd) scratch=$3 cc=$4 version=$5
 here=$(cd "$(dirname "$0")" && pwd)
 rm -rf "$scratch" && mkdir -p "$scratch"
 scratch=$(cd "$scratch" && pwd)
@@ -39,8 +39,8 @@ hosts() {
   echo "$out"
   echo "-- find_package"
   cmake -S "$here/host" -B "$scratch/host-cmake" -G Ninja -DCMAKE_C_COMPILER="$cc" \
-    -DCMAKE_PREFIX_PATH="$prefix" >"$scratch/host-cmake.log" 2>&1 ||
-    { cat "$scratch/host-cmake.log"; fail "find_package(tavro 1.0) failed"; }
+    -DCMAKE_PREFIX_PATH="$prefix" -DTAVRO_WANT="${version%.*}" >"$scratch/host-cmake.log" 2>&1 ||
+    { cat "$scratch/host-cmake.log"; fail "find_package(tavro ${version%.*}) failed"; }
   cmake --build "$scratch/host-cmake" >>"$scratch/host-cmake.log" 2>&1 ||
     { cat "$scratch/host-cmake.log"; fail "the find_package host did not build"; }
   out=$(LD_LIBRARY_PATH=$libdir "$scratch/host-cmake/host") || fail "the find_package host failed"
@@ -79,7 +79,7 @@ case $mode in
     cmake --install "$build" --prefix "$prefix" >"$scratch/install.log"
     libdir=$(dirname "$(find "$prefix" -name libtavro.so.1 | head -n 1)")
     [ "$libdir" != . ] || fail "no libtavro.so.1 installed"
-    for f in "$libdir/libtavro.so.1.0.0" "$libdir/libtavro.so.1" "$libdir/libtavro.so" \
+    for f in "$libdir/libtavro.so.$version" "$libdir/libtavro.so.1" "$libdir/libtavro.so" \
       "$prefix/include/tavro.h" "$prefix/include/tavro_version.h" "$libdir/pkgconfig/tavro.pc" \
       "$libdir/cmake/tavro/tavroConfig.cmake" "$libdir/cmake/tavro/tavroConfigVersion.cmake" \
       "$prefix/bin/tavro" "$prefix/share/man/man1/tavro.1" \
@@ -87,7 +87,7 @@ case $mode in
       has "$f"
     done
     [ "$(readlink "$libdir/libtavro.so")" = libtavro.so.1 ] || fail "libtavro.so does not link to libtavro.so.1"
-    soname "$libdir/libtavro.so.1.0.0"
+    soname "$libdir/libtavro.so.$version"
     if command -v man >/dev/null; then
       man -l "$prefix/share/man/man1/tavro.1" >/dev/null 2>&1 || fail "man -l cannot render tavro.1"
     else
