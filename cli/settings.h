@@ -18,6 +18,16 @@ std::string settings_for_key(const std::string &key);
 // the library would refuse them.
 std::string api_key_of(const std::string &settings);
 
+// The library's APIRoot for an --api-root URL in its documented form, the
+// API's version-4 root ("http://127.0.0.1:8080/v4", a trailing '/' allowed):
+// the part before "/v4". "" when the URL does not end in "/v4".
+std::string api_root_setting(const std::string &v4_root);
+
+// The settings with "APIRoot" set to root (any APIRoot of their own
+// replaced, every other member kept as it was); the settings unchanged when
+// they are no JSON object.
+std::string settings_with_api_root(const std::string &settings, const std::string &root);
+
 // What reading a settings file found: the text for the library (a leading
 // UTF-8 byte order mark removed), or an exit status and a message naming
 // the file (and the byte where its JSON goes wrong); warnings either way.

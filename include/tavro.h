@@ -134,7 +134,8 @@ extern "C" {
  *   unlock a link           <root>/link/unlock    link=<link>
  *   add a magnet            <root>/magnet/upload  magnets[]=<magnet>
  *   delete magnet N         <root>/magnet/delete  id=N
- * where <root> is tavro_base_url(). A torrent file is uploaded to
+ * where <root> is tavro_base_url() ("https://api.alldebrid.com" in these
+ * URLs is the settings' APIRoot when they give one). A torrent file is uploaded to
  * <root>/magnet/upload/file with the content type
  * "multipart/form-data; boundary=tavrotorrent" and the raw torrent bytes as
  * the body; framing them as the multipart file part "files[0]" is the
@@ -268,8 +269,26 @@ TAVRO_API int tavro_allow_writes(int on);
 
 /*
  * Settings: a JSON object (at most 1 MiB) with "APIKey" (or "ClientSecret"),
- * and optionally "CustomName" (or "ClientId"), "ID" and "RuntimeType" (which,
- * when given and not empty, must be "ALLDEBRID").
+ * and optionally "CustomName" (or "ClientId"), "ID", "RuntimeType" (which,
+ * when given and not empty, must be "ALLDEBRID") and "APIRoot".
+ *
+ * "APIRoot" (since 1.1) sends every request of the call to a server of the
+ * host's choosing, a test server for instance, instead of the service: it
+ * replaces "https://api.alldebrid.com" in every request URL, and the
+ * version paths follow it. With "APIRoot":"https://test.example/api" the
+ * account check goes to https://test.example/api/v4/user and the account's
+ * magnets to https://test.example/api/v4.1/magnet/status. It is an absolute
+ * https:// URL (host, optional port, optional path; a trailing '/' is
+ * dropped), or an http:// one whose host is loopback: 127.0.0.0/8 written
+ * as four decimal numbers, "localhost" or "[::1]" (a look-alike such as
+ * "127.0.0.1.example.com" or "localhost@example.com" is not). A root with
+ * user-info, a query, a fragment, a backslash, a blank, a control character
+ * or a byte outside ASCII, any other scheme or host, a non-string value, or
+ * more than 1024 bytes is TAVRO_E_ARG before any request, so the key is
+ * never sent to it. Absent, null or blank: the service itself. Web links
+ * given to tavro_download are fetched as they are. A status message of a
+ * call on another root names it: "magnet/files answered HTTP 500
+ * (http://127.0.0.1:8080)"; tavro_base_url() is unchanged.
  *
  * All four return a result code and write the result or the error document
  * into out (see the model above).

@@ -78,9 +78,9 @@ int main(int argc, char **argv) {
   tavro_cli::CurlGlobal global;
   if (!global.ok()) return 1;
   tavro_cli::CurlOptions options;
-  // The library's root, rewritten to the stand-in, as --api-root does.
-  options.api_root = "https://api.example.invalid/v4";
-  options.api_root_to = base + "/web";
+  // Requests under the stand-in's root, as the library sends them with an
+  // APIRoot.
+  options.api_root = base + "/web";
   options.timeout_ms = 20000;
   std::atomic<int> failures{0}, requests{0};
   {
