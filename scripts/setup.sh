@@ -53,9 +53,10 @@ packages=()
 # The test lanes: Clang with its sanitizer and libFuzzer runtimes, the test
 # and benchmark libraries, Python 3 for the command-line tests and openssl
 # for their test certificate; pkg-config, binutils (readelf), dpkg-dev
-# (dpkg-shlibdeps) and file for the install check and the Debian packages.
+# (dpkg-shlibdeps), file and lintian for the install check and the Debian
+# packages; libcurl's headers build the shipped example host against them.
 ((want_test)) && packages+=(clang libclang-rt-14-dev libgtest-dev libgmock-dev libbenchmark-dev
-  python3 openssl pkgconf binutils dpkg-dev file)
+  python3 openssl pkgconf binutils dpkg-dev file lintian make)
 # Windows: tavro.dll is cross-built with MinGW-w64 and tested under Wine;
 # xz-utils unpacks yyjson's source tarball.
 ((want_windows)) && packages+=(g++-mingw-w64-x86-64-posix gcc-mingw-w64-x86-64-posix wine64
