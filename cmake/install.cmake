@@ -108,6 +108,8 @@ ${_licence}")
   endforeach()
   install(FILES README.md NEWS.md DESTINATION ${CMAKE_INSTALL_DATAROOTDIR}/doc/libtavro-dev
     COMPONENT dev)
+  install(DIRECTORY examples/ DESTINATION ${CMAKE_INSTALL_DATAROOTDIR}/doc/libtavro-dev/examples
+    COMPONENT dev)
 
   # ---- The library's control files: symbols, shlibs, the ldconfig trigger.
   # The symbols file lists TAVRO_EXPORT_NAMES (tavro.h): the exports of the

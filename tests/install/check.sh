@@ -45,10 +45,35 @@ hosts() {
     { cat "$scratch/host-cmake.log"; fail "the find_package host did not build"; }
   out=$(LD_LIBRARY_PATH=$libdir "$scratch/host-cmake/host") || fail "the find_package host failed"
   echo "$out"
+  example "$prefix" "$libdir"
   if cmake -S "$here/host" -B "$scratch/host-cmake2" -G Ninja -DCMAKE_C_COMPILER="$cc" \
     -DCMAKE_PREFIX_PATH="$prefix" -DTAVRO_WANT=2.0 >/dev/null 2>&1; then
     fail "find_package(tavro 2.0) accepted version 1"
   fi
+}
+
+# The example host that libtavro-dev ships (share/doc/libtavro-dev/examples),
+# copied out of the installed tree, built there both ways (its Makefile with
+# pkg-config, its CMakeLists.txt with find_package) and run against the
+# command-line tests' stand-in service through APIRoot.
+example() {
+  local prefix=$1 libdir=$2 shipped=$1/share/doc/libtavro-dev/examples
+  for f in list_magnets.c CMakeLists.txt Makefile; do has "$shipped/$f"; done
+  echo "-- the example, with make and pkg-config"
+  rm -rf "$scratch/example-make" && cp -r "$shipped" "$scratch/example-make"
+  PKG_CONFIG_PATH=$libdir/pkgconfig make -C "$scratch/example-make" CC="$cc" \
+    CFLAGS="-O2 -Wall -Wextra -Werror" >"$scratch/example-make.log" 2>&1 ||
+    { cat "$scratch/example-make.log"; fail "the example did not build with its Makefile"; }
+  python3 "$here/run_example.py" "$scratch/example-make/list_magnets" "$libdir" ||
+    fail "the example built with make did not list the magnets"
+  echo "-- the example, with find_package"
+  cmake -S "$shipped" -B "$scratch/example-cmake" -G Ninja -DCMAKE_C_COMPILER="$cc" \
+    -DCMAKE_C_FLAGS="-Wall -Wextra -Werror" -DCMAKE_PREFIX_PATH="$prefix" \
+    >"$scratch/example-cmake.log" 2>&1 &&
+    cmake --build "$scratch/example-cmake" >>"$scratch/example-cmake.log" 2>&1 ||
+    { cat "$scratch/example-cmake.log"; fail "the example did not build with its CMakeLists.txt"; }
+  python3 "$here/run_example.py" "$scratch/example-cmake/list_magnets" "$libdir" ||
+    fail "the example built with CMake did not list the magnets"
 }
 
 # The command finds its library without help, and says where it looked when
