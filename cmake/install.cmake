@@ -200,8 +200,10 @@ include(${PROJECT_SOURCE_DIR}/cmake/tavro_deb_depends.cmake)
   set(CPACK_POST_BUILD_SCRIPTS ${PROJECT_SOURCE_DIR}/cmake/tavro_deb_finish.cmake)
   include(CPack)
 elseif(MINGW)
-  # tavro.def from the export list in tavro.h (the X(name) rows of
-  # TAVRO_EXPORT_NAMES), and tavro.lib from it with dlltool.
+  # lib/tavro.def from the export list in tavro.h (the X(name) rows of
+  # TAVRO_EXPORT_NAMES), and lib/tavro.lib from it with dlltool; the
+  # library's members are named after the DLL (--temp-prefix), whatever
+  # the build folder.
   include(${CMAKE_CURRENT_LIST_DIR}/export_names.cmake)
   tavro_export_names(_names ${PROJECT_SOURCE_DIR}/include/tavro.h)
   set(_def "LIBRARY tavro.dll\nEXPORTS\n")
@@ -212,19 +214,43 @@ elseif(MINGW)
   set_property(DIRECTORY APPEND PROPERTY CMAKE_CONFIGURE_DEPENDS include/tavro.h)
   find_program(TAVRO_DLLTOOL NAMES x86_64-w64-mingw32-dlltool dlltool REQUIRED)
   add_custom_command(OUTPUT ${PROJECT_BINARY_DIR}/tavro.lib
-    COMMAND ${TAVRO_DLLTOOL} --machine i386:x86-64 --input-def ${PROJECT_BINARY_DIR}/tavro.def
-      --dllname tavro.dll --output-lib ${PROJECT_BINARY_DIR}/tavro.lib
+    COMMAND ${CMAKE_COMMAND} -E rm -rf implib
+    COMMAND ${CMAKE_COMMAND} -E make_directory implib
+    COMMAND ${CMAKE_COMMAND} -E chdir implib ${TAVRO_DLLTOOL} --machine i386:x86-64
+      --input-def ../tavro.def --dllname tavro.dll --temp-prefix tavro_dll
+      --output-lib ../tavro.lib
     DEPENDS ${PROJECT_BINARY_DIR}/tavro.def
+    WORKING_DIRECTORY ${PROJECT_BINARY_DIR}
     COMMENT "Making the import library tavro.lib from tavro.def")
   add_custom_target(tavro_import_lib ALL DEPENDS ${PROJECT_BINARY_DIR}/tavro.lib)
 
-  install(TARGETS tavro RUNTIME DESTINATION . COMPONENT lib)
-  install(FILES include/tavro.h ${PROJECT_BINARY_DIR}/include/tavro_version.h
-    ${PROJECT_BINARY_DIR}/tavro.def ${PROJECT_BINARY_DIR}/tavro.lib README.md LICENSE
-    DESTINATION . COMPONENT lib)
+  # README.txt with Windows line ends.
+  configure_file(cmake/windows/README.txt.in ${PROJECT_BINARY_DIR}/windows/README.txt.lf @ONLY)
+  file(READ ${PROJECT_BINARY_DIR}/windows/README.txt.lf _readme)
+  string(REPLACE "\n" "\r\n" _readme "${_readme}")
+  file(WRITE ${PROJECT_BINARY_DIR}/windows/README.txt "${_readme}")
 
+  install(TARGETS tavro RUNTIME DESTINATION bin COMPONENT lib)
+  install(FILES $<TARGET_FILE_DIR:tavro>/tavro.debug DESTINATION bin COMPONENT lib)
+  install(FILES ${PROJECT_BINARY_DIR}/tavro.def ${PROJECT_BINARY_DIR}/tavro.lib
+    DESTINATION lib COMPONENT lib)
+  install(FILES include/tavro.h ${PROJECT_BINARY_DIR}/include/tavro_version.h
+    DESTINATION include COMPONENT lib)
+  install(FILES LICENSE ${PROJECT_BINARY_DIR}/windows/README.txt DESTINATION . COMPONENT lib)
+
+  # The zip: cpack -G ZIP stages the install tree, and tavro_zip.cmake
+  # (CPACK_POST_BUILD_SCRIPTS) writes the zip again from it with its files
+  # in a fixed order and one pinned time (the version's date in
+  # cmake/debian/changelog), so that two builds give the same bytes.
+  file(STRINGS ${PROJECT_SOURCE_DIR}/cmake/debian/changelog _dates REGEX "^ -- ")
+  list(GET _dates 0 _date)
+  string(REGEX REPLACE "^.*>  " "" _date "${_date}")
   set(CPACK_GENERATOR ZIP)
   set(CPACK_PACKAGE_FILE_NAME tavro-${PROJECT_VERSION}-win64)
   set(CPACK_ARCHIVE_COMPONENT_INSTALL OFF)
+  set(CPACK_INCLUDE_TOPLEVEL_DIRECTORY ON)
+  set(CPACK_PROJECT_CONFIG_FILE ${PROJECT_BINARY_DIR}/tavro_cpack.cmake)
+  file(WRITE ${PROJECT_BINARY_DIR}/tavro_cpack.cmake "set(TAVRO_ZIP_TIME \"${_date}\")\n")
+  set(CPACK_POST_BUILD_SCRIPTS ${PROJECT_SOURCE_DIR}/cmake/tavro_zip.cmake)
   include(CPack)
 endif()

@@ -5,7 +5,8 @@
 #            the library and the command-line host (scripts/demo.sh)
 #   test     the demo's share plus the test toolchain: Clang and its sanitizer
 #            runtimes, GoogleTest, Google Benchmark, Python 3, OpenSSL
-#   windows  MinGW-w64, Wine and yyjson's source, for tavro.dll
+#   windows  MinGW-w64, Wine (callable as `wine`) and yyjson's source, for
+#            tavro.dll
 # With no purpose, all three. Packages come from the machine's own apt
 # sources; yyjson 0.10 from Debian 13 (trixie) on the same mirror, through an
 # apt configuration of the project's own under .deps/apt. The machine's apt
@@ -154,6 +155,11 @@ fetch_yyjson_source() {
 if ((want_windows)) && { [ ! -f "$yyjson_src/src/yyjson.c" ] || [ ! -f "$yyjson_src/src/yyjson.h" ]; }; then
   debian_mirror >/dev/null || exit 1
   step "fetching the yyjson 0.10 source from Debian trixie" fetch_yyjson_source
+fi
+# Debian's wine64 8.0 puts its loader at /usr/lib/wine/wine64, off PATH:
+# `wine` is made callable by that name.
+if ((want_windows)) && ! command -v wine >/dev/null && [ -x /usr/lib/wine/wine64 ]; then
+  step "linking /usr/local/bin/wine to /usr/lib/wine/wine64" $sudo ln -sf /usr/lib/wine/wine64 /usr/local/bin/wine
 fi
 ((want_demo)) && yyjson=" (yyjson $(dpkg-query -W -f='${Version}' libyyjson-dev))" || yyjson=""
 echo "setup: ok: $*$yyjson"
