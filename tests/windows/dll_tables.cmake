@@ -83,6 +83,11 @@ execute_process(COMMAND "${OBJDUMP}" -h "${dir}/tavro.debug" OUTPUT_VARIABLE deb
 if(NOT rc EQUAL 0 OR NOT debug_sections MATCHES "[.]debug_info")
   message(FATAL_ERROR "${dir}/tavro.debug holds no debug information")
 endif()
+execute_process(COMMAND "${OBJDUMP}" -p "${dir}/tavro.debug" OUTPUT_VARIABLE debug_dump)
+string(REGEX MATCH "Time/Date[ \t]+[^\n]*" stamp "${debug_dump}")
+if(NOT stamp MATCHES "1970")
+  message(FATAL_ERROR "${dir}/tavro.debug carries a time stamp: ${stamp}")
+endif()
 
 # The version resource: VS_FIXEDFILEINFO (its signature, then the structure
 # version, then the file version major.minor and patch.0, each as two
