@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The libcurl transport of the command-line host.
 #include "curl_io.h"
 

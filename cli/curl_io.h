@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The command-line host's own transport: the library's two tables (the
 // byte transport it installs, and the text table) over libcurl, with TLS
 // verification, time-outs, redirects, torrent uploads framed as one

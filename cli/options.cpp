@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Options, their values and the checks between them.
 #include "options.h"
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Opening the account, and reporting what an operation answered.
 #include "session.h"
 

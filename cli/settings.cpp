@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Settings files, read and checked.
 #include "settings.h"
 

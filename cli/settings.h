@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The account's settings: made for a key, their key read by the library's
 // own rules, and the settings file: where it is looked for, and what reading
 // one checks before the library sees it (the byte where its JSON goes wrong,

@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: MIT
 # Install rules and packages.
 #
 # POSIX, in three components that are also the three Debian packages of

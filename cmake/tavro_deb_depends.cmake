@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: MIT
 # Read by cpack (through the generated tavro_cpack.cmake): the Depends of
 # libtavro1 and tavro. dpkg-shlibdeps gives the C and C++ runtimes and
 # libcurl; the yyjson it reads from yyjson's symbols file (>= 0.9) is left

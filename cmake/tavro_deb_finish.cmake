@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: MIT
 # Run by cpack after the Debian packages are built (CPACK_POST_BUILD_SCRIPTS):
 # CPack gives a package with a library under /usr/lib maintainer scripts
 # that call ldconfig; libtavro1 runs it by its trigger instead

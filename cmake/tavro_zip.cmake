@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: MIT
 # Run by cpack after it made the Windows zip (CPACK_POST_BUILD_SCRIPTS):
 # the zip is written again from the same files by tavro_zip.py, in a fixed
 # order, each with the one time TAVRO_ZIP_TIME (the version's date in

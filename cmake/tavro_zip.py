@@ -1,4 +1,5 @@
 #!/usr/bin/env python3
+# SPDX-License-Identifier: MIT
 """Writes a zip of the files under a folder, reproducibly: the files in
 sorted order, each with the one given time, mode 644 (755 for .dll and
 .exe), no other metadata, deflated.

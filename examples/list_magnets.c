@@ -1,3 +1,4 @@
+/* SPDX-License-Identifier: MIT */
 /* list_magnets: a short, complete tavro host. It lists the magnets of an
  * AllDebrid account through tavro's byte transport, which it implements
  * over libcurl.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The settings parser: any host text gives the record or one of the five
 // settings failures, and a failure leaves nothing allocated.
 #include "fuzz_support.h"

@@ -1,4 +1,5 @@
 #!/usr/bin/env python3
+# SPDX-License-Identifier: MIT
 """Writes the seed corpora under fuzz/corpus/: a few hand-picked inputs per
 target, the shapes each reader expects and a few it must refuse. Run it again
 after changing a seed; the files are kept in the repository."""

@@ -1,3 +1,4 @@
+/* SPDX-License-Identifier: MIT */
 /*
  * tavro: an AllDebrid account handler for media player hosts.
  * Copyright (c) 2026 the tavro authors; MIT licence (LICENSE).

@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: MIT
 # Installs what tavro needs on Debian 12, when it is missing, for the purposes
 # named on the command line:
 #   demo     the compiler, CMake, Ninja, libcurl and yyjson: enough to build

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The host's JSON: settings, download requests and listing entries.
 #include "tavro_input.h"
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The JSON a host hands in: the account settings of every operation, the
 // request of a download, and a listing entry to stream. Each reader turns
 // it into a plain record or fails with TAVRO_E_ARG (or the code it names)

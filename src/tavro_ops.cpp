@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The operations on the service.
 #include "tavro_ops.h"
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The service this library speaks to, and every limit the library keeps,
 // each with the reason for its value: one place for the constants that the
 // operations, the transports and the exports share.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The library as a host sees it: the export table, the constants, the frame
 // of every operation (buffer rules, per-thread copies, the error document),
 // the transport selection and the writes switch.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The APIRoot setting through the exports: which roots are accepted and
 // which refused (before any request, so the key never goes to a refused
 // one), and every operation's requests on the new root through the three

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The CLI's libcurl transport called from several threads at once through
 // its two tables, as the library calls them: every answer must be the one
 // for its own request, byte bodies must travel whole, and every text handed

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Where --api-root sends the library: the part of the documented form (a
 // URL ending in /v4) before /v4 becomes the settings' APIRoot, which the
 // library's own settings reader then takes; the library builds every URL

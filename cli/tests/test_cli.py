@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: MIT
 """End-to-end tests of the tavro command-line host.
 
 The CLI runs as a separate process, loads the library with dlopen and talks

@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: MIT
 # Installs tavro the way a user does and builds a tiny host outside the
 # repository against what was installed, through pkg-config and through
 # find_package(tavro):

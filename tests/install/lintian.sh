@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: MIT
 # Builds the three Debian packages and runs lintian on them: any error or
 # warning fails, and so does an override that cmake/debian/lintian-overrides.md
 # does not list with its reason.

@@ -1,4 +1,5 @@
 #!/usr/bin/env python3
+# SPDX-License-Identifier: MIT
 """Runs the shipped example host against the command-line tests' stand-in
 service, through the APIRoot setting, and checks that it lists the stand-in
 account's magnets, with the key in a header only.

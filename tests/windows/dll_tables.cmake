@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: MIT
 # Reads tavro.dll's tables with objdump -p and checks that the export table
 # names exactly the functions of the export list (TAVRO_EXPORT_NAMES in
 # include/tavro.h) and that every imported DLL is a system one (KERNEL32

@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: MIT
 # Makes the Windows zip with cpack, twice, and checks it: the same bytes
 # both times (pinned times, a fixed order); exactly the kit's files
 # (bin/tavro.dll and its bin/tavro.debug, lib/tavro.lib and lib/tavro.def,
