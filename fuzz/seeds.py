@@ -34,7 +34,9 @@ TORRENT = "d8:announce3:url4:infod6:lengthi5e4:pathl1:aeee"
 SEEDS = {
     "settings": [SETTINGS, '{"APIKey":"  KEY  ","RuntimeType":"ALLDEBRID"}',
                  '{"APIKey":" ","ClientSecret":"S3CRET","ClientId":7}', '{"APIKey":12345,"ID":true}',
-                 '{"RuntimeType":"alldebrid","APIKey":"K"}', '{}', '[]', '{"APIKey":"a",}'],
+                 '{"RuntimeType":"alldebrid","APIKey":"K"}', '{}', '[]', '{"APIKey":"a",}',
+                 '{"APIKey":"K","APIRoot":"http://127.0.0.1:8080/api/"}',
+                 '{"APIKey":"K","APIRoot":"http://localhost@127.0.0.1.example.com:80?x#y"}'],
     "entry": ['{"locator":"L1","link":"x","path":"p"}', '{"locator":"","link":"https://h/f"}',
               '{"path":"Show/E1.mkv"}', '{}', '[]', '{"locator":null,"link":5,"path":"p"}'],
     "download_request": ['{"Link":"%s","FullSeason":true,"Season":1,"Episode":2,"KeepInstantOnly":true}' % MAGNET,

@@ -283,10 +283,10 @@ TAVRO_API int tavro_allow_writes(int on);
  * dropped), or an http:// one whose host is loopback: 127.0.0.0/8 written
  * as four decimal numbers, "localhost" or "[::1]" (a look-alike such as
  * "127.0.0.1.example.com" or "localhost@example.com" is not). A root with
- * user-info, a query, a fragment, a backslash, a blank, a control character
- * or a byte outside ASCII, any other scheme or host, a non-string value, or
- * more than 1024 bytes is TAVRO_E_ARG before any request, so the key is
- * never sent to it. Absent, null or blank: the service itself. Web links
+ * an '@' (user-info), a query, a fragment, a backslash, a blank, a control
+ * character or a byte outside ASCII, any other scheme or host, a non-string
+ * value, or more than 1024 bytes is TAVRO_E_ARG before any request, so the
+ * key is never sent to it. Absent, null or blank: the service itself. Web links
  * given to tavro_download are fetched as they are. A status message of a
  * call on another root names it: "magnet/files answered HTTP 500
  * (http://127.0.0.1:8080)"; tavro_base_url() is unchanged.

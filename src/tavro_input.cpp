@@ -146,7 +146,9 @@ int tavro_api_root_check(const char *text, char **root, char *err, size_t err_si
   if (std::strpbrk(rest, "?#"))
     return tavro_fail(err, err_size, TAVRO_E_ARG,
                       "APIRoot \"%s\" holds a query or a fragment; give the root alone", text);
-  if (std::memchr(authority, '@', auth_n))
+  // No '@' anywhere: user-info before a host, and nothing a URL reader
+  // could take for it.
+  if (std::strchr(text, '@'))
     return tavro_fail(err, err_size, TAVRO_E_ARG, "APIRoot \"%s\" holds user-info (an '@')", text);
   // The host, then an optional :port.
   size_t host_n = auth_n;

@@ -21,7 +21,7 @@ struct tavro_cfg {
 // Checks an APIRoot: an absolute https:// URL, or an http:// one whose host
 // is loopback (127.0.0.0/8 as four decimal numbers, localhost, [::1]);
 // with a host name or address, an optional port and an optional path, and
-// no user-info, query, fragment, backslash, blank or control character.
+// no '@' (user-info), query, fragment, backslash, blank or control character.
 // 0 with the root (trailing '/' removed) copied to the heap in *root, or
 // TAVRO_E_ARG with the message written.
 int tavro_api_root_check(const char *text, char **root, char *err, size_t err_size);
