@@ -170,6 +170,8 @@ This package holds the shared library.")
   set(CPACK_DEBIAN_DEV_PACKAGE_NAME libtavro-dev)
   set(CPACK_DEBIAN_DEV_PACKAGE_SECTION libdevel)
   set(CPACK_DEBIAN_DEV_PACKAGE_DEPENDS "${TAVRO_DEB_LIB} (= ${TAVRO_DEB_VERSION})")
+  # The example host builds against libcurl.
+  set(CPACK_DEBIAN_DEV_PACKAGE_SUGGESTS "libcurl4-openssl-dev | libcurl-dev")
   set(CPACK_DEBIAN_DEV_DESCRIPTION
     "AllDebrid account library for media players (development files)
 tavro lets a media player browse the files of an AllDebrid account, turn
