@@ -658,12 +658,8 @@ int tavro_do_download(const tavro_sess *sess, const char *request, int writes_al
   bool as_file = false;
   code = add_link(sess, req.link, resp, &as_file, err, err_size);
   if (code) return code;
-  code = tavro_map_status(resp->status);
-  if (code) {
-    long status = resp->status;
-    tavro_resp_free(resp.get());
-    return tavro_fail(err, err_size, code, "magnet/upload answered HTTP %ld", status);
-  }
+  code = status_ok(sess, resp, "magnet/upload", err, err_size);
+  if (code) return code;
   int64_t id = -1;
   int ready = 0;
   tavro::Text payload;

@@ -396,6 +396,11 @@ TEST_F(Root, MessagesNameTheRootInUse) {
   host.status = 401;
   EXPECT_EQ(T.tavro_validate(s.c_str(), out.data(), cap()), TAVRO_E_AUTH);
   EXPECT_STREQ(T.tavro_last_error(), "user request answered HTTP 401 (http://127.0.0.1:8080)");
+  host.status = 429;
+  const char *magnet = R"({"Link":"magnet:?xt=urn:btih:0123456789abcdef0123456789abcdef01234567"})";
+  EXPECT_EQ(T.tavro_download(s.c_str(), magnet, out.data(), cap()), TAVRO_E_LIMIT);
+  EXPECT_STREQ(T.tavro_last_error(), "magnet/upload answered HTTP 429 (http://127.0.0.1:8080)");
+  host.status = 401;
   // Without APIRoot the message is as it always was.
   EXPECT_EQ(T.tavro_validate(tt::kSettings.c_str(), out.data(), cap()), TAVRO_E_AUTH);
   EXPECT_STREQ(T.tavro_last_error(), "user request answered HTTP 401");
