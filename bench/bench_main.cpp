@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // What each operation costs next to the JSON work it cannot avoid (see
 // measure.h for the method, cases.h for the cases).
 //

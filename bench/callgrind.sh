@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: MIT
 # Instruction counts of each operation and of its floor, under callgrind:
 # repeatable where timings on a shared machine are not. Each case runs the
 # benchmark program's probe once (setup, one warm-up, then the operation and

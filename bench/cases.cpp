@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The cases and their set-ups.
 #include "cases.h"
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The benchmark cases, in one table that serves the timed run (Google
 // Benchmark) and the probes (--probe=CASE, for callgrind): each case is made
 // ready once, its operation checked, and then timed next to its floor.

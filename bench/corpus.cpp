@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Deterministic generators of service answers, file names and texts for the
 // benchmarks. They aim at the shapes a real account produces; the library
 // never sees anything here that the service could not send.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Generated inputs for the benchmarks: service answers of any size with the
 // shapes the service sends (nested season folders, long release names, some
 // names that need JSON escapes), file names for the recogniser, and texts

@@ -1,3 +1,4 @@
+/* SPDX-License-Identifier: MIT */
 /*
  * A counting layer over glibc's allocator for the benchmark program: while
  * tracking is on, every block's usable size is added on allocation and

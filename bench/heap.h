@@ -1,3 +1,4 @@
+/* SPDX-License-Identifier: MIT */
 /* Peak heap growth of a stretch of code, measured by the benchmark program's
  * own allocator layer (heap.c). One stretch at a time. */
 #ifndef TAVRO_BENCH_HEAP_H

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The clocks and the side-by-side loop.
 #include "measure.h"
 

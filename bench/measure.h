@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Timing an operation next to its floor, the JSON work it cannot avoid.
 // side_by_side times the two alternately in the same loop: the reported time
 // is the operation's (the calling thread's CPU time, or the wall clock for

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The peak heap of a file listing next to yyjson's for the same answer.
 #include "cases.h"
 #include "corpus.h"

@@ -1,4 +1,5 @@
 #!/usr/bin/env python3
+# SPDX-License-Identifier: MIT
 """Turns one Google Benchmark JSON file of tavro_bench into the Markdown
 tables of docs/performance.md: the medians of every repetition, the ratios
 against each floor, and the goals they are held to."""

@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: MIT
 # The timed run behind docs/performance.md: builds the bench preset, runs
 # every benchmark REPS times (medians are reported; the machine is shared),
 # keeps the JSON next to the build and prints the Markdown tables.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // What the program registers with Google Benchmark: the table's cases, the
 // two-thread runs and the peak-heap run.
 #pragma once

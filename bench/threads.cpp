@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Two threads through a host transport and through the fake.
 #include "cases.h"
 #include "corpus.h"

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Adding links to the account.
 #include "add.h"
 

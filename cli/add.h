@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // tavro add: a magnet link, a web link (answering with a magnet or a
 // torrent file) or a local torrent file added to the account, with
 // --allow-writes only; the pick of a season pack's episode, the direct URL

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Operation calls with a buffer of the host's own, files, and the host's own failures.
 #include "app.h"
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // What the commands of the command-line host share: one call of an
 // operation export, the exit statuses and the result codes' names, reading
 // a file, the host's own failures and the last flush of its output.

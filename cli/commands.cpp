@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The table of commands.
 #include "commands.h"
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The commands of tavro: each one's name, arguments, help texts, the
 // options it takes and the function that runs it.
 #pragma once

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The libcurl transport of the command-line host.
 #include "curl_io.h"
 
@@ -102,21 +103,6 @@ struct MimeDeleter {
   void operator()(curl_mime *m) const { curl_mime_free(m); }
 };
 
-// "v4", "v4.1": a version segment of the API's paths.
-bool is_version(std::string_view segment) {
-  if (segment.size() < 2 || segment[0] != 'v') return false;
-  bool digit = false;
-  for (char c : segment.substr(1)) {
-    if (c >= '0' && c <= '9')
-      digit = true;
-    else if (c != '.' || !digit)
-      return false;
-    else
-      digit = false;
-  }
-  return digit;
-}
-
 // Whether a prefix of url ending at n is a whole path segment: .../v4 but not
 // .../v4x.
 bool segment_ends(const std::string &url, size_t n) {
@@ -174,10 +160,7 @@ CurlGlobal::~CurlGlobal() {
   if (ok_) curl_global_cleanup();
 }
 
-CurlTransport::CurlTransport(CurlOptions options) : options_(std::move(options)) {
-  while (!options_.api_root_to.empty() && options_.api_root_to.back() == '/')
-    options_.api_root_to.pop_back();
-}
+CurlTransport::CurlTransport(CurlOptions options) : options_(std::move(options)) {}
 
 CurlTransport::~CurlTransport() {
   for (void *h : pool_) curl_easy_cleanup(static_cast<CURL *>(h));
@@ -194,39 +177,6 @@ tavro_transport CurlTransport::bytes_table() {
   t.send = t_send;
   t.free = t_free;
   return t;
-}
-
-std::string CurlTransport::target(const std::string &url) const {
-  const std::string &root = options_.api_root;
-  const std::string &to = options_.api_root_to;
-  if (to.empty() || root.empty()) return url;
-  // The library's root, "https://api.alldebrid.com/v4", is an origin and a
-  // version segment, and some endpoints live under another version of the
-  // same origin ("/v4.1/..."). What comes before the version is rewritten;
-  // the version the library chose is kept. So with the root sent to
-  // "http://h/v4", ".../v4/x" goes to "http://h/v4/x" and ".../v4.1/y" to
-  // "http://h/v4.1/y"; sent to "http://h", they go to "http://h/x" and
-  // "http://h/v4.1/y".
-  size_t slash = root.rfind('/');
-  bool versioned =
-      slash != std::string::npos && is_version(std::string_view(root).substr(slash + 1));
-  if (!versioned) {
-    // Only URLs under the root itself are rewritten.
-    if (url.compare(0, root.size(), root) != 0 || !segment_ends(url, root.size())) return url;
-    return to + url.substr(root.size());
-  }
-  if (url.compare(0, slash + 1, root, 0, slash + 1) != 0) return url;
-  size_t end = url.find_first_of("/?#", slash + 1);
-  if (end == std::string::npos) end = url.size();
-  std::string_view asked = std::string_view(url).substr(slash + 1, end - slash - 1);
-  if (root.compare(slash + 1, std::string::npos, asked) == 0) return to + url.substr(end);
-  if (!is_version(asked)) return url;
-  // Another version: beside the last path segment of the rewritten root.
-  size_t to_slash = to.rfind('/');
-  size_t scheme = to.find("://");
-  bool has_path =
-      to_slash != std::string::npos && (scheme == std::string::npos || to_slash > scheme + 2);
-  return (has_path ? to.substr(0, to_slash) : to) + url.substr(slash);
 }
 
 std::string CurlTransport::shown(const std::string &url) const {
@@ -372,17 +322,21 @@ int CurlTransport::read_local(const std::string &url, Response &got) {
 }
 
 void CurlTransport::note(const Request &in, const Response &got) {
+  // The service's requests are under a version of the API beside the root
+  // ("<base>/v4/...", "<base>/v4.1/..."); anything else is a web link, even
+  // on the same server.
   const std::string &root = options_.api_root;
   size_t slash = root.rfind('/');
   bool api = !root.empty() && slash != std::string::npos &&
-             in.url.compare(0, slash + 1, root, 0, slash + 1) == 0;
+             in.url.compare(0, slash + 2, root, 0, slash + 2) == 0 && in.url.size() > slash + 2 &&
+             in.url[slash + 2] >= '0' && in.url[slash + 2] <= '9';
   std::lock_guard<std::mutex> g(seen_lock_);
   if (api && in.url.compare(0, root.size() + 5, root + "/user") == 0 &&
       segment_ends(in.url, root.size() + 5))
     account_answer_ = got.body;
   if (!api) {
     web_status_ = got.status;
-    web_url_ = shown(target(in.url));
+    web_url_ = shown(in.url);
   }
   auto is = [&](const char *path) {
     size_t n = root.size() + std::strlen(path);
@@ -446,7 +400,7 @@ int CurlTransport::perform_once(const Request &in, Response &got, std::string &r
     ~Back() { t->release(h); }
   } back{this, h};
 
-  std::string url = target(in.url);
+  std::string url = in.url;
   bool post = in.post;
   bool multipart = in.multipart && post;
   const char *method = post ? "POST" : "GET";

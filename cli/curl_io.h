@@ -1,7 +1,8 @@
+// SPDX-License-Identifier: MIT
 // The command-line host's own transport: the library's two tables (the
 // byte transport it installs, and the text table) over libcurl, with TLS
 // verification, time-outs, redirects, torrent uploads framed as one
-// multipart file part, and an optional rewrite of the API root. Redirects
+// multipart file part. Redirects
 // are followed by hand, one hop at a time, so that a Location naming a
 // magnet: link is handed back as the answer (the text table's body, the
 // byte transport's location; the library treats a body beginning with
@@ -18,8 +19,10 @@
 namespace tavro_cli {
 
 struct CurlOptions {
-  std::string api_root;    // the library's API root (tavro_base_url)
-  std::string api_root_to; // where to send requests under it instead; empty: unchanged
+  // The version-4 API root the library's requests go to (tavro_base_url,
+  // or the one on the settings' APIRoot): requests under its origin are the
+  // service's, all others web links.
+  std::string api_root;
   long connect_timeout_ms = 10000;
   long timeout_ms = 60000;
   int max_redirects = 10;
@@ -68,11 +71,6 @@ public:
   // The byte transport (tavro_set_transport): bodies with their lengths,
   // the request's header lines, a redirect to a magnet as its Location.
   tavro_transport bytes_table();
-
-  // The URL a request for url is sent to: under api_root_to when url is
-  // under api_root, or under another version of the API beside it (the
-  // version segment kept); any other URL unchanged.
-  std::string target(const std::string &url) const;
 
   // One exchange with the table's contract: 0 with a malloc'd body and the
   // HTTP status, or -1 with a malloc'd one-line error text.

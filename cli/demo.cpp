@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The walk through the demo account.
 #include "demo.h"
 

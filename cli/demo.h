@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // tavro demo: the library's fake transport filled with the embedded demo
 // account, and every operation run in turn, each step printed with the
 // command that does the same and the result code it gave.

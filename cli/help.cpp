@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The help texts.
 #include "help.h"
 

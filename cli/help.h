@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // tavro --help and tavro COMMAND --help: the commands and the global
 // options, the account, and the exit statuses (one per result code of the
 // library, named as tavro.h names it); or a command's usage, its own options

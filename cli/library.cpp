@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The library found, loaded with dlopen and its exports resolved with dlsym.
 #include "library.h"
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Loads libtavro at run time and resolves every export by name, as a host
 // does: the command-line host does not link libtavro, and the library stays
 // loaded until the process ends.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Web URLs and magnet paths, told apart before any request.
 #include "links.h"
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // What the words of a command line name: web URLs, and magnets of the
 // account with a path in them ("m101/Show/Season 1").
 #pragma once

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Listing folders, and resolving files into direct URLs.
 #include "listing.h"
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // tavro ls and tavro stream: a folder listed (the root, the account's
 // magnets, a magnet's files or those under a path in it), and a file
 // resolved into a direct URL from its link, its listing entry, its path, or

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Following and changing one magnet of the account.
 #include "magnets.h"
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Following and changing one magnet of the account: tavro wait (and
 // add --wait), tavro rm and tavro restart.
 #pragma once

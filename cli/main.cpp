@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // tavro, the command-line host of the library: it loads libtavro.so at run
 // time, installs a transport (its own libcurl one, or the library's fake one
 // filled from a scenario file) and runs one command.

@@ -1,9 +1,11 @@
+// SPDX-License-Identifier: MIT
 // Options, their values and the checks between them.
 #include "options.h"
 
 #include "app.h"
 #include "links.h"
 #include "tavro_service.h"
+#include "settings.h"
 #include "texts.h"
 
 #include <sys/stat.h>
@@ -36,7 +38,7 @@ const OptionSpec kOptionTable[] = {
     {"--fake", 0, "SCENARIO", kFake, true,
      "answer from the library's fake transport, filled from a file"},
     {"--api-root", 0, "URL", kApiRoot, true,
-     "send requests for the service's API root to URL instead"},
+     "send every request to the API root URL (ending in /v4) instead of the service"},
     {"--timeout", 0, "SECONDS", kTimeout, true, "time limit of one request (default 60)"},
     {"--connect-timeout", 0, "SECONDS", kConnectTimeout, true,
      "time limit to connect (default 10)"},
@@ -310,6 +312,9 @@ int parse(int argc, char **argv, std::span<const CommandSpec> commands, Parsed &
     case kApiRoot:
       if (std::string why = web_url_problem(v); !why.empty())
         return usage_error(&c, "--api-root " + v + ": " + why);
+      if (api_root_setting(v).empty())
+        return usage_error(&c,
+                           "--api-root " + v + ": give the API's version-4 root, ending in /v4");
       p.api_root = v;
       break;
     case kTimeout:

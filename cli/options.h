@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The command line: every option (its spelling, its value, the help line
 // and which commands take it), the shape of a command, and the parser that
 // reads argv into a Parsed record or says what is wrong with it.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Tables and documents for standard output.
 #include "output.h"
 

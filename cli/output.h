@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // How the command-line host prints results: listings as an aligned table on
 // a terminal, the other results as a few lines for people there, and the
 // library's own JSON everywhere else.

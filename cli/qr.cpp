@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The QR code and the large PIN.
 #include "qr.h"
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // What tavro login draws on a terminal: a QR code of the URL to open (with
 // libqrencode) in Unicode half blocks, two modules a character cell, dark
 // modules on a light background with the code's quiet zone; and the PIN in

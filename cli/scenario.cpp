@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Reads scenario files and fills the library's fake transport with them.
 #include "scenario.h"
 

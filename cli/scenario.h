@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Scenario files for the library's fake transport: canned answers (or
 // injected failures) per request, plus optional account settings.
 //

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Opening the account, and reporting what an operation answered.
 #include "session.h"
 
@@ -31,30 +32,14 @@ int settings_from(Session &s, const std::string &path) {
   return -1;
 }
 
-// The library quotes URLs as it built them, on its own API root; the
-// message names the server the request went to instead.
+// The library quotes URLs on the root in use, and names an APIRoot in its
+// status messages; the service's own root is named here.
 std::string with_servers(const Session &s, const std::string &message) {
   if (!s.transport) return message;
-  std::string root = s.lib.tavro_base_url();
-  std::string origin = root.substr(0, root.find('/', root.find("://") + 3) + 1);
-  std::string out;
-  size_t at = 0;
-  for (size_t i; (i = message.find(origin, at)) != std::string::npos;) {
-    size_t end = message.find_first_of(" \t", i);
-    if (end == std::string::npos) end = message.size();
-    std::string url = message.substr(i, end - i);
-    std::string tail;
-    while (!url.empty() && (url.back() == ':' || url.back() == ',')) {
-      tail.insert(tail.begin(), url.back());
-      url.pop_back();
-    }
-    out += message.substr(at, i - at) + s.transport->target(url) + tail;
-    at = end;
-  }
-  out += message.substr(at);
+  std::string out = message;
   if (out.find("://") == std::string::npos && out.find(" answered HTTP ") != std::string::npos) {
-    std::string server = s.transport->target(root);
-    out += " (" + server.substr(0, server.find('/', server.find("://") + 3)) + ")";
+    std::string root = s.lib.tavro_base_url();
+    out += " (" + root.substr(0, root.find('/', root.find("://") + 3)) + ")";
   }
   // The library judged the body of a web link; its status tells more.
   std::string url;
@@ -175,7 +160,13 @@ int open_transport(Session &s, const Parsed &p) {
   if (!s.curl->ok()) return host_error("libcurl cannot be initialised");
   CurlOptions o;
   o.api_root = s.lib.tavro_base_url();
-  o.api_root_to = p.api_root;
+  if (p.given & kApiRoot) {
+    // The library sends every request to the root it is given; the part
+    // before /v4 is its APIRoot.
+    std::string root = api_root_setting(p.api_root);
+    s.settings = settings_with_api_root(s.settings, root);
+    o.api_root = root + "/v4";
+  }
   o.timeout_ms = static_cast<long>(p.timeout * 1000);
   o.connect_timeout_ms = static_cast<long>(p.connect_timeout * 1000);
   o.max_body = p.max_body;

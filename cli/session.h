@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // What a command works with: the loaded library, the output style, the
 // account's settings and the transport installed for them (libcurl, or the
 // library's fake one filled from a scenario). main sets one up and hands it

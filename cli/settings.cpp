@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Settings files, read and checked.
 #include "settings.h"
 
@@ -20,8 +21,9 @@ namespace tavro_cli {
 namespace {
 
 // The keys the library reads in settings.
-const char *const kSettingsKeys[] = {"RuntimeType", "APIKey", "ClientSecret", "CustomName",
-                                     "ClientId",    "ID",     "MaxQuality",   "DelayedWait"};
+const char *const kSettingsKeys[] = {"RuntimeType", "APIKey",      "ClientSecret",
+                                     "CustomName",  "ClientId",    "ID",
+                                     "MaxQuality",  "DelayedWait", "APIRoot"};
 
 // A key as people might misspell it: lower case, without '_', '-', ' '.
 std::string folded(const std::string &key) {
@@ -64,6 +66,35 @@ std::string api_key_of(const std::string &settings) {
   if (tavro_cfg_parse(settings.c_str(), 0, &cfg, err, sizeof err) != 0) return "";
   tavro::Owned<tavro_cfg, tavro_cfg_free> held(&cfg);
   return cfg.api_key ? cfg.api_key : "";
+}
+
+std::string api_root_setting(const std::string &v4_root) {
+  std::string root = v4_root;
+  while (!root.empty() && root.back() == '/') root.pop_back();
+  static constexpr char kV4[] = "/v4";
+  if (root.size() <= sizeof kV4 - 1 || root.compare(root.size() - 3, 3, kV4) != 0) return "";
+  root.resize(root.size() - 3);
+  return root;
+}
+
+std::string settings_with_api_root(const std::string &settings, const std::string &root) {
+  tavro::Doc doc(yyjson_read(settings.data(), settings.size(), 0));
+  if (!yyjson_is_obj(doc.root())) return settings;
+  yyjson_mut_doc *m = yyjson_doc_mut_copy(doc.get(), nullptr);
+  if (!m) return settings;
+  yyjson_mut_val *obj = yyjson_mut_doc_get_root(m);
+  while (yyjson_mut_obj_remove_key(obj, "APIRoot")) {
+  }
+  std::string out = settings;
+  if (yyjson_mut_obj_add_strncpy(m, obj, "APIRoot", root.data(), root.size())) {
+    size_t len = 0;
+    if (char *text = yyjson_mut_write(m, 0, &len)) {
+      out.assign(text, len);
+      std::free(text);
+    }
+  }
+  yyjson_mut_doc_free(m);
+  return out;
 }
 
 SettingsFile read_settings_file(const std::string &path) {

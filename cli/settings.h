@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The account's settings: made for a key, their key read by the library's
 // own rules, and the settings file: where it is looked for, and what reading
 // one checks before the library sees it (the byte where its JSON goes wrong,
@@ -18,6 +19,16 @@ std::string settings_for_key(const std::string &key);
 // "APIKey", else "ClientSecret", trimmed), or "" when they give none or
 // the library would refuse them.
 std::string api_key_of(const std::string &settings);
+
+// The library's APIRoot for an --api-root URL in its documented form, the
+// API's version-4 root ("http://127.0.0.1:8080/v4", a trailing '/' allowed):
+// the part before "/v4". "" when the URL does not end in "/v4".
+std::string api_root_setting(const std::string &v4_root);
+
+// The settings with "APIRoot" set to root (any APIRoot of their own
+// replaced, every other member kept as it was); the settings unchanged when
+// they are no JSON object.
+std::string settings_with_api_root(const std::string &settings, const std::string &root);
 
 // What reading a settings file found: the text for the library (a leading
 // UTF-8 byte order mark removed), or an exit status and a message naming

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The settings file changed in place, atomically.
 #include "settings_write.h"
 

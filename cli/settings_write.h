@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Changing the settings file, for tavro login, logout and approve: the file
 // read and refused unless it is a JSON object (or missing), one member set
 // or members removed with every other member kept as it was, in its order,

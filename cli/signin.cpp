@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Signing in, signing out, and approving a new place.
 #include "signin.h"
 
@@ -206,6 +207,8 @@ int run_login(Session &s, const Parsed &p) {
   v.clear();
   std::string stored;
   if (int rc = store_key(v, edit, key, &stored); rc >= 0) return rc;
+  // The new key checked where the command sends its requests (--api-root).
+  if (p.given & kApiRoot) stored = settings_with_api_root(stored, api_root_setting(p.api_root));
   Outcome check = do_validate(s.lib, stored);
   if (check.code != TAVRO_OK) return failed(s, check);
   v.say(signed_in(check.result));

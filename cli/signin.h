@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // tavro login, logout and approve: signing in with a PIN (the key stored in
 // the settings file), signing out, and waiting for the approval of a key
 // the service blocked from a new place. The settings file is the one the

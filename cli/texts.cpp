@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // JSON through yyjson, sizes and widths for the command-line host.
 #include "texts.h"
 

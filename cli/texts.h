@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Small text tools of the command-line host: JSON built and read through
 // yyjson (so every string is escaped properly), and sizes and widths for
 // people and terminals.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The utility exports, on the command line.
 #include "utilities.h"
 

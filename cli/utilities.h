@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The utility commands, one export of the library each, with no account:
 // tavro episode (season and episode in file names), magnet (a magnet link
 // the service takes), torrent (a torrent file) and redact (URL user-info and

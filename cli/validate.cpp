@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Validating the account.
 #include "validate.h"
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // tavro validate: the account checked with one request, told for people
 // on a terminal (with what the service's account answer says) and as the
 // library's JSON elsewhere.

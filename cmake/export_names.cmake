@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: MIT
 # tavro_export_names(OUT HEADER): the names of the export list in HEADER
 # (the X(name) rows of TAVRO_EXPORT_NAMES in tavro.h), in the order written.
 # Included by the build (the Windows .def) and by the -P scripts that check

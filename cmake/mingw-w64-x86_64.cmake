@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: MIT
 # Cross-compiling for 64-bit Windows with Debian's MinGW-w64 compilers (POSIX
 # thread model: std::thread and thread_local work as on Linux). Test programs
 # run under Wine.

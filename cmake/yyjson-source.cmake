@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: MIT
 # yyjson compiled from its source tree (TAVRO_YYJSON_SOURCE, holding
 # src/yyjson.c and src/yyjson.h) into a static library that the shared
 # library links in, under the name a package would give it: yyjson::yyjson.

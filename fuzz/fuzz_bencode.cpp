@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The whole-torrent scan over exactly the given bytes (ASan catches any read
 // past them), compared with a plain recursive reading of one bencoded value
 // after another. The reference stops at a depth of its own; deeper inputs

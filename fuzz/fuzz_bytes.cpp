@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The operations through a scripted byte transport (tavro_set_transport):
 // answers are bytes with their length, NUL bytes included, with a Location or
 // an error text of their own.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The change request reader: a magnet's request is taken exactly when it is
 // an object whose Action is "delete" or "restart" and whose Magnet is "m"
 // and the decimal digits of an id in the 64-bit range, which is the id

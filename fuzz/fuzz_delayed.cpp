@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The delayed answer: status 1 waits (with the estimate when it is an
 // integer), 2 with a non-empty link gives it, 3 is the service's failure,
 // anything else a failure of its own; checked over the parsed answer.

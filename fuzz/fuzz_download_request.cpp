@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The download request parser, compared field by field with a walk of the
 // parsed request.
 #include "fuzz_support.h"

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The entry reader: the link handed back is the first non-empty string of
 // "locator", "link" and "path", compared with a walk of the parsed entry.
 #include "fuzz_support.h"

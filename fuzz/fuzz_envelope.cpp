@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The answer envelope over raw bytes (not NUL-terminated, NULs allowed):
 // success hands over the document and its data value, failure hands over
 // nothing, and the code follows the service's error code.

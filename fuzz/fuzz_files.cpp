@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The magnet file tree, compared entry by entry with a plain recursive walk
 // of the parsed answer: same paths, links and sizes in the same order. A
 // failure hands back the empty list; it is the envelope's, or the first

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The JSON-string escape: the result is one JSON string (valid whatever the
 // bytes, read with invalid Unicode allowed) that decodes to the text; control
 // characters never appear raw.

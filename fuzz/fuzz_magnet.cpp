@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The magnet link test, compared with the rule written out step by step.
 #include "fuzz_support.h"
 #include "tavro_recognise.h"

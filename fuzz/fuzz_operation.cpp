@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // One whole operation, end to end, against a scripted service. Built once
 // per operation (TAVRO_FUZZ_OP is validate, list, stream, download or
 // change).

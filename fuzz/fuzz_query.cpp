@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The query escape: the value comes out as unreserved bytes and uppercase
 // %XX escapes only, decodes back to the text, and the separator follows the
 // buffer's text.

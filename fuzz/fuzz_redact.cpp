@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Redaction: every apikey value after '?' or '&' is gone, so is the user-info
 // after a scheme, a smaller buffer gets a prefix of the same text, and the
 // export agrees.

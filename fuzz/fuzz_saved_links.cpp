@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The saved-links and history answers: the listing written is strict JSON
 // and holds, in order, one file entry per item with a non-empty string
 // link, compared member by member with the parsed answer.

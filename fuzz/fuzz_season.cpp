@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Season and episode recognition: a recognised pair is in range, nothing is
 // written otherwise, and the export agrees with the recogniser.
 #include "fuzz_support.h"

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The three sign-in answers: pin/get, pin/check and user/verif (or its
 // resend). The first byte picks the answer (its value modulo 4: start,
 // check, approval state, resend); the rest is the answer's text, read

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The status answer's magnets: each one's state agrees with its statusCode,
 // the magnet asked by id is the one with that id, and the failure of a
 // magnet that is not ready is made exactly for the processing and failed

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The unlock and streaming answers: the step each gives is checked against
 // the rules written out once more over the parsed answer: a non-empty link
 // first, then (unlock only) the stream chosen among several qualities under

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // What the fuzz targets share: a checked-invariant macro that stops the run
 // with a message, NUL-terminated copies of the input, a splitter into
 // NUL-separated parts, JSON checks made with yyjson, and the API-key test.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Torrent sniffing over exactly the given bytes (ASan catches any read past
 // them), compared with a plain search for the four keys.
 #include "fuzz_support.h"

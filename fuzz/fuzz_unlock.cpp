@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The unlock answer: a success hands back a non-empty link (and the name and
 // size when the answer has them); a failure hands back nothing.
 #include "fuzz_support.h"

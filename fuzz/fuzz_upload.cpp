@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The two add answers, each read by its own reader: a magnet's from the
 // items of "magnets", a torrent file's from the items of "files" (of
 // "magnets" when "files" is no array). A success hands back the first item's

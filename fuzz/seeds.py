@@ -1,4 +1,5 @@
 #!/usr/bin/env python3
+# SPDX-License-Identifier: MIT
 """Writes the seed corpora under fuzz/corpus/: a few hand-picked inputs per
 target, the shapes each reader expects and a few it must refuse. Run it again
 after changing a seed; the files are kept in the repository."""
@@ -47,7 +48,9 @@ SAVED = ok('{"links":[{"link":"https:\\/\\/example.com\\/somefile1","filename":"
 SEEDS = {
     "settings": [SETTINGS, '{"APIKey":"  KEY  ","RuntimeType":"ALLDEBRID"}',
                  '{"APIKey":" ","ClientSecret":"S3CRET","ClientId":7}', '{"APIKey":12345,"ID":true}',
-                 '{"RuntimeType":"alldebrid","APIKey":"K"}', '{}', '[]', '{"APIKey":"a",}'],
+                 '{"RuntimeType":"alldebrid","APIKey":"K"}', '{}', '[]', '{"APIKey":"a",}',
+                 '{"APIKey":"K","APIRoot":"http://127.0.0.1:8080/api/"}',
+                 '{"APIKey":"K","APIRoot":"http://localhost@127.0.0.1.example.com:80?x#y"}'],
     "entry": ['{"locator":"L1","link":"x","path":"p"}', '{"locator":"","link":"https://h/f"}',
               '{"path":"Show/E1.mkv"}', '{}', '[]', '{"locator":null,"link":5,"path":"p"}'],
     "download_request": ['{"Link":"%s","FullSeason":true,"Season":1,"Episode":2,"KeepInstantOnly":true}' % MAGNET,

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Resource bounds: runs one case at the library's input limits (a files
 // answer of 65,536 files, a settings text of 1 MiB, a tree nested 100,000
 // levels deep) or just past them, and prints the outcome with the process's

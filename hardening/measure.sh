@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: MIT
 # Measures the resource bounds written down in docs/hardening.md: for each
 # case of tavro_limits, the peak resident memory (GNU time) and the peak heap
 # (valgrind's massif), split into the library's own blocks and those of the

@@ -1,5 +1,17 @@
+/* SPDX-License-Identifier: MIT */
 /*
  * tavro: an AllDebrid account handler for media player hosts.
+ * Copyright (c) 2026 the tavro authors; MIT licence (LICENSE).
+ *
+ * Versions
+ * --------
+ * tavro_version.h gives TAVRO_VERSION_MAJOR, _MINOR, _PATCH and _STRING,
+ * which tavro_version() returns. The version follows semantic versioning
+ * of this C ABI: a release that adds exports, result codes, settings or
+ * record members raises the minor version; one that removes or changes any
+ * of them raises the major version, and the shared library's SONAME
+ * (libtavro.so.<major>) follows the major version. A host built against
+ * 1.x runs with any later 1.y. NEWS.md says what each release added.
  *
  * The model, in brief
  * -------------------
@@ -147,7 +159,8 @@ extern "C" {
  *   restart magnet N        <root>/magnet/restart   id=N
  *   save a link             <root>/user/links/save    links[]=<link>
  *   delete a saved link     <root>/user/links/delete  links[]=<link>
- * where <root> is tavro_base_url(). A torrent file is uploaded to
+ * where <root> is tavro_base_url() ("https://api.alldebrid.com" in these
+ * URLs is the settings' APIRoot when they give one). A torrent file is uploaded to
  * <root>/magnet/upload/file with the content type
  * "multipart/form-data; boundary=tavrotorrent" and the raw torrent bytes as
  * the body; framing them as the multipart file part "files[0]" is the
@@ -283,9 +296,28 @@ TAVRO_API int tavro_allow_writes(int on);
 
 /*
  * Settings: a JSON object (at most 1 MiB) with "APIKey" (or "ClientSecret"),
- * and optionally "CustomName" (or "ClientId"), "ID" and "RuntimeType" (which,
- * when given and not empty, must be "ALLDEBRID"), and two numbers of
- * tavro_stream_url, each a JSON integer or a string of decimal digits (null
+ * and optionally "CustomName" (or "ClientId"), "ID", "RuntimeType" (which,
+ * when given and not empty, must be "ALLDEBRID") and "APIRoot".
+ *
+ * "APIRoot" (since 1.1) sends every request of the call to a server of the
+ * host's choosing, a test server for instance, instead of the service: it
+ * replaces "https://api.alldebrid.com" in every request URL, and the
+ * version paths follow it. With "APIRoot":"https://test.example/api" the
+ * account check goes to https://test.example/api/v4/user and the account's
+ * magnets to https://test.example/api/v4.1/magnet/status. It is an absolute
+ * https:// URL (host, optional port, optional path; a trailing '/' is
+ * dropped), or an http:// one whose host is loopback: 127.0.0.0/8 written
+ * as four decimal numbers, "localhost" or "[::1]" (a look-alike such as
+ * "127.0.0.1.example.com" or "localhost@example.com" is not). A root with
+ * an '@' (user-info), a query, a fragment, a backslash, a blank, a control
+ * character or a byte outside ASCII, any other scheme or host, a non-string
+ * value, or more than 1024 bytes is TAVRO_E_ARG before any request, so the
+ * key is never sent to it. Absent, null or blank: the service itself. Web links
+ * given to tavro_download are fetched as they are. A status message of a
+ * call on another root names it: "magnet/files answered HTTP 500
+ * (http://127.0.0.1:8080)"; tavro_base_url() is unchanged.
+ *
+ * Two numbers of tavro_stream_url, each a JSON integer or a string of decimal digits (null
  * or a blank string counts as not given):
  *   "MaxQuality"   the highest quality (a video height, such as 720) chosen
  *                  among a video's several qualities; a positive integer;
@@ -296,7 +328,7 @@ TAVRO_API int tavro_allow_writes(int on);
  * request ("MaxQuality is not a positive integer", "DelayedWait is not a
  * number of seconds from 0 to 600").
  *
- * All four return a result code and write the result or the error document
+ * Every operation returns a result code and writes the result or the error document
  * into out (see the model above).
  */
 

@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: MIT
 # From a fresh Debian 12 machine: installs only what the demo needs when it is
 # missing (compiler, CMake, Ninja, libcurl, yyjson), builds the library and
 # the command-line host (demo preset: no tests) and runs `tavro demo`, which

@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: MIT
 # Fuzzes every target under fuzz/ (or the ones named) for SECONDS each, two
 # at a time, from the project's seeds and regressions plus whatever earlier
 # runs found, and prints executions, coverage and corpus size per target.

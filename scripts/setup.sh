@@ -1,11 +1,13 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: MIT
 # Installs what tavro needs on Debian 12, when it is missing, for the purposes
 # named on the command line:
 #   demo     the compiler, CMake, Ninja, libcurl, libqrencode and yyjson: enough to build
 #            the library and the command-line host (scripts/demo.sh)
 #   test     the demo's share plus the test toolchain: Clang and its sanitizer
 #            runtimes, GoogleTest, Google Benchmark, Python 3, OpenSSL
-#   windows  MinGW-w64, Wine and yyjson's source, for tavro.dll
+#   windows  MinGW-w64, Wine (callable as `wine`) and yyjson's source, for
+#            tavro.dll
 # With no purpose, all three. Packages come from the machine's own apt
 # sources; yyjson 0.10 from Debian 13 (trixie) on the same mirror, through an
 # apt configuration of the project's own under .deps/apt. The machine's apt
@@ -55,9 +57,10 @@ packages=()
 # The test lanes: Clang with its sanitizer and libFuzzer runtimes, the test
 # and benchmark libraries, Python 3 for the command-line tests and openssl
 # for their test certificate; pkg-config, binutils (readelf), dpkg-dev
-# (dpkg-shlibdeps) and file for the install check and the Debian packages.
+# (dpkg-shlibdeps), file and lintian for the install check and the Debian
+# packages; libcurl's headers build the shipped example host against them.
 ((want_test)) && packages+=(clang libclang-rt-14-dev libgtest-dev libgmock-dev libbenchmark-dev
-  python3 openssl pkgconf binutils dpkg-dev file)
+  python3 openssl pkgconf binutils dpkg-dev file lintian make)
 # Windows: tavro.dll is cross-built with MinGW-w64 and tested under Wine;
 # xz-utils unpacks yyjson's source tarball.
 ((want_windows)) && packages+=(g++-mingw-w64-x86-64-posix gcc-mingw-w64-x86-64-posix wine64
@@ -155,6 +158,11 @@ fetch_yyjson_source() {
 if ((want_windows)) && { [ ! -f "$yyjson_src/src/yyjson.c" ] || [ ! -f "$yyjson_src/src/yyjson.h" ]; }; then
   debian_mirror >/dev/null || exit 1
   step "fetching the yyjson 0.10 source from Debian trixie" fetch_yyjson_source
+fi
+# Debian's wine64 8.0 puts its loader at /usr/lib/wine/wine64, off PATH:
+# `wine` is made callable by that name.
+if ((want_windows)) && ! command -v wine >/dev/null && [ -x /usr/lib/wine/wine64 ]; then
+  step "linking /usr/local/bin/wine to /usr/lib/wine/wine64" $sudo ln -sf /usr/lib/wine/wine64 /usr/local/bin/wine
 fi
 ((want_demo)) && yyjson=" (yyjson $(dpkg-query -W -f='${Version}' libyyjson-dev))" || yyjson=""
 echo "setup: ok: $*$yyjson"

@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: MIT
 # The whole test suite from a fresh Debian 12 machine: installs what is
 # missing, then builds and runs the tests three times: a GCC release build,
 # a Clang build under AddressSanitizer and UndefinedBehaviorSanitizer (leak

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Readers of the service's answers.
 #include "tavro_answers.h"
 

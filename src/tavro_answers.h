@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Readers of the service's answers: the envelope and its error codes (one
 // table, read by the envelope and by the items that carry an error inside a
 // success envelope), the magnet file tree, the upload and unlock payloads.

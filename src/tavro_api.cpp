@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The exports but the handler record's and the writes switch: the four
 // operations and the sign-in flows on the selected transport, the per-thread copies, the transport
 // selection, the constants, the utilities and the fake's store.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Allocation, the JSON allocator and reader, and failing.
 #include "tavro_base.h"
 

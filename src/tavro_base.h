@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Allocation (every heap block of the library, so that a test build can make
 // any one of them fail), the JSON allocator and strict reader, the one way
 // to fail, and Owned, the holder of anything released by a function: what

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The operation frame, the writes switch and the handler record.
 #include "tavro_frame.h"
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The frame every operation runs in: the settings, the transport check, the
 // session, the operation, then the delivery of the result or the error
 // document into the caller's buffer and this thread's copies, with the API

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The exchange of one request over the host's tables.
 #include "tavro_http.h"
 

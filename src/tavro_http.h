@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // One HTTP exchange over the host's transport: the text table (tavro_io)
 // or the byte transport (tavro_transport). Every text a transport hands
 // back is released here, on every path, and a failure becomes one message

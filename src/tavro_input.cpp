@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The host's JSON: settings, download requests and listing entries.
 #include "tavro_input.h"
 
@@ -93,7 +94,132 @@ void tavro_cfg_free(tavro_cfg *cfg) {
   std::free(cfg->api_key);
   std::free(cfg->client);
   std::free(cfg->id);
+  std::free(cfg->api_root);
   *cfg = tavro_cfg{};
+}
+
+// ---- The API root ---------------------------------------------------------
+
+static bool ascii_lower_is(const char *text, size_t n, const char *lower) {
+  if (std::strlen(lower) != n) return false;
+  for (size_t i = 0; i < n; ++i) {
+    char c = text[i];
+    if (c >= 'A' && c <= 'Z') c = (char)(c - 'A' + 'a');
+    if (c != lower[i]) return false;
+  }
+  return true;
+}
+
+static bool is_digit(char c) {
+  return c >= '0' && c <= '9';
+}
+
+// 127.0.0.0/8 written as four decimal numbers of 0 to 255, without leading
+// zeros.
+static bool loopback_v4(const char *host, size_t n) {
+  int parts = 0;
+  size_t i = 0;
+  unsigned first = 0;
+  while (parts < 4) {
+    size_t start = i;
+    unsigned v = 0;
+    while (i < n && is_digit(host[i]) && i - start < 3) v = v * 10 + (unsigned)(host[i++] - '0');
+    // No leading zero: some resolvers read "010" as octal.
+    if (i == start || v > 255 || (i < n && is_digit(host[i])) ||
+        (i - start > 1 && host[start] == '0'))
+      return false;
+    if (parts == 0) first = v;
+    ++parts;
+    if (parts < 4) {
+      if (i >= n || host[i] != '.') return false;
+      ++i;
+    }
+  }
+  return i == n && first == 127;
+}
+
+// A host name of letters, digits, '-' and '.', or an IPv6 literal in
+// brackets of hex digits, ':' and '.'.
+static bool host_chars(const char *host, size_t n) {
+  if (n == 0) return false;
+  if (host[0] == '[') {
+    if (n < 3 || host[n - 1] != ']') return false;
+    for (size_t i = 1; i + 1 < n; ++i) {
+      char c = host[i];
+      if (!is_digit(c) && !(c >= 'a' && c <= 'f') && !(c >= 'A' && c <= 'F') && c != ':' &&
+          c != '.')
+        return false;
+    }
+    return true;
+  }
+  for (size_t i = 0; i < n; ++i) {
+    char c = host[i];
+    if (!is_digit(c) && !(c >= 'a' && c <= 'z') && !(c >= 'A' && c <= 'Z') && c != '-' && c != '.')
+      return false;
+  }
+  return host[0] != '.' && host[0] != '-';
+}
+
+int tavro_api_root_check(const char *text, char **root, char *err, size_t err_size) {
+  *root = nullptr;
+  static constexpr char kWhat[] =
+      "APIRoot must be an https:// URL, or http:// to 127.0.0.1, localhost or [::1]";
+  size_t len = std::strlen(text);
+  if (len > TAVRO_API_ROOT_MAX)
+    return tavro_fail(err, err_size, TAVRO_E_ARG, "APIRoot is longer than %u bytes",
+                      (unsigned)TAVRO_API_ROOT_MAX);
+  for (size_t i = 0; i < len; ++i) {
+    unsigned char c = (unsigned char)text[i];
+    if (c <= ' ' || c >= 0x7F || c == '\\')
+      return tavro_fail(err, err_size, TAVRO_E_ARG,
+                        "APIRoot \"%s\" holds a blank, a control character, a backslash or a "
+                        "byte outside ASCII",
+                        text);
+  }
+  const char *colon = std::strstr(text, "://");
+  bool https = colon && ascii_lower_is(text, (size_t)(colon - text), "https");
+  bool http = colon && ascii_lower_is(text, (size_t)(colon - text), "http");
+  if (!https && !http) return tavro_fail(err, err_size, TAVRO_E_ARG, "%s, not \"%s\"", kWhat, text);
+  const char *authority = colon + 3;
+  size_t auth_n = std::strcspn(authority, "/?#");
+  const char *rest = authority + auth_n;
+  if (std::strpbrk(rest, "?#"))
+    return tavro_fail(err, err_size, TAVRO_E_ARG,
+                      "APIRoot \"%s\" holds a query or a fragment; give the root alone", text);
+  // No '@' anywhere: user-info before a host, and nothing a URL reader
+  // could take for it.
+  if (std::strchr(text, '@'))
+    return tavro_fail(err, err_size, TAVRO_E_ARG, "APIRoot \"%s\" holds user-info (an '@')", text);
+  // The host, then an optional :port.
+  size_t host_n = auth_n;
+  if (auth_n && authority[0] == '[') {
+    const char *close = static_cast<const char *>(std::memchr(authority, ']', auth_n));
+    host_n = close ? (size_t)(close - authority) + 1 : auth_n;
+  } else if (const char *c = static_cast<const char *>(std::memchr(authority, ':', auth_n))) {
+    host_n = (size_t)(c - authority);
+  }
+  if (!host_chars(authority, host_n))
+    return tavro_fail(err, err_size, TAVRO_E_ARG, "APIRoot \"%s\" names no host", text);
+  if (host_n < auth_n) {
+    const char *port = authority + host_n;
+    size_t port_n = auth_n - host_n;
+    unsigned v = 0;
+    bool ok = port[0] == ':' && port_n >= 2 && port_n <= 6;
+    for (size_t i = 1; ok && i < port_n; ++i) {
+      ok = is_digit(port[i]);
+      v = v * 10 + (unsigned)(port[i] - '0');
+    }
+    if (!ok || v == 0 || v > 65535)
+      return tavro_fail(err, err_size, TAVRO_E_ARG, "APIRoot \"%s\" has a bad port", text);
+  }
+  if (http && !loopback_v4(authority, host_n) && !ascii_lower_is(authority, host_n, "localhost") &&
+      !ascii_lower_is(authority, host_n, "[::1]"))
+    return tavro_fail(err, err_size, TAVRO_E_ARG,
+                      "APIRoot \"%s\" is http:// to a host that is not loopback: %s", text, kWhat);
+  while (len && text[len - 1] == '/') --len;
+  *root = tavro_strndup(text, len);
+  if (!*root) return tavro_fail(err, err_size, TAVRO_E_FAILED, "out of memory");
+  return 0;
 }
 
 int tavro_cfg_parse(const char *settings, int require_key, tavro_cfg *cfg, char *err,
@@ -127,7 +253,21 @@ int tavro_cfg_parse(const char *settings, int require_key, tavro_cfg *cfg, char 
         has_text(sval(root, "APIKey", scratch)) || has_text(sval(root, "ClientSecret", scratch));
   cfg->client = trimmed(root, "CustomName", "ClientId");
   cfg->id = trimmed(root, "ID", nullptr);
+  yyjson_val *api_root = yyjson_obj_get(root, "APIRoot");
+  int code = 0;
+  if (api_root && !yyjson_is_null(api_root)) {
+    // A string, else nothing: the request would go elsewhere than asked.
+    tavro::Text given(yyjson_is_str(api_root) ? trimdup(yyjson_get_str(api_root)) : nullptr);
+    if (!yyjson_is_str(api_root))
+      code = tavro_fail(err, err_size, TAVRO_E_ARG, "APIRoot is not a string");
+    else if (given.get())
+      code = tavro_api_root_check(given.get(), &cfg->api_root, err, err_size);
+  }
   doc.reset();
+  if (code) {
+    tavro_cfg_free(cfg);
+    return code;
+  }
   if (require_key && !cfg->api_key) {
     tavro_cfg_free(cfg);
     return tavro_fail(err, err_size, TAVRO_E_ARG, "APIKey is empty");

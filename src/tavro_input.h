@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The JSON a host hands in: the account settings of every operation, the
 // request of a download, and a listing entry to stream. Each reader turns
 // it into a plain record or fails with TAVRO_E_ARG (or the code it names)
@@ -25,7 +26,18 @@ struct tavro_cfg {
   // time to prepare, 0 to TAVRO_DELAYED_WAIT_MAX; the default when the
   // settings give none.
   int32_t delayed_wait = TAVRO_DELAYED_WAIT_DEFAULT;
+  // "APIRoot": what replaces TAVRO_API_ORIGIN in every request of the call
+  // (no trailing '/'); null for the service itself.
+  char *api_root = nullptr;
 };
+
+// Checks an APIRoot: an absolute https:// URL, or an http:// one whose host
+// is loopback (127.0.0.0/8 as four decimal numbers, localhost, [::1]);
+// with a host name or address, an optional port and an optional path, and
+// no '@' (user-info), query, fragment, backslash, blank or control character.
+// 0 with the root (trailing '/' removed) copied to the heap in *root, or
+// TAVRO_E_ARG with the message written.
+int tavro_api_root_check(const char *text, char **root, char *err, size_t err_size);
 
 // Reads the settings (at most TAVRO_SETTINGS_MAX bytes, a JSON object whose
 // "RuntimeType", when given and not empty, is TAVRO_RUNTIME_TYPE). Strings
@@ -33,7 +45,8 @@ struct tavro_cfg {
 // numbers are a JSON integer or a string of decimal digits (blanks around
 // them allowed); null or a blank string is no value. A MaxQuality that is
 // not a positive integer, or a DelayedWait outside 0 to
-// TAVRO_DELAYED_WAIT_MAX, fails with TAVRO_E_ARG. With require_key,
+// TAVRO_DELAYED_WAIT_MAX, fails with TAVRO_E_ARG, and so does an "APIRoot"
+// that is not a string or fails tavro_api_root_check. With require_key,
 // settings without a key fail with "APIKey is empty". 0, or a result code
 // with the message written and cfg empty.
 int tavro_cfg_parse(const char *settings, int require_key, tavro_cfg *cfg, char *err,

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The slot of the built-in network transport.
 #pragma once
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The built-in fake transport and its store.
 #include "tavro_io_fake.h"
 

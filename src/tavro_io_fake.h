@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The built-in fake transport: a text table (tavro_io) that answers requests
 // from a process-wide store of canned answers and injected failures per
 // (method, URL), and counts them. A form POST with fields is looked up by

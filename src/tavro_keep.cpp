@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The blocks each thread keeps between calls.
 #include "tavro_keep.h"
 

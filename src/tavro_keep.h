@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Memory a thread keeps between calls. A large listing's answer and
 // document are blocks of megabytes; allocated afresh on every call they come
 // from newly mapped pages, whose faults cost more than the listing's own

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The links: unlock shapes, qualities, delayed links, saved links and
 // history. What the answers say is read first, into plain steps; the
 // stream then follows them, one request each, and writes its result.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The links a stream plays and the links the account keeps: the three
 // shapes of an unlock answer (a link at once, several qualities to choose
 // from, a link that takes time), the choice of a quality, the poll of a

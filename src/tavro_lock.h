@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // A tiny exclusive lock over the platform's own: a slim reader/writer lock on
 // Windows, a POSIX mutex elsewhere. Both are statically initialised, so a
 // lock at namespace scope needs no init call and no constructor at load.

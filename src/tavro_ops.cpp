@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The operations on the service.
 #include "tavro_ops.h"
 
@@ -32,11 +33,19 @@ void tavro_sess_close(tavro_sess *sess) {
 
 // The root, the endpoint path, then agent and apikey. A byte transport
 // carries the key in a header instead, so its URLs hold no apikey; nor does
-// a request without the key (with_key false: a public endpoint).
+// a request without the key (with_key false: a public endpoint). The
+// settings' APIRoot, when given, stands for the service's origin in every
+// root (the version segment kept).
 static int url_start(tavro_buf *url, const tavro_sess *sess, const char *root, const char *path,
                      bool with_key = true) {
   const char *client = sess->cfg && sess->cfg->client ? sess->cfg->client : TAVRO_DEFAULT_AGENT;
   const char *key = sess->cfg ? sess->cfg->api_key : nullptr;
+  const char *api_root = sess->cfg ? sess->cfg->api_root : nullptr;
+  constexpr size_t kOrigin = sizeof TAVRO_API_ORIGIN - 1;
+  if (api_root && std::strncmp(root, TAVRO_API_ORIGIN, kOrigin) == 0) {
+    if (tavro_buf_adds(url, api_root)) return -1;
+    root += kOrigin;
+  }
   if (tavro_buf_adds(url, root) || tavro_buf_adds(url, path) ||
       tavro_buf_query(url, "agent", client) ||
       (!sess->bytes && with_key && tavro_buf_query(url, "apikey", key)))
@@ -120,12 +129,17 @@ static constexpr const char kTorrentCut[] =
     "the first NUL byte)";
 
 // Accepts only a 2xx status; otherwise the response is released and the
-// message written. what names the request ("magnet/files").
-static int status_ok(tavro::Resp &resp, const char *what, char *err, size_t err_size) {
+// message written. what names the request ("magnet/files"); an APIRoot in
+// use is named after it.
+static int status_ok(const tavro_sess *sess, tavro::Resp &resp, const char *what, char *err,
+                     size_t err_size) {
   int code = tavro_map_status(resp->status);
   if (!code) return TAVRO_OK;
   long status = resp->status;
   tavro_resp_free(resp.get());
+  // (A checked root holds no user-info or query: nothing of it to redact.)
+  if (const char *api_root = sess->cfg ? sess->cfg->api_root : nullptr)
+    return tavro_fail(err, err_size, code, "%s answered HTTP %ld (%s)", what, status, api_root);
   return tavro_fail(err, err_size, code, "%s answered HTTP %ld", what, status);
 }
 
@@ -162,7 +176,7 @@ static int post_form(const tavro_sess *sess, const Request &req, tavro::Resp &re
 int tavro::post_ok(const tavro_sess *sess, const Request &req, tavro::Resp &resp, char *err,
                    size_t err_size) {
   if (int code = post_form(sess, req, resp, err, err_size)) return code;
-  return status_ok(resp, req.what, err, err_size);
+  return status_ok(sess, resp, req.what, err, err_size);
 }
 
 // The same as a GET, with the parameter in the query: the account check.
@@ -177,7 +191,7 @@ int tavro::get_ok(const tavro_sess *sess, const Request &req, tavro::Resp &resp,
     rc = exchange(sess, Kind::get, url.c_str(), nullptr, 0, resp.get(), err, err_size);
   }
   if (rc) return TAVRO_E_TRANSPORT;
-  return status_ok(resp, req.what, err, err_size);
+  return status_ok(sess, resp, req.what, err, err_size);
 }
 
 // The request, then the answer's envelope, parsed where the exchange put
@@ -206,7 +220,7 @@ int tavro_sess_request(const tavro_sess *sess, const tavro_request &req, tavro_r
                   answer.get(), err, err_size);
   }
   if (rc) return TAVRO_E_TRANSPORT;
-  if (int code = status_ok(answer, req.what, err, err_size)) return code;
+  if (int code = status_ok(sess, answer, req.what, err, err_size)) return code;
   // Handed over as it stands.
   *resp = *answer.get();
   *answer.get() = tavro_resp{};
@@ -803,12 +817,8 @@ int tavro_do_download(const tavro_sess *sess, const char *request, int writes_al
   bool as_file = false;
   code = add_link(sess, req.link, resp, &as_file, err, err_size);
   if (code) return code;
-  code = tavro_map_status(resp->status);
-  if (code) {
-    long status = resp->status;
-    tavro_resp_free(resp.get());
-    return tavro_fail(err, err_size, code, "magnet/upload answered HTTP %ld", status);
-  }
+  code = status_ok(sess, resp, "magnet/upload", err, err_size);
+  if (code) return code;
   int64_t id = -1;
   int ready = 0;
   tavro::Text payload;

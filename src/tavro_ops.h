@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The operations on the service: the requests they send (URLs on the API
 // root, form bodies, the key in the query of the text table or in a header
 // of the byte transport), the answers they read, and the result documents

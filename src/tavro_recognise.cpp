@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Recognisers of season/episode pairs, magnet links and torrent files.
 #include "tavro_recognise.h"
 

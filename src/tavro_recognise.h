@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Recognisers over bytes, with no state and no allocation: season and
 // episode in a file name or path, a magnet link, a torrent file (and whether
 // one reached the library whole).

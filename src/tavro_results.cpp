@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The per-thread result and error copies.
 #include "tavro_results.h"
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // This thread's copies of the last result and the last error, which
 // tavro_result_json and tavro_last_error hand out; released when the thread
 // ends (a result that held a key wiped first). When memory for them runs

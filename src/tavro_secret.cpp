@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Masking of the API key in messages, and redaction of URLs.
 #include "tavro_secret.h"
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Keeping the API key out of what the library hands back: masking it in
 // messages (as it is, percent-encoded, or cut short) and redacting URLs.
 #pragma once

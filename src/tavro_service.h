@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The service this library speaks to, and every limit the library keeps,
 // each with the reason for its value: one place for the constants that the
 // operations, the transports and the exports share.
@@ -5,16 +6,19 @@
 
 // ---- The service ----------------------------------------------------------
 
+// The service's origin: the part of every root below that the settings'
+// APIRoot replaces (url_start in tavro_ops.cpp).
+#define TAVRO_API_ORIGIN "https://api.alldebrid.com"
 // The version-4 API root, which tavro_base_url() returns.
-#define TAVRO_API_ROOT "https://api.alldebrid.com/v4"
+#define TAVRO_API_ROOT TAVRO_API_ORIGIN "/v4"
 // The account's magnets are listed by version 4.1 of the API, on the same
 // host: its version-4 status endpoint is discontinued.
-#define TAVRO_STATUS_ROOT "https://api.alldebrid.com/v4.1"
+#define TAVRO_STATUS_ROOT TAVRO_API_ORIGIN "/v4.1"
 // Signing in with a PIN starts on version 4.1 of the API (its version-4
 // pin/get is deprecated); the check and the approval of a new place are on
 // version 4. A PIN lives 600 seconds, the lifetime a start result names
 // when the answer gives none.
-#define TAVRO_PIN_ROOT "https://api.alldebrid.com/v4.1"
+#define TAVRO_PIN_ROOT TAVRO_API_ORIGIN "/v4.1"
 #define TAVRO_PIN_LIFETIME 600
 // The agent sent when the settings name no client of their own.
 #define TAVRO_DEFAULT_AGENT "quorvelindash"
@@ -36,6 +40,9 @@
 // Settings: far above any real settings object, and a bound on what a host
 // bug can make the library parse ("settings are larger than 1 MiB").
 #define TAVRO_SETTINGS_MAX 1048576u
+// An APIRoot: far longer than any test server's root, and short enough to
+// leave a request URL room for its endpoint and parameters.
+#define TAVRO_API_ROOT_MAX 1024u
 // A request URL: servers and proxies commonly refuse longer request lines
 // ("request URL longer than 8 KiB"). A form body has no limit but memory.
 #define TAVRO_URL_MAX 8192

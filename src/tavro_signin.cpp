@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The PIN flow and the approval of a new place.
 #include "tavro_signin.h"
 

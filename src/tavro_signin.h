@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Signing in: the PIN flow (a PIN from pin/get, then pin/check until the
 // user has entered it) and the approval of a new place (user/verif and
 // user/verif/resend, with the token of an AUTH_BLOCKED error). The host's

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The text buffer, escapes and copies.
 #include "tavro_text.h"
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Text: a growable NUL-terminated buffer with every append whole or not at
 // all, JSON string literals and percent-encoded query and form parameters
 // written into it, decimal digits without printf, and heap copies.

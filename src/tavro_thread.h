@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Per-thread objects that are released when their thread ends, whoever
 // started the thread: a thread_local object elsewhere; on Windows a heap
 // object behind a fiber-local storage slot, whose callback destroys it at

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The byte transport (tavro_set_transport) through the exports: the exact
 // shape of every request, bodies as bytes both ways, the key in a header and
 // never in a URL, every handed-back text released once, and the selection

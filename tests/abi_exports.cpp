@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The library as a host sees it: the export table, the constants, the frame
 // of every operation (buffer rules, per-thread copies, the error document),
 // the transport selection and the writes switch.
@@ -107,7 +108,7 @@ TEST(Exports, ResultCodeTableListsEveryCodeInOrder) {
 }
 
 TEST(Exports, ConstantsAndHandlerRecord) {
-  EXPECT_STREQ(T.tavro_version(), "1.1.0");
+  EXPECT_STREQ(T.tavro_version(), TAVRO_VERSION_STRING);
   EXPECT_STREQ(T.tavro_runtime_type(), "ALLDEBRID");
   EXPECT_EQ(T.tavro_caps(), 47);
   EXPECT_STREQ(T.tavro_base_url(), "https://api.alldebrid.com/v4");

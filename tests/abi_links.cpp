@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The links through the exports, as a host loads them (also the Windows
 // program under Wine): a video of several qualities on the three
 // transports, the waits that end without a sleep, the folders of saved

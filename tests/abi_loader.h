@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Loads the shared library at run time and resolves every export by name, as
 // a host does. The ABI tests call the library only through this table.
 #pragma once

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The four operations end to end through the exports, on a recording host
 // transport (exact requests, every string released once) and on the fake.
 #include "abi_loader.h"

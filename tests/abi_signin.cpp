@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Signing in through the exports (tavro_pin_start, tavro_pin_check,
 // tavro_verify), the AUTH_BLOCKED error document and the validation's user
 // members, each row run on the three transports a host may select: the

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Concurrency stress, meant for ThreadSanitizer: eight threads run all four
 // operations and the three sign-in exports, through the exports on whatever transport is selected
 // and through the handler record on a host transport, while another thread flips the writes switch

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Concurrent calls: operations on several threads through one host transport
 // and through the fake, each thread seeing only its own results, while the
 // selection and the writes switch change under them.

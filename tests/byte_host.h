@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // A recording host byte transport (tavro_transport): answers (method, URL,
 // body) from a table, keeps every request whole (headers, body bytes, the
 // multipart part) and counts every text it hands back and every release.

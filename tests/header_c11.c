@@ -1,3 +1,4 @@
+/* SPDX-License-Identifier: MIT */
 /* The public header compiles as strict C11: this file only has to build. */
 #include "tavro.h"
 

@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: MIT
 # Checks that every file of a source folder includes only headers of its own
 # module or of modules listed before it in the layer file, and that every
 # module has a place there.

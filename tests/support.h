@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Fixtures shared by the tests: request URLs built from the API root, the
 // requests the library sends, and a recording host transport that answers
 // from a table and counts every string it hands out and every release.

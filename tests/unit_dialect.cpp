@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The download request parser, the magnet link test and the request URLs.
 #include "support.h"
 #include "tavro_answers.h"

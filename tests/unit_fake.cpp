@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The built-in fake transport, driven through its table and the control
 // functions as a host or test harness would.
 #include "support.h"

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The memory a thread keeps between calls: what it reuses, its bound, and
 // its release when the thread ends; and the listing that writes into the
 // caller's buffer and reuses the thread's result copy.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The links a stream plays and the links the account keeps: the settings
 // that steer them, the readers of the unlock, streaming, delayed and
 // saved-links answers, and the whole stream and listings through the

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Exhausted memory, everywhere: every operation, through a host transport
 // and through the fake, and every helper with an out-of-memory path, run
 // with the Nth library allocation failing for N = 1, 2, ... until a run needs

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Season and episode recognition: the spellings of episode names, the order in
 // which they are tried, and the bounds of what a recognised pair can hold.
 #include "tavro_recognise.h"

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The pieces of signing in below the exports: service messages without
 // their HTML and the approval token an error carries, the host's PIN object
 // and approval request, and the memory that held a key handed out: the

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Text foundations, redaction, the HTTP exchange, settings and the torrent
 // sniffer.
 #include "support.h"

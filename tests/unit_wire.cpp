@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Readers of the service's answers and of the host's entries: the envelope and
 // its error codes, the flattened file tree (order, paths, limits, depth), the
 // upload and unlock payloads, and the link picked out of an entry.

@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: MIT
 # bash completion for tavro(1)
 _tavro() {
   local cur prev words cword

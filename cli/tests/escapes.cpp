@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The escapes of a printed path are reversible: read_locator(locator_text(x))
 // is x for every byte string x, bytes that are not UTF-8 included (which the
 // library never lets reach a table, so the end-to-end tests cannot show it),

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The CLI's libcurl transport called from several threads at once through
 // its two tables, as the library calls them: every answer must be the one
 // for its own request, byte bodies must travel whole, and every text handed
@@ -78,9 +79,9 @@ int main(int argc, char **argv) {
   tavro_cli::CurlGlobal global;
   if (!global.ok()) return 1;
   tavro_cli::CurlOptions options;
-  // The library's root, rewritten to the stand-in, as --api-root does.
-  options.api_root = "https://api.example.invalid/v4";
-  options.api_root_to = base + "/web";
+  // Requests under the stand-in's root, as the library sends them with an
+  // APIRoot.
+  options.api_root = base + "/web";
   options.timeout_ms = 20000;
   std::atomic<int> failures{0}, requests{0};
   {

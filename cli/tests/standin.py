@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: MIT
 """A stand-in for the AllDebrid service, for the command-line host's tests.
 
 Serves the endpoints the library uses from a small in-memory account, as the

@@ -1,7 +1,9 @@
+# SPDX-License-Identifier: MIT
 """End-to-end tests of the tavro command-line host.
 
 The CLI runs as a separate process, loads the library with dlopen and talks
-real HTTP to the stand-in service (standin.py) through --api-root. Each test
+real HTTP to the stand-in service (standin.py) through --api-root (the
+library's APIRoot). Each test
 class starts its own stand-in and stops it when the class is done; a
 watchdog ends the whole run if it takes too long.
 
@@ -580,6 +582,10 @@ class UsageTests(ServiceCase):
              "tavro: --api-root not a url: not an http:// or https:// URL"),
             ("an API root with a bad port", ["validate", "--api-root", "http://127.0.0.1:99999/v4"],
              'tavro: --api-root http://127.0.0.1:99999/v4: the port "99999" is not a port number'),
+            ("an API root without its version", ["validate", "--api-root", "http://127.0.0.1:81"],
+             "tavro: --api-root http://127.0.0.1:81: give the API's version-4 root, ending in /v4"),
+            ("an API root of another version", ["validate", "--api-root", "http://127.0.0.1:81/v4.1"],
+             "tavro: --api-root http://127.0.0.1:81/v4.1: give the API's version-4 root, ending in /v4"),
             ("settings and a key", ["validate", "--settings", empty.name],
              "tavro: --settings and --api-key both name the account: give one"),
             ("a body cap too small", ["ls", "--max-body", "12"], "tavro: --max-body needs a size from 1K to 4G, not 12"),
@@ -997,6 +1003,35 @@ class WireTests(ServiceCase):
     def api_requests(self, since):
         with self.account.lock:
             return [r for r in self.account.requests[since:] if re.match(r"/v4(\.1)?/", r.path)]
+
+    def test_api_root_goes_to_the_library(self):
+        # --api-root hands the part before /v4 to the library as its APIRoot:
+        # the library sends every request there, or refuses the root before
+        # any request (TAVRO_E_ARG, exit 10), so the key goes nowhere else.
+        port = self.service.base.rsplit(":", 1)[1]
+        rows = [
+            ("the stand-in", self.service.api_root, 0, None),
+            ("with a trailing slash", self.service.api_root + "/", 0, None),
+            ("by the name localhost", "http://localhost:%s/v4" % port, 0, None),
+            ("http:// elsewhere", "http://example.com/v4", 10,
+             'tavro: APIRoot "http://example.com" is http:// to a host that is not loopback'),
+            ("a look-alike of a loopback host", "http://127.0.0.1.example.com:%s/v4" % port, 10,
+             'tavro: APIRoot "http://127.0.0.1.example.com:%s" is http:// to a host that is not loopback' % port),
+            ("user-info before a loopback name", "http://localhost@example.com/v4", 10,
+             'tavro: APIRoot "http://localhost@example.com" holds user-info'),
+        ]
+        for name, root, code, message in rows:
+            with self.subTest(name):
+                since = len(self.account.requests)
+                ran = self.run_cli("ls", "torrents", "--json", root=root)
+                self.assertEqual(ran.code, code, repr(ran))
+                sent = self.api_requests(since)
+                if message:
+                    self.assertTrue(ran.err.startswith(message), ran.err)
+                    self.assertEqual(sent, [], "a request was sent")
+                else:
+                    self.assertEqual([(r.method, r.path) for r in sent], [("POST", "/v4.1/magnet/status")])
+                    self.assertEqual(sent[0].headers.get("Authorization"), "Bearer " + KEY)
 
     def test_what_each_command_sends(self):
         ready, slow = magnet("Cached.Film.2020")[0], magnet("Wire.Slow.Start")[0]
@@ -1770,7 +1805,7 @@ class OfflineTests(unittest.TestCase):
             ("option without its value", ["ls", "--api-key"]),
             ("--json and --table", ["ls", "--json", "--table"]),
             ("bad number", ["add", "--allow-writes", "--full-season", "--episode", "two", "x"]),
-            ("--fake with --api-root", ["ls", "--fake", "x.json", "--api-root", "http://x"]),
+            ("--fake with --api-root", ["ls", "--fake", "x.json", "--api-root", "http://x/v4"]),
         ]
         for name, args in rows:
             with self.subTest(name):
@@ -2513,11 +2548,12 @@ class DetailsTests(ServiceCase):
                                                                           if near else ""))
 
     def test_unknown_settings_keys_are_named(self):
-        all_keys = "RuntimeType, APIKey, ClientSecret, CustomName, ClientId, ID, MaxQuality, DelayedWait"
+        all_keys = "RuntimeType, APIKey, ClientSecret, CustomName, ClientId, ID, MaxQuality, DelayedWait, APIRoot"
         rows = [
-            ("far from any", {"APIKey": KEY, "ApiRoot": "http://x", "Foo": 1},
-             ['"ApiRoot" is not a setting, and is left out (the settings are %s)' % all_keys,
-              '"Foo" is not a setting, and is left out']),
+            ("far from any", {"APIKey": KEY, "Foo": 1},
+             ['"Foo" is not a setting, and is left out (the settings are %s)' % all_keys]),
+            ("the case of a setting", {"APIKey": KEY, "ApiRoot": "http://x"},
+             ['"ApiRoot" is not a setting; did you mean APIRoot?']),
             ("close to one", {"APIKey": KEY, "CustmoName": "x"}, ['"CustmoName" is not a setting; did you mean '
                                                                    'CustomName?']),
         ]

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The higher module.
 #pragma once
 

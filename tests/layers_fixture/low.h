@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // A lower module that reaches up: the layer check must refuse it.
 #pragma once
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Thread exit and unloading as only Windows has them. There is no leak
 // checker here, so the heap shows whether a thread's copies outlive it:
 // threads started the ways a host starts them each leave copies of known

@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: MIT
 # Reads tavro.dll's tables with objdump -p and checks that the export table
 # names exactly the functions of the export list (TAVRO_EXPORT_NAMES in
 # include/tavro.h) and that every imported DLL is a system one (KERNEL32
@@ -57,3 +58,83 @@ endif()
 list(LENGTH got got_count)
 list(LENGTH rows import_count)
 message(STATUS "${DLL}: ${got_count} exports, ${import_count} system DLLs imported")
+
+# ---- What the kit promises beside the tables: a reproducible DLL (no link
+# time stamp), stripped, with a debug link to tavro.debug beside it, and a
+# version resource made from the one version (VERSION).
+string(REGEX MATCH "Time/Date[ \t]+[^\n]*" stamp "${dump}")
+if(NOT stamp MATCHES "1970")
+  message(FATAL_ERROR "${DLL} carries a link time stamp: ${stamp}")
+endif()
+execute_process(COMMAND "${OBJDUMP}" -h "${DLL}" OUTPUT_VARIABLE sections RESULT_VARIABLE rc)
+if(NOT rc EQUAL 0)
+  message(FATAL_ERROR "${OBJDUMP} -h ${DLL} failed")
+endif()
+if(sections MATCHES "[.]debug_")
+  message(FATAL_ERROR "${DLL} is not stripped:\n${sections}")
+endif()
+execute_process(COMMAND "${OBJDUMP}" -s -j .gnu_debuglink "${DLL}" OUTPUT_VARIABLE link
+  RESULT_VARIABLE rc)
+if(NOT rc EQUAL 0 OR NOT link MATCHES "tavro[.]debug")
+  message(FATAL_ERROR "${DLL} has no debug link to tavro.debug:\n${link}")
+endif()
+get_filename_component(dir "${DLL}" DIRECTORY)
+execute_process(COMMAND "${OBJDUMP}" -h "${dir}/tavro.debug" OUTPUT_VARIABLE debug_sections
+  RESULT_VARIABLE rc)
+if(NOT rc EQUAL 0 OR NOT debug_sections MATCHES "[.]debug_info")
+  message(FATAL_ERROR "${dir}/tavro.debug holds no debug information")
+endif()
+execute_process(COMMAND "${OBJDUMP}" -p "${dir}/tavro.debug" OUTPUT_VARIABLE debug_dump)
+string(REGEX MATCH "Time/Date[ \t]+[^\n]*" stamp "${debug_dump}")
+if(NOT stamp MATCHES "1970")
+  message(FATAL_ERROR "${dir}/tavro.debug carries a time stamp: ${stamp}")
+endif()
+
+# The version resource: VS_FIXEDFILEINFO (its signature, then the structure
+# version, then the file version major.minor and patch.0, each as two
+# little-endian 16-bit halves), and the strings, in UTF-16.
+file(READ "${DLL}" bytes HEX)
+function(utf16 out text)
+  string(HEX "${text}" hex)
+  string(REGEX REPLACE "(..)" "\\100" hex "${hex}")
+  set(${out} "${hex}" PARENT_SCOPE)
+endfunction()
+function(half out n)
+  math(EXPR lo "${n} % 256")
+  math(EXPR hi "${n} / 256")
+  math(EXPR v "${lo} * 256 + ${hi}" OUTPUT_FORMAT HEXADECIMAL)
+  string(REPLACE "0x" "" v "${v}")
+  string(LENGTH "${v}" l)
+  while(l LESS 4)
+    set(v "0${v}")
+    string(LENGTH "${v}" l)
+  endwhile()
+  string(TOLOWER "${v}" v)
+  set(${out} "${v}" PARENT_SCOPE)
+endfunction()
+string(REPLACE "." ";" parts "${VERSION}")
+list(GET parts 0 major)
+list(GET parts 1 minor)
+list(GET parts 2 patch)
+half(h_major ${major})
+half(h_minor ${minor})
+half(h_patch ${patch})
+set(fixed "bd04effe00000100${h_minor}${h_major}0000${h_patch}${h_minor}${h_major}0000${h_patch}")
+string(FIND "${bytes}" "${fixed}" at)
+if(at EQUAL -1)
+  message(FATAL_ERROR "${DLL} has no version resource of file and product version ${VERSION}")
+endif()
+foreach(pair "CompanyName=the tavro authors" "FileVersion=${VERSION}" "ProductVersion=${VERSION}"
+    "ProductName=tavro" "OriginalFilename=tavro.dll"
+    "LegalCopyright=Copyright (c) 2026 the tavro authors. MIT licence.")
+  string(REPLACE "=" ";" kv "${pair}")
+  list(GET kv 0 key)
+  list(GET kv 1 value)
+  utf16(hk "${key}")
+  utf16(hv "${value}")
+  # The key, its NUL and padding to 32 bits, then the value.
+  if(NOT bytes MATCHES "${hk}0000(0000)?${hv}0000")
+    message(FATAL_ERROR "${DLL}'s version resource has no ${key} \"${value}\"")
+  endif()
+endforeach()
+message(STATUS "${DLL}: stripped, debug link to tavro.debug, version resource ${VERSION}")

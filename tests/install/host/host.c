@@ -1,3 +1,4 @@
+/* SPDX-License-Identifier: MIT */
 /* A tiny host built against an installed tavro: through pkg-config or
  * find_package(tavro). It checks that the header and the library it runs
  * with agree, and drives one operation through the library. */
