@@ -135,9 +135,17 @@ const CommandSpec kCommands[] = {
      "words; --timeout-wait DURATION gives up (exit status 5); Ctrl-C stops\n"
      "waiting (exit status 130). The magnet stays in the account either way.\n",
      1, 1, kAlways | kJson | kAccount | kUrl | kSeason | kEpisode | kTimeoutWait, run_wait},
-    {"rm", "m<id>", "remove a magnet from the account",
-     "Changes the account, so it is refused unless --allow-writes is given.\n", 1, 1,
-     kAlways | kJson | kAccount | kAllowWrites, run_rm},
+    {"rm", "m<id>|LINK", "remove a magnet, or a saved link, from the account",
+     "m<id> is a magnet as `tavro ls torrents` lists it; a link (http:// or\n"
+     "https://) is one of the saved links (`tavro ls links`). Changes the account,\n"
+     "so it is refused unless --allow-writes is given.\n",
+     1, 1, kAlways | kJson | kAccount | kAllowWrites, run_rm},
+    {"save", "LINK...", "save links in the account for later",
+     "Each LINK (a hoster or a drive link, at most 3 KiB) joins the saved links\n"
+     "(`tavro ls links`); a link holding # or & travels percent-encoded. Every link\n"
+     "is checked before the first is sent. Changes the account, so it is refused\n"
+     "unless --allow-writes is given.\n",
+     1, -1, kAlways | kJson | kAccount | kAllowWrites, run_save},
     {"restart", "m<id>", "restart a magnet that failed",
      "The service restarts only magnets that failed (MAGNET_PROCESSING for one that\n"
      "is processing or ready, exit status 7). Changes the account, so it is refused\n"

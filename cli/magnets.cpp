@@ -2,6 +2,7 @@
 // Following and changing one magnet of the account.
 #include "magnets.h"
 
+#include "links.h"
 #include "listing.h"
 #include "texts.h"
 
@@ -205,31 +206,58 @@ int print_ready(Session &s, const Parsed &p, const std::string &mid, const Progr
   return kExitOk;
 }
 
-// Runs a change of one magnet; the result said for people, or printed.
-int change_magnet(Session &s, const Parsed &p, const char *action, const char *done) {
-  int64_t id = 0;
-  if (int rc = magnet_arg(p, id); rc >= 0) return rc;
-  if (!(p.given & kAllowWrites)) {
-    std::fprintf(stderr, "tavro: %s changes the account; pass --allow-writes to let it\n",
-                 p.command->name);
-    return exit_for(TAVRO_E_WRITES_OFF);
-  }
-  if (int rc = open_account(s, p); rc >= 0) return rc;
-  std::string mid = magnet_name(id);
-  JsonObject request;
-  request.str("Action", action).str("Magnet", mid);
+// A link given to save or rm: a web link of at most the service's length.
+bool is_web_link(const std::string &text) {
+  return starts_with_ci(text, "http://") || starts_with_ci(text, "https://");
+}
+
+int link_arg(const Parsed &p, const std::string &link) {
+  if (!is_web_link(link))
+    return usage_error(p.command, std::string(p.command->name) + ": " + terminal_text(link) +
+                                      " is not a link (http:// or https://)");
+  if (std::string why = link_length_problem(link); !why.empty())
+    return usage_error(p.command, std::string(p.command->name) + ": " + why);
+  if (std::string why = web_url_problem(link); !why.empty())
+    return usage_error(p.command,
+                       std::string(p.command->name) + ": " + terminal_text(link) + ": " + why);
+  return -1;
+}
+
+// Refused unless --allow-writes: -1 when the command may change the account.
+int writes_allowed(const Parsed &p) {
+  if (p.given & kAllowWrites) return -1;
+  std::fprintf(stderr, "tavro: %s changes the account; pass --allow-writes to let it\n",
+               p.command->name);
+  return exit_for(TAVRO_E_WRITES_OFF);
+}
+
+// Runs one change; the result said for people ("deleted m102: ..."), or
+// printed. what names the magnet or the link.
+int run_change(Session &s, const std::string &request, const char *done, const std::string &what) {
   s.lib.tavro_allow_writes(1);
-  Outcome o = do_change(s.lib, s.settings, request.text());
+  Outcome o = do_change(s.lib, s.settings, request);
   after_fake_call(s);
   if (o.code != TAVRO_OK) return failed(s, o);
   if (s.style.table) {
     std::optional<std::string> message = string_member(o.result, "message");
-    std::printf("%s %s%s%s\n", done, mid.c_str(), message ? ": " : "",
+    std::printf("%s %s%s%s\n", done, terminal_text(what).c_str(), message ? ": " : "",
                 message ? terminal_text(*message).c_str() : "");
   } else {
     print_document(stdout, s.style, o.result);
   }
   return kExitOk;
+}
+
+// Runs a change of one magnet.
+int change_magnet(Session &s, const Parsed &p, const char *action, const char *done) {
+  int64_t id = 0;
+  if (int rc = magnet_arg(p, id); rc >= 0) return rc;
+  if (int rc = writes_allowed(p); rc >= 0) return rc;
+  if (int rc = open_account(s, p); rc >= 0) return rc;
+  std::string mid = magnet_name(id);
+  JsonObject request;
+  request.str("Action", action).str("Magnet", mid);
+  return run_change(s, request.text(), done, mid);
 }
 
 } // namespace
@@ -307,7 +335,28 @@ int run_wait(Session &s, const Parsed &p) {
 }
 
 int run_rm(Session &s, const Parsed &p) {
-  return change_magnet(s, p, "delete", "deleted");
+  // A link is a saved link to remove; anything else names a magnet.
+  if (!is_web_link(p.args[0])) return change_magnet(s, p, "delete", "deleted");
+  if (int rc = link_arg(p, p.args[0]); rc >= 0) return rc;
+  if (int rc = writes_allowed(p); rc >= 0) return rc;
+  if (int rc = open_account(s, p); rc >= 0) return rc;
+  JsonObject request;
+  request.str("Action", "delete").str("Link", p.args[0]);
+  return run_change(s, request.text(), "deleted", p.args[0]);
+}
+
+int run_save(Session &s, const Parsed &p) {
+  // Every link is checked before the first is sent.
+  for (const std::string &link : p.args)
+    if (int rc = link_arg(p, link); rc >= 0) return rc;
+  if (int rc = writes_allowed(p); rc >= 0) return rc;
+  if (int rc = open_account(s, p); rc >= 0) return rc;
+  for (const std::string &link : p.args) {
+    JsonObject request;
+    request.str("Action", "save").str("Link", link);
+    if (int rc = run_change(s, request.text(), "saved", link); rc != kExitOk) return rc;
+  }
+  return kExitOk;
 }
 
 int run_restart(Session &s, const Parsed &p) {

@@ -46,7 +46,7 @@ const OptionSpec kOptionTable[] = {
      "refuse answers larger than SIZE bytes (K, M, G suffixes; default 64M)"},
     {"--url", 0, nullptr, kUrl, false, "print only the direct URL"},
     {"--allow-writes", 0, nullptr, kAllowWrites, false,
-     "let add, rm and restart change the account"},
+     "let add, rm, restart and save change the account"},
     {"--season", 0, "N", kSeason, false, "the season of the episode to pick (with --episode)"},
     {"--episode", 0, "M", kEpisode, false, "the episode to pick (with --season)"},
     {"--full-season", 0, nullptr, kFullSeason, false,

@@ -3,7 +3,7 @@
 _tavro() {
   local cur prev words cword
   _init_completion || return
-  local commands="demo login logout approve validate ls stream add wait rm restart episode magnet torrent redact help"
+  local commands="demo login logout approve validate ls stream add wait rm restart save episode magnet torrent redact help"
   local global="--help --version --lib --json --table --verbose --settings --api-key --fake
     --api-root --timeout --connect-timeout --max-body"
   case $prev in
@@ -36,7 +36,7 @@ _tavro() {
     add) own="--url --allow-writes --season --episode --full-season --keep-instant-only --wait --timeout-wait" ;;
     ls) own="--state" ;;
     wait) own="--url --season --episode --timeout-wait" ;;
-    rm | restart) own="--allow-writes" ;;
+    rm | restart | save) own="--allow-writes" ;;
     login) own="--no-qr" ;;
     approve) own="--resend" ;;
   esac

@@ -421,6 +421,8 @@ class Handler(http.server.BaseHTTPRequestHandler):
         ("v4", "/user/verif"): ("POST", ("token",), "verif"),
         ("v4", "/user/verif/resend"): ("POST", ("token",), "verif_resend"),
         ("v4", "/user/links"): ("GET", (), "saved"),
+        ("v4", "/user/links/save"): ("POST", ("links[]",), "links_save"),
+        ("v4", "/user/links/delete"): ("POST", ("links[]",), "links_delete"),
         ("v4", "/user/history"): ("GET", (), "history"),
         ("v4", "/link/streaming"): ("POST", ("id", "stream"), "streaming"),
         ("v4", "/link/delayed"): ("POST", ("id",), "delayed"),
@@ -535,6 +537,26 @@ class Handler(http.server.BaseHTTPRequestHandler):
 
     def on_history(self, acc, req):
         return ok({"links": acc.history})
+
+    def on_links_save(self, acc, req):
+        links = req.form.get("links[]", [])
+        if not links or not all(links):
+            return error("USER_LINK_MISSING", "No link was sent")
+        for link in links:
+            if not re.match(r"https?://[^/\s]+", link):
+                return error("USER_LINK_INVALID", "This link is not valid")
+            if not any(s["link"] == link for s in acc.saved):
+                acc.saved.append({"link": link, "filename": "", "size": 0, "date": 1735700000, "host": "hoster"})
+        return ok({"message": "Link was successfully saved"})
+
+    def on_links_delete(self, acc, req):
+        links = req.form.get("links[]", [])
+        if not links or not all(links):
+            return error("USER_LINK_MISSING", "No link was sent")
+        if not all(any(s["link"] == link for s in acc.saved) for link in links):
+            return error("USER_LINK_INVALID", "This link is not valid")
+        acc.saved = [s for s in acc.saved if s["link"] not in links]
+        return ok({"message": "Link was successfully deleted"})
 
     def on_streaming(self, acc, req):
         gen, stream = req.form.get("id", [None])[0], req.form.get("stream", [None])[0]

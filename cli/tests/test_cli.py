@@ -283,6 +283,38 @@ class SavedLinksTests(ServiceCase):
     def entry(self, name, size, link):
         return {"name": name, "path": name, "folder": False, "size": size, "locator": link, "id": link}
 
+    def test_save_and_remove_links(self):
+        # A MEGA-style link: its # and & must reach the service whole.
+        link, other = "https://mega.standin.test/file/AbC#k3y&x=1", "https://hoster.standin.test/f/B.mkv"
+        rows = [
+            ("save needs --allow-writes", ["save", link], 9, "", "save changes the account; pass --allow-writes"),
+            ("not a link", ["save", "--allow-writes", link, "m101"], 2, "", "m101 is not a link"),
+            ("too long", ["save", "--allow-writes", "https://h/" + "x" * 3100], 2, "", "a link is 1 to 3072 bytes"),
+            ("save two", ["save", "--allow-writes", link, other], 0,
+             "saved %s: Link was successfully saved\nsaved %s: Link was successfully saved\n" % (link, other), ""),
+            ("rm a link", ["rm", "--allow-writes", other], 0, "deleted %s: Link was successfully deleted\n" % other,
+             ""),
+            ("rm a link not saved", ["rm", "--allow-writes", other], 10, "",
+             "AllDebrid error USER_LINK_INVALID: This link is not valid"),
+        ]
+        for name, args, code, out, err in rows:
+            with self.subTest(name):
+                before = len(self.account.requests)
+                ran = self.run_cli(*args, tty=True)
+                self.assertEqual((ran.code, ran.out.replace("\r\n", "\n")), (code, out), repr(ran))
+                self.assertIn(err, ran.err)
+                if code in (2, 9):
+                    self.assertEqual(len(self.account.requests), before, "sent before the check")
+        saves = [r for r in self.account.requests_to("/v4/user/links/save")]
+        self.assertEqual([r.form["links[]"] for r in saves], [[link], [other]])
+        self.assertEqual(saves[0].body, b"links[]=https%3A%2F%2Fmega.standin.test%2Ffile%2FAbC%23k3y%26x%3D1")
+        listed = [e["locator"] for e in self.json_of(self.run_cli("ls", "links"))]
+        self.assertIn(link, listed)
+        self.assertNotIn(other, listed)
+        ran = self.run_cli("rm", "--allow-writes", link)
+        self.assertEqual(json.loads(ran.out), {"Action": "delete", "Link": link,
+                                               "message": "Link was successfully deleted"})
+
     def test_the_folders_as_json(self):
         rows = [("links", [self.entry("Open.Movie.2008.mkv", 700 * standin.MiB, self.MOVIE),
                            self.entry(self.VIDEO, -1, self.VIDEO),
@@ -1838,7 +1870,8 @@ class OfflineTests(unittest.TestCase):
                        "--wait", "--timeout-wait"],
                "stream": ["--url", "--season", "--episode", "--quality", "--wait-link"], "ls": ["--state"],
                "wait": ["--url", "--season", "--episode", "--timeout-wait"],
-               "rm": ["--allow-writes"], "restart": ["--allow-writes"], "login": ["--no-qr"],
+               "rm": ["--allow-writes"], "restart": ["--allow-writes"], "save": ["--allow-writes"],
+               "login": ["--no-qr"],
                "approve": ["--resend"]}
         for command in commands:
             with self.subTest(command):
