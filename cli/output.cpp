@@ -30,6 +30,12 @@ std::string pad(const std::string &s, size_t width, bool right) {
   return right ? fill + s : s + fill;
 }
 
+// Appends a table's line to out, without the blanks its last cell padded.
+void add_trimmed(std::string &out, std::string line) {
+  while (!line.empty() && line.back() == ' ') line.pop_back();
+  out += line + "\n";
+}
+
 // A value for a line of text: escaped for the terminal.
 std::string shown(const std::string &text) {
   return terminal_text(text);
@@ -246,10 +252,7 @@ std::string listing_table(const std::string &json, const std::string &folder, si
     return on + cell.substr(0, states[row].size()) + "\x1b[0m" + cell.substr(states[row].size());
   };
   std::string out;
-  auto add_line = [&out](std::string line) {
-    while (!line.empty() && line.back() == ' ') line.pop_back();
-    out += line + "\n";
-  };
+  auto add_line = [&out](const std::string &line) { add_trimmed(out, line); };
   for (size_t r = 0; r < rows.size(); ++r) {
     const auto &row = rows[r];
     bool below = r > 0 && display_width(row[3]) > room;
@@ -315,10 +318,7 @@ std::string saved_table(const std::string &json, const std::string &answer,
     for (auto &r : rows) r[0] = fit_width(r[0], width[0]);
   }
   std::string out;
-  auto add_line = [&out](std::string line) {
-    while (!line.empty() && line.back() == ' ') line.pop_back();
-    out += line + "\n";
-  };
+  auto add_line = [&out](const std::string &line) { add_trimmed(out, line); };
   for (size_t n = 0; n < rows.size(); ++n) {
     const auto &r = rows[n];
     bool below = n > 0 && display_width(r[4]) > room;
