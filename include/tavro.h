@@ -50,9 +50,11 @@
  *   text that an export returns (constants or per-thread copies). The host
  *   never frees a text returned by the library.
  * - Threads: every export may be called from any thread, concurrently. The
- *   host's transport functions are then called concurrently too. Do not
- *   replace a host transport with tavro_set_io(table) while operations are
- *   in flight; tavro_use_fake and tavro_set_io(NULL) may be called any time.
+ *   host's transport functions are then called concurrently too. Every
+ *   operation copies the selected table when it starts, so a selection
+ *   (tavro_set_io, tavro_set_transport, tavro_use_fake, NULL) may change
+ *   at any time and applies to the calls that start after it; the ctx a
+ *   replaced table names must stay usable until the calls using it return.
  * - The API key never leaves the library in clear: it is masked with '*'
  *   inside every error message, and every URL quoted in a message has its
  *   user-info and apikey values redacted. The one place a key appears is
@@ -281,8 +283,10 @@ typedef struct tavro_transport {
  */
 TAVRO_API int tavro_set_transport(const tavro_transport *transport);
 
-/* Selects the built-in network transport. There is none in this build:
- * always TAVRO_E_UNAVAILABLE, the selection unchanged. */
+/* Selects the built-in network transport. The library brings none (every
+ * request goes through the host's transport or the fake): always
+ * TAVRO_E_UNAVAILABLE, the selection unchanged. Kept for hosts written
+ * against the first interface. */
 TAVRO_API int tavro_use_curl(void);
 
 /* Selects the built-in fake transport (see below). Always 0. */
@@ -517,7 +521,8 @@ TAVRO_API const char *tavro_last_error(void);
  */
 typedef struct tavro_handler {
   const char *runtime_type; /* "ALLDEBRID" */
-  int32_t caps;             /* 47 */
+  int32_t caps;             /* 47: bits 0, 1, 2, 3 and 5 set (0x2f); what
+                               each bit means is the host's convention */
   int (*validate)(const tavro_io *io, const char *settings, char *out, int32_t out_len);
   int (*list)(const tavro_io *io, const char *settings, const char *folder, char *out,
               int32_t out_len);
@@ -527,7 +532,9 @@ typedef struct tavro_handler {
                   int32_t out_len);
 } tavro_handler;
 
-/* The constant handler record; never NULL. */
+/* The constant handler record; never NULL. Its name does not begin with
+ * tavro_: the host player looks the record up by this very name, as it does
+ * in every plug-in of its kind. */
 TAVRO_API const tavro_handler *halvo_get(void);
 
 /* ---- About ------------------------------------------------------------- */
