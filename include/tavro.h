@@ -533,8 +533,7 @@ typedef struct tavro_handler {
 } tavro_handler;
 
 /* The constant handler record; never NULL. Its name does not begin with
- * tavro_: the host player looks the record up by this very name, as it does
- * in every plug-in of its kind. */
+ * tavro_: it is the name the host player looks the record up by. */
 TAVRO_API const tavro_handler *halvo_get(void);
 
 /* ---- About ------------------------------------------------------------- */
