@@ -4,7 +4,7 @@
 # at a time, from the project's seeds and regressions plus whatever earlier
 # runs found, and prints executions, coverage and corpus size per target.
 #   scripts/fuzz.sh            # 600 s per target, the long run
-#   scripts/fuzz.sh 20         # what ./scripts/test.sh runs
+#   scripts/fuzz.sh 20         # as long as the fuzz lane runs each target (CTest fuzz.*)
 #   scripts/fuzz.sh 60 op_list settings
 # New inputs go to build/fuzz/fuzz/corpus/<target>; a crash leaves its input
 # in build/fuzz/artifacts/<target>/ and makes the script fail.

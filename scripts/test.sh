@@ -1,41 +1,37 @@
 #!/usr/bin/env bash
 # SPDX-License-Identifier: MIT
 # The whole test suite from a fresh Debian 12 machine: installs what is
-# missing, then builds and runs the tests three times: a GCC release build,
-# a Clang build under AddressSanitizer and UndefinedBehaviorSanitizer (leak
-# detection on), and a GCC build under ThreadSanitizer. Then tavro.dll is
-# cross-built with MinGW-w64, its ABI tests run under Wine and its zip is
-# checked; the package build makes the Debian packages and builds a host
-# against them.
+# missing, then builds and runs each lane in turn:
+#   bench    the benchmarks, one short pass whose checks fail the run when an
+#            operation stops doing its whole work (timed runs are made by
+#            hand: docs/performance.md)
+#   release  GCC, optimised
+#   asan     Clang under AddressSanitizer and UndefinedBehaviorSanitizer
+#            (leak detection on)
+#   tsan     GCC under ThreadSanitizer
+#   mingw    tavro.dll cross-built with MinGW-w64, its ABI tests under Wine
+#            and its zip checked
+#   package  the Debian packages, lintian on them, and hosts built against
+#            them
+#   fault    every allocation of the library failed in turn, under
+#            ASan+UBSan+LSan (docs/hardening.md)
+#   fuzz     a short bounded run of every fuzz target (docs/hardening.md)
+# TAVRO_LANES picks some of them, in this order.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 scripts/setup.sh test windows
 
-# ---- Benchmarks (bench/): built by their own preset and given one short
-# pass whose checks fail the run when an operation stops doing its whole
-# work. Timed runs are made by hand (docs/performance.md).
-echo "== bench"
-cmake --preset bench >/dev/null
-cmake --build --preset bench
-if ! smoke=$(build/bench/bench/tavro_bench --benchmark_min_time=0.01 2>&1); then
-  echo "$smoke"
-  exit 1
-fi
-echo "bench: every case ran and passed its checks"
-# ---- end of benchmarks
-
-for preset in ${TAVRO_PRESETS:-release asan tsan mingw package}; do
-  echo "== $preset"
-  cmake --preset "$preset" >/dev/null
-  cmake --build --preset "$preset"
-  ctest --preset "$preset" -j2
-done
-
-# Hardening (docs/hardening.md): every allocation of the library failed in
-# turn under ASan+UBSan+LSan, then a short bounded run of every fuzz target.
-for preset in ${TAVRO_HARDENING_PRESETS:-fault fuzz}; do
-  echo "== $preset"
-  cmake --preset "$preset" >/dev/null
-  cmake --build --preset "$preset"
-  ctest --preset "$preset" -j2
+for lane in ${TAVRO_LANES:-bench release asan tsan mingw package fault fuzz}; do
+  echo "== $lane"
+  cmake --preset "$lane" >/dev/null
+  cmake --build --preset "$lane"
+  if [ "$lane" = bench ]; then
+    if ! smoke=$(build/bench/bench/tavro_bench --benchmark_min_time=0.01 2>&1); then
+      echo "$smoke"
+      exit 1
+    fi
+    echo "bench: every case ran and passed its checks"
+  else
+    ctest --preset "$lane" -j2
+  fi
 done
