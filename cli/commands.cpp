@@ -13,7 +13,7 @@
 namespace tavro_cli {
 namespace {
 
-const CommandSpec kCommands[] = {
+const CommandRow kCommands[] = {
     {"demo", "", "walk through every operation on a built-in demo account",
      "Selects the library's fake transport, fills it with a demo account (no network,\n"
      "no account needed), allows writes and runs each operation in turn: validate,\n"
@@ -166,7 +166,7 @@ const CommandSpec kCommands[] = {
 
 } // namespace
 
-std::span<const CommandSpec> commands() {
+std::span<const CommandRow> commands() {
   return kCommands;
 }
 

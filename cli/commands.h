@@ -10,6 +10,6 @@
 namespace tavro_cli {
 
 // Every command, in the order the help lists them.
-std::span<const CommandSpec> commands();
+std::span<const CommandRow> commands();
 
 } // namespace tavro_cli

@@ -70,7 +70,7 @@ void print_wrapped(std::FILE *out, const std::string &text) {
   if (!line.empty()) std::fprintf(out, "%s\n", line.c_str());
 }
 
-void print_option(std::FILE *out, const OptionSpec &o) {
+void print_option(std::FILE *out, const OptionRow &o) {
   std::string left = o.short_name ? std::string("-") + o.short_name + ", " : "    ";
   left += o.name;
   if (o.value) left += std::string(" ") + o.value;
@@ -79,7 +79,7 @@ void print_option(std::FILE *out, const OptionSpec &o) {
 
 } // namespace
 
-void print_general_help(std::FILE *out, std::span<const CommandSpec> commands) {
+void print_general_help(std::FILE *out, std::span<const CommandRow> commands) {
   std::fprintf(out, "usage: tavro [OPTIONS] COMMAND [ARGS]\n"
                     "       tavro [OPTIONS] LINK\n\n"
                     "Drives the tavro library (an AllDebrid account handler) from the shell.\n\n"
@@ -111,7 +111,7 @@ void print_general_help(std::FILE *out, std::span<const CommandSpec> commands) {
   print_exit_statuses(out);
 }
 
-void print_command_help(std::FILE *out, const CommandSpec &c) {
+void print_command_help(std::FILE *out, const CommandRow &c) {
   std::string summary = c.summary;
   summary[0] = static_cast<char>(std::toupper(static_cast<unsigned char>(summary[0])));
   std::fprintf(out, "usage: tavro %s [OPTIONS]%s%s\n\n%s.\n\n%s", c.name, c.args[0] ? " " : "",

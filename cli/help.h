@@ -12,7 +12,7 @@
 
 namespace tavro_cli {
 
-void print_general_help(std::FILE *out, std::span<const CommandSpec> commands);
-void print_command_help(std::FILE *out, const CommandSpec &c);
+void print_general_help(std::FILE *out, std::span<const CommandRow> commands);
+void print_command_help(std::FILE *out, const CommandRow &c);
 
 } // namespace tavro_cli

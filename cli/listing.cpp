@@ -145,7 +145,7 @@ struct StreamInput {
 };
 
 int stream_input(const Parsed &p, const std::string &given, bool from_stdin, StreamInput &in) {
-  const CommandSpec *c = p.command;
+  const CommandRow *c = p.command;
   std::string text = trimmed(given);
   if (text.empty())
     return usage_error(c, from_stdin ? "stream: standard input is empty"

@@ -21,7 +21,7 @@
 namespace tavro_cli {
 namespace {
 
-const OptionSpec kOptionTable[] = {
+const OptionRow kOptionTable[] = {
     {"--help", 'h', nullptr, kHelp, true, "this text; tavro COMMAND --help for a command's"},
     {"--version", 'V', nullptr, kVersion, true, "the versions of tavro and of the library"},
     {"--lib", 0, "FILE", kLib, true,
@@ -148,7 +148,7 @@ const char *shortcut_for(const std::string &word) {
 }
 
 // The closest command name to a mistyped one, or null when none is close.
-const char *closest_command(std::span<const CommandSpec> commands, const std::string &word) {
+const char *closest_command(std::span<const CommandRow> commands, const std::string &word) {
   const char *best = nullptr;
   size_t best_d = 3;
   for (const auto &c : commands) {
@@ -179,7 +179,7 @@ const char *closest_option(const std::string &word) {
   return best_d <= (word.size() <= 5 ? 1u : 2u) ? best : nullptr;
 }
 
-const OptionSpec *option_named(const std::string &name) {
+const OptionRow *option_named(const std::string &name) {
   for (const auto &o : kOptionTable)
     if (name == o.name || (o.short_name && name == std::string("-") + o.short_name)) return &o;
   return nullptr;
@@ -187,7 +187,7 @@ const OptionSpec *option_named(const std::string &name) {
 
 } // namespace
 
-int usage_error(const CommandSpec *c, const std::string &message) {
+int usage_error(const CommandRow *c, const std::string &message) {
   // What the user typed is in it, shown as the tables show text.
   std::fprintf(stderr, "tavro: %s\n", terminal_text(message).c_str());
   if (c)
@@ -198,10 +198,10 @@ int usage_error(const CommandSpec *c, const std::string &message) {
   return kExitUsage;
 }
 
-const std::span<const OptionSpec> kOptions = kOptionTable;
+const std::span<const OptionRow> kOptions = kOptionTable;
 
-int parse(int argc, char **argv, std::span<const CommandSpec> commands, Parsed &p) {
-  std::vector<std::pair<const OptionSpec *, std::string>> options;
+int parse(int argc, char **argv, std::span<const CommandRow> commands, Parsed &p) {
+  std::vector<std::pair<const OptionRow *, std::string>> options;
   std::vector<std::string> positional;
   bool only_args = false;
   for (int i = 1; i < argc; ++i) {
@@ -217,9 +217,9 @@ int parse(int argc, char **argv, std::span<const CommandSpec> commands, Parsed &
     if (a[1] != '-') {
       // Short options, alone or bundled: -v, -vh.
       for (size_t k = 1; k < a.size(); ++k) {
-        const OptionSpec *spec = option_named(std::string("-") + a[k]);
-        if (!spec) return usage_error(nullptr, std::string("unknown option: -") + a[k]);
-        options.emplace_back(spec, "");
+        const OptionRow *option = option_named(std::string("-") + a[k]);
+        if (!option) return usage_error(nullptr, std::string("unknown option: -") + a[k]);
+        options.emplace_back(option, "");
       }
       continue;
     }
@@ -230,20 +230,20 @@ int parse(int argc, char **argv, std::span<const CommandSpec> commands, Parsed &
       value = a.substr(eq + 1);
       has_value = true;
     }
-    const OptionSpec *spec = option_named(name);
+    const OptionRow *option = option_named(name);
     if (!option_named(name)) {
       std::string message = "unknown option: " + name;
       if (const char *near = closest_option(name))
         message += std::string(" (did you mean ") + near + "?)";
       return usage_error(nullptr, message);
     }
-    if (spec->value && !has_value) {
-      if (i + 1 >= argc) return usage_error(nullptr, name + " needs " + spec->value);
+    if (option->value && !has_value) {
+      if (i + 1 >= argc) return usage_error(nullptr, name + " needs " + option->value);
       value = argv[++i];
-    } else if (!spec->value && has_value) {
+    } else if (!option->value && has_value) {
       return usage_error(nullptr, name + " takes no value");
     }
-    options.emplace_back(spec, value);
+    options.emplace_back(option, value);
   }
   for (const auto &[o, v] : options) {
     if (o->bit == kLib) p.lib = v;
@@ -279,7 +279,7 @@ int parse(int argc, char **argv, std::span<const CommandSpec> commands, Parsed &
   p.args.assign(positional.begin() + static_cast<long>(k), positional.end());
   if (p.help || p.version) return -1;
   if (!p.command) return usage_error(nullptr, "no command given");
-  const CommandSpec &c = *p.command;
+  const CommandRow &c = *p.command;
   if (p.shortcut) p.given |= kUrl;
   for (const auto &[o, v] : options) {
     // A global option is taken by every command, so that an alias such as

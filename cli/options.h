@@ -40,7 +40,7 @@ enum Option : unsigned {
   kWaitLink = 1u << 25,
 };
 
-struct OptionSpec {
+struct OptionRow {
   const char *name;
   char short_name;
   const char *value; // metavariable, or null for a flag
@@ -53,7 +53,7 @@ struct OptionSpec {
 };
 
 // Every option, in the order the help lists them.
-extern const std::span<const OptionSpec> kOptions;
+extern const std::span<const OptionRow> kOptions;
 
 // The global options that apply to every command, and those that apply to
 // the commands that use the account.
@@ -66,7 +66,7 @@ struct Parsed;
 // Runs a command on the session main set up; returns the exit status.
 using Runner = int (*)(Session &, const Parsed &);
 
-struct CommandSpec {
+struct CommandRow {
   const char *name;
   const char *args;
   const char *summary;
@@ -78,7 +78,7 @@ struct CommandSpec {
 
 // What the command line asked for.
 struct Parsed {
-  const CommandSpec *command = nullptr;
+  const CommandRow *command = nullptr;
   std::vector<std::string> args;
   unsigned given = 0; // the Option bits given
   std::string lib, settings_file, api_key, fake, api_root;
@@ -99,10 +99,10 @@ struct Parsed {
 // Reads argv into p, the command named from commands (or a link standing
 // alone for one of them); returns -1 when the command may run, else the
 // exit status after saying what is wrong.
-int parse(int argc, char **argv, std::span<const CommandSpec> commands, Parsed &p);
+int parse(int argc, char **argv, std::span<const CommandRow> commands, Parsed &p);
 
 // Says message and how to get help for c (or for tavro without one) on
 // standard error; returns the usage exit status.
-int usage_error(const CommandSpec *c, const std::string &message);
+int usage_error(const CommandRow *c, const std::string &message);
 
 } // namespace tavro_cli
