@@ -4,8 +4,10 @@
 // an error text of their own.
 //
 // The input is cut at 0x1e bytes (so that bodies may hold NUL bytes) into:
-//   0  the operation: 'v', 'l', 's', 'd' or 'c' (validate, list, stream,
-//      download, change; anything else is validate), then optional letters: 'n' a
+//   0  the operation: 'v', 'l', 's', 'd', 'c', 'p', 'k' or 'y' (validate,
+//      list, stream, download, change, and the sign-in's tavro_pin_start,
+//      tavro_pin_check, tavro_verify; anything else is validate), then
+//      optional letters: 'n' a
 //      table without free (texts released with free()), 'z' empty bodies
 //      handed back as NULL
 //   1  the settings text, 2 the operation's argument (both end at a NUL)
@@ -39,6 +41,7 @@ constexpr size_t kMaxStreamRequests = 2 + 1 + TAVRO_DELAYED_WAIT_MAX / TAVRO_DEL
 struct Service {
   const std::vector<std::string> *parts = nullptr;
   std::string key;
+  std::string origin = "https://api.alldebrid.com"; // or the settings' APIRoot
   bool null_empty = false;
   size_t next = 3, requests = 0;
   std::set<void *> live;
@@ -65,10 +68,15 @@ struct Service {
     // A request to the service carries the key in its header and never in
     // its URL; the host's own web link is fetched as given, without it.
     if (headers) {
-      FUZZ_CHECK(url.starts_with("https://api.alldebrid.com/"), "the key goes to %s", req->url);
+      FUZZ_CHECK(url.starts_with(origin + "/"), "the key goes to %s", req->url);
       FUZZ_CHECK(url.find("apikey=") == std::string_view::npos, "apikey in %s", req->url);
+      FUZZ_CHECK(url.find("/pin/") == std::string_view::npos, "the key goes to %s", req->url);
     } else {
-      FUZZ_CHECK(method == "GET", "a POST without the key");
+      // Only the sign-in's public endpoints, and an approval asked without
+      // a key in the settings, are posted without one.
+      FUZZ_CHECK(method == "GET" || url.find("/v4/pin/check?") != std::string_view::npos ||
+                     (key.empty() && url.find("/v4/user/verif") != std::string_view::npos),
+                 "a POST without the key: %s", req->url);
     }
     FUZZ_CHECK((req->body != nullptr) == (req->body_len != 0), "body and length disagree");
     if (method == "GET") FUZZ_CHECK(!req->body && !req->content_type, "a GET with a body");
@@ -134,8 +142,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
   service.null_empty = head.find('z') != std::string::npos;
   tavro_cfg cfg{};
   char ignored[TAVRO_ERR_SIZE];
-  if (tavro_cfg_parse(settings.c_str(), 1, &cfg, ignored, sizeof ignored) == 0)
-    service.key = cfg.api_key;
+  if (tavro_cfg_parse(settings.c_str(), 0, &cfg, ignored, sizeof ignored) == 0) {
+    if (cfg.api_key) service.key = cfg.api_key;
+    if (cfg.api_root) service.origin = cfg.api_root;
+  }
   tavro_cfg_free(&cfg);
 
   bool no_free = head.find('n') != std::string::npos;
@@ -156,6 +166,15 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     break;
   case 'c':
     code = tavro_change(settings.c_str(), arg.c_str(), out.data(), n);
+    break;
+  case 'p':
+    code = tavro_pin_start(settings.c_str(), out.data(), n);
+    break;
+  case 'k':
+    code = tavro_pin_check(settings.c_str(), arg.c_str(), out.data(), n);
+    break;
+  case 'y':
+    code = tavro_verify(settings.c_str(), arg.c_str(), out.data(), n);
     break;
   default:
     code = tavro_validate(settings.c_str(), out.data(), n);

@@ -214,6 +214,13 @@ BYTES = {
               records("vn", SETTINGS, "", ("!refused KEY123", "body")),
               records("l", SETTINGS, "torrents/m3", ("200", ok('{"magnets":[{"id":3,"filename":"a",'
                                                               '"statusCode":2}]}'))),
+              records("p", '{}', "", ("200", ok('{"pin":"ABCD","check":"c0ffee","expires_in":600,'
+                                                 '"user_url":"https://alldebrid.com/pin/?pin=ABCD"}'))),
+              records("k", SETTINGS, '{"pin":"ABCD","check":"c0ffee"}',
+                      ("200", ok('{"apikey":"abcdefABCDEF12345678","activated":true,"expires_in":570}'))),
+              records("y", '{}', '{"token":"verificationToken75ec0643f9eb0db"}',
+                      ("200", ok('{"verif":"allowed","apikey":"newkey"}'))),
+              records("y", SETTINGS, '{"token":"t","resend":true}', ("200", err("ALREADY_SENT", "sent"))),
               records("c", SETTINGS, '{"Action":"restart","Magnet":"m3"}',
                       ("200", ok('{"message":"Magnet was successfully restarted"}')))],
 }
