@@ -9,6 +9,7 @@
 #include <cerrno>
 #include <csignal>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <fstream>
 #include <iostream>
@@ -94,6 +95,15 @@ Outcome do_verify(const Library &lib, const std::string &settings, const std::st
   return call(lib, [&](char *out, int32_t n) {
     return lib.tavro_verify(settings.c_str(), request.c_str(), out, n);
   });
+}
+
+double poll_interval() {
+  if (const char *knob = std::getenv("TAVRO_POLL_INTERVAL"); knob && *knob) {
+    char *end = nullptr;
+    double v = std::strtod(knob, &end);
+    if (end && !*end && v > 0 && v <= 60) return v;
+  }
+  return 5;
 }
 
 bool read_file(const std::string &path, std::string &out, std::string &error) {

@@ -56,6 +56,12 @@ Outcome do_pin_start(const Library &lib, const std::string &settings);
 Outcome do_pin_check(const Library &lib, const std::string &settings, const std::string &pin);
 Outcome do_verify(const Library &lib, const std::string &settings, const std::string &request);
 
+// Seconds between two polls of the service while a command waits (login,
+// approve, wait): 5, the service's advice. The environment variable
+// TAVRO_POLL_INTERVAL (seconds, above 0 and at most 60; for the tests only)
+// shortens it.
+double poll_interval();
+
 // The whole of a file, or of standard input for "-"; false with a one-line
 // reason in error.
 bool read_file(const std::string &path, std::string &out, std::string &error);

@@ -22,18 +22,6 @@
 namespace tavro_cli {
 namespace {
 
-// The seconds between two questions about one magnet: the service asks for
-// no more than one every few seconds. TAVRO_POLL_INTERVAL (seconds, for
-// the tests) makes it shorter.
-double poll_interval() {
-  if (const char *v = std::getenv("TAVRO_POLL_INTERVAL")) {
-    char *end = nullptr;
-    double d = std::strtod(v, &end);
-    if (end != v && !*end && d >= 0 && d <= 60) return d;
-  }
-  return 5;
-}
-
 // Ctrl-C while waiting stops the wait, not the process at once: the magnet
 // stays in the account and the command says so.
 volatile std::sig_atomic_t g_interrupted = 0;

@@ -132,26 +132,25 @@ int store_key(const Voice &v, const SettingsEdit &edit, const std::string &key,
   return -1;
 }
 
-} // namespace
-
-double poll_interval() {
-  if (const char *knob = std::getenv("TAVRO_POLL_INTERVAL"); knob && *knob) {
-    char *end = nullptr;
-    double v = std::strtod(knob, &end);
-    if (end && !*end && v > 0 && v <= 60) return v;
-  }
-  return 5;
-}
-
-int run_login(Session &s, const Parsed &p) {
+// The settings file the command reads, read for a change (login, logout,
+// approve): -1 when edit holds it (edit.path names it), else the exit
+// status after saying what is wrong.
+int settings_to_change(const Parsed &p, SettingsEdit &edit) {
   std::string path = settings_path(p), error;
   if (path.empty()) return no_settings_path(p);
-  SettingsEdit edit;
-  // A file that is no settings object is refused before any request.
   if (int rc = read_for_change(path, edit, error); rc >= 0) {
     std::fprintf(stderr, "tavro: %s\n", terminal_text(error).c_str());
     return rc;
   }
+  return -1;
+}
+
+} // namespace
+
+int run_login(Session &s, const Parsed &p) {
+  SettingsEdit edit;
+  // A file that is no settings object is refused before any request.
+  if (int rc = settings_to_change(p, edit); rc >= 0) return rc;
   stop_at_once_on_interrupt();
   // Its client name goes with the requests; its key, if any, does not.
   s.settings = edit.text;
@@ -216,13 +215,10 @@ int run_login(Session &s, const Parsed &p) {
 }
 
 int run_logout(Session &, const Parsed &p) {
-  std::string path = settings_path(p), error;
-  if (path.empty()) return no_settings_path(p);
   SettingsEdit edit;
-  if (int rc = read_for_change(path, edit, error); rc >= 0) {
-    std::fprintf(stderr, "tavro: %s\n", terminal_text(error).c_str());
-    return rc;
-  }
+  if (int rc = settings_to_change(p, edit); rc >= 0) return rc;
+  const std::string &path = edit.path;
+  std::string error;
   bool removed = false;
   std::string text =
       edit.exists ? without_members(edit.text, {"APIKey", "ClientSecret"}, &removed) : "";
@@ -275,13 +271,8 @@ int run_approve(Session &s, const Parsed &p) {
       v.clear();
       std::string key = string_member(r.result, "APIKey").value_or("");
       if (!key.empty() && key != api_key_of(s.settings)) {
-        std::string path = settings_path(p), error;
-        if (path.empty()) return no_settings_path(p);
         SettingsEdit edit;
-        if (int rc = read_for_change(path, edit, error); rc >= 0) {
-          std::fprintf(stderr, "tavro: %s\n", terminal_text(error).c_str());
-          return rc;
-        }
+        if (int rc = settings_to_change(p, edit); rc >= 0) return rc;
         std::string stored;
         v.say("the service handed out a new key for this place");
         if (int rc = store_key(v, edit, key, &stored); rc >= 0) return rc;

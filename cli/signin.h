@@ -13,9 +13,4 @@ int run_login(Session &s, const Parsed &p);
 int run_logout(Session &s, const Parsed &p);
 int run_approve(Session &s, const Parsed &p);
 
-// Seconds between two polls of the service: 5, the service's advice. The
-// environment variable TAVRO_POLL_INTERVAL (seconds, for the tests only)
-// shortens it.
-double poll_interval();
-
 } // namespace tavro_cli
