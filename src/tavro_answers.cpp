@@ -59,9 +59,6 @@ constexpr ErrorRule kErrorRules[] = {
     {"LINK_HOST_FULL", false, TAVRO_E_TRANSPORT},
     // The service refuses requests from this origin (a server or a VPN).
     {"NO_SERVER", false, TAVRO_E_AUTH},
-    // A saved link's change that names no link, or one the service refuses.
-    {"USER_LINK_MISSING", false, TAVRO_E_ARG},
-    {"USER_LINK_INVALID", false, TAVRO_E_ARG},
     // Signing in: a PIN or an approval token that is spent or wrong, and a
     // second request for the approval e-mail.
     {"PIN_EXPIRED", false, TAVRO_E_AUTH},
